@@ -1,0 +1,103 @@
+#pragma once
+// The toolkit's thin layer over the operating system: threads, recursive mutexes,
+// counting semaphores, events, millisecond ticks, calendar time, directory scans.
+#include <cstdio>
+#include <ctime>
+#include <cstdint>
+
+#include "Basekit/kstring.h"
+
+namespace basekit {
+namespace time {
+
+// Local calendar time.
+struct KSystemTime {
+    uint16_t year = 0;
+    uint8_t month = 0;
+    uint8_t day = 0;
+    uint8_t dayOfWeek = 0; // 0 is Sunday; filled by Now(), not by KHostSystem::GetTime
+    uint8_t hour = 0;
+    uint8_t minute = 0;
+    uint8_t second = 0;
+    uint16_t millisecond = 0;
+};
+
+} // namespace time
+} // namespace basekit
+
+using basekit::time::KSystemTime;
+
+typedef void* (*KThreadRoutine)(void*);
+
+class KHostSystem {
+public:
+    // Detached thread, explicit scheduling SCHED_FIFO priority 1; where the kernel
+    // refuses real-time scheduling the thread is started with the default policy.
+    // Returns the thread id as a handle, or nullptr when no thread could be started.
+    static void* StartThread(void* routine, void* arg, int priority = 0);
+    static void CloseThreadHandle(void* handle);
+    // Sets the calling (handle == nullptr) or given thread's priority level 0..5.
+    static bool ThreadSetPriority(void* handle, int level, int unused = 1);
+
+    static void* CreateLocalMutex();
+    static void EnterLocalMutex(void* mutex);
+    static void LeaveLocalMutex(void* mutex);
+    static void DeleteLocalMutex(void* mutex);
+
+    static void* CreateCountSemaphore(int initial, int maximum, const char* name = nullptr);
+    static int WaitOnSemaphore(void* semaphore, unsigned ms); // 0 acquired, 1 time-out or error
+    static bool ReleaseSemaphore(void* semaphore, int count = 1);
+    static void DeleteSemaphore(void* semaphore);
+
+    static void* CreateSystemEvent(const char* name = nullptr);
+    static int WaitEvent(void* event, unsigned ms); // 0 woken, 2 time-out, 1 error
+    static void PulseSystemEvent(void* event);
+    static int CloseSystemEvent(void* event);
+
+    static unsigned GetTick();
+    static unsigned GetTickMaxCount() { return 4294967295u; }
+    static unsigned diffTime(unsigned start, unsigned end);
+    static unsigned diffTime(unsigned start);
+    static void AddMilisecToTime(timespec* time, unsigned ms);
+    static void Delay(unsigned ms);
+    static void PrecisionDelay(unsigned ms);
+
+    static void GetTime(KSystemTime* time);
+    static long GetSecondsSinceEpoch(int& offset);
+    static int GetCurrentProcId();
+    static bool GetExeName(char* buffer, int size, bool fullPath);
+    static const char* GetWorkDirectory(); // "/etc/varnel/"
+
+    static bool MakeDirectory(const char* path); // true on failure
+    static void* FindFirst(const char* dir, const char* extension, char* name, int* result);
+    static int FindNext(void* handle, const char* extension, char* name); // 0 found, 6 none
+    static void FindClose(void* handle);
+    static bool ExtensionCompare(const char* name, const char* extension);
+
+    static char* ReadLine(char* buffer, int size, FILE* file);
+    static char* StrTrim(char* text);
+    static int StriCmp(const char* a, const char* b);
+};
+
+// Every thread routine calls this first: a running-log Notice naming where it started.
+void _NotifyThreadInit(const char* file, const char* function, int line);
+
+namespace basekit {
+
+namespace time {
+unsigned UnixTime();
+KSystemTime Now();
+kstring Format(const char* pattern);
+kstring Format(const KSystemTime& time, const char* pattern);
+kstring Format(unsigned seconds, const char* pattern);
+unsigned GetTick();
+void Delay(unsigned ms);
+} // namespace time
+
+namespace file {
+bool Exists(const kstring& path);
+kstring FullPath(const kstring& path);
+kstring UniquifyFilename(const kstring& path);
+} // namespace file
+
+} // namespace basekit

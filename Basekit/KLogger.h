@@ -1,0 +1,121 @@
+#pragma once
+// Named loggers bound to one log source, one option bit of it and one log file.
+#include <cstdarg>
+
+#include "Basekit/KHostSystem.h"
+#include "Basekit/kstring.h"
+
+enum KLogLevel { klError = 0, klWarning = 1, klInfo = 2, klNotice = 3, klTrace = 4 };
+
+// 30 values; 29 is the count, not a source.
+enum KLogSource {
+    klsSystem = 0,
+    klsSource1, klsSource2, klsSource3, klsSource4, klsSource5, klsSource6, klsSource7, klsSource8,
+    klsSource9,
+    klsTimer = 10,
+    klsSource11, klsSource12,
+    klsKLogger = 13,
+    klsSource14, klsSource15, klsSource16, klsSource17,
+    klsTAVO = 18,
+    klsConfig = 19,
+    klsSource20, klsSource21, klsSource22, klsSource23, klsSource24, klsSource25, klsSource26,
+    klsSource27, klsSource28,
+    klsMaxSources = 29
+};
+
+enum KLogTavoOptions { kloTavoGeneral = 1, kloTavoBOOTP = 2, kloTavoTFTP = 4, kloTavoTime = 8 };
+enum KLogConfigOptions { kloConfigOptionalValues = 1 };
+
+extern const char* KLogSourceStr[];
+extern const char* KLogTavoOptionsStr[];
+extern const char* KLogConfigOptionsStr[];
+extern const char* KLogUniqueOption[];
+const char* GetStringKLogSource(KLogSource source);
+const char* GetStringKLogTavoOptions(unsigned option);
+const char* GetStringKLogConfigOptions(unsigned option);
+
+class KLogWriter;
+
+class KLogger {
+public:
+    static const int LOG_DEVICE_WIDTH = 1;
+    static const int LOG_CHANNEL_WIDTH = 2;
+
+    // flags: 0x01 executable-name prefix, 0x04 start-time suffix, 0x02 ".pid%d", 0x10 show name.
+    KLogger(KLogSource source, int option, const char* name, const char* file, int flags,
+            bool lazyTraceFlush);
+    ~KLogger();
+    KLogger(const KLogger&) = delete;
+    KLogger& operator=(const KLogger&) = delete;
+
+    void Error(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Info(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Notice(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Log(KLogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void vLog(KLogLevel level, const char* format, va_list args);
+    // The text as it is, without the "| " separator.
+    void Log(KLogLevel level, const kstring& text);
+    void LogBinary(KLogLevel level, const kstring& text);
+
+    void LogDev(KLogLevel level, int device, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void vLogDev(KLogLevel level, int device, const char* format, va_list args);
+    void LogChannel(KLogLevel level, int device, int channel, const char* format, ...)
+        __attribute__((format(printf, 5, 6)));
+    void LogChanAndCall(KLogLevel level, int device, int channel, int call, const char* format, ...)
+        __attribute__((format(printf, 6, 7)));
+    void LogCall(KLogLevel level, int call, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void LogDsp(KLogLevel level, int device, int dsp, const char* format, ...)
+        __attribute__((format(printf, 5, 6)));
+    void LogLink(KLogLevel level, int device, int link, const char* format, ...)
+        __attribute__((format(printf, 5, 6)));
+    void LogLinkAndCall(KLogLevel level, unsigned device, unsigned link, int call, const char* format, ...)
+        __attribute__((format(printf, 6, 7)));
+    void LogNai(KLogLevel level, unsigned nai, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void LogNaiAndCall(KLogLevel level, unsigned nai, int call, const char* format, ...)
+        __attribute__((format(printf, 5, 6)));
+
+    bool IsActive(KLogLevel level) const;
+
+    static bool IsOptionActive(KLogSource source, unsigned option);
+    static int GetConfig(KLogSource source);
+    static void OverwriteOption(KLogSource source, unsigned mask);
+    static void ReleaseOverwrittenOption(KLogSource source);
+    static void SetFilterConfigCallback(void (*callback)(bool));
+    static unsigned long long MaxLogSize();
+    static unsigned long long MaxTotalLogSize();
+    static void GetStartTime(KSystemTime& time);
+    static const std::string& GetLogDirectory();
+    static void GetLogDirectory(std::string& directory);
+    static void SystemLog(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+    static void NotifyAppInitialization();
+    static void NotifyAppTermination();
+    static void ReloadConfig();
+    static void Terminate();
+    static void InternalLog(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    const kstring& Name() const { return LoggerName; }
+    KLogWriter* Writer() const { return LogWriter; }
+    bool ShowName() const { return ShowNameField; }
+    bool LazyTraceFlush() const { return LazyFlush; }
+    KLogSource Source() const { return LogSource; }
+    int Option() const { return LogOption; }
+
+private:
+    kstring LoggerName;
+    KLogWriter* LogWriter = nullptr; // owned by the log manager
+    bool ShowNameField = false;
+    bool LazyFlush = false;
+    KLogSource LogSource;
+    int LogOption;
+};
+
+void SysLog(KLogLevel level, const char* text);
+void myLog(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+namespace basekit {
+// Start and end of the application: the log reload thread runs between them.
+void Initialize();
+void Finalize();
+} // namespace basekit

@@ -1,0 +1,31 @@
+#pragma once
+// Loads configuration objects from their files (validated on a throw-away clone first)
+// and reloads every registered object on request.
+#include <list>
+
+#include "Basekit/KThreadMutex.h"
+#include "Tools/TAVO/KReloadable.h"
+
+namespace config {
+
+class KConfigReloader {
+public:
+    // Serialises every single load. Readers that need a consistent view of a configuration
+    // object copy its fields while holding it (see TAVOCfg::Copy, TAVODevs::Copy).
+    static basekit::KThreadMutex Mutex;
+
+    static void Reload(KReloadable& object, bool validateOnly);
+    static void Reload(KReloadable& object, bool validateOnly, const YAML::Node& node);
+    static void Reload(const kstring& fileName);
+    static void Validate();
+    static int AsyncReloadAll();
+    typedef void (*ReloadCallback)(void*);
+    static ReloadCallback SetReloadCallback(ReloadCallback callback, void* argument);
+
+    static void Register(KReloadable* object);
+    static void Unregister(KReloadable* object);
+};
+
+void RequestConfigurationReload();
+
+} // namespace config

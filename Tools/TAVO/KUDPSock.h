@@ -1,0 +1,24 @@
+#pragma once
+// The datagram socket of every server thread and transfer.
+#include <netinet/in.h>
+#include <string>
+
+class KUDPSock {
+public:
+    // Throws basekit::KException when the socket cannot be created or bound.
+    KUDPSock(std::string address, int port, bool bindIt);
+    ~KUDPSock();
+    KUDPSock(const KUDPSock&) = delete;
+    KUDPSock& operator=(const KUDPSock&) = delete;
+
+    // true when enabling broadcast failed.
+    bool SetBroadCast();
+    // Bytes sent, or -3 (LastError = errno, or -666 for a null destination).
+    int Send(const unsigned char* data, int length, sockaddr_in* to);
+    // Bytes received, -1 time-out, -2 wait failed, -3 receive failed; timeoutMs < 0 blocks.
+    int Receive(unsigned char* buffer, int capacity, sockaddr_in* from, int timeoutMs);
+
+    int Socket = -1;
+    int Port = 0;
+    int LastError = 0;
+};

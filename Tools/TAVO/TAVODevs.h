@@ -1,0 +1,27 @@
+#pragma once
+// The boards this daemon serves: config/devices.yaml, document "Devices".
+#include <map>
+
+#include "Tools/TAVO/KBOOTPMachine.h"
+#include "Tools/TAVO/KReloadable.h"
+
+namespace config {
+
+struct DevicesTables {
+    std::map<unsigned int, KBOOTPMachine> machines; // by board serial
+    std::map<unsigned int, unsigned int> replacements; // replacement serial -> replaced serial
+};
+
+class TAVODevs : public KReloadable, public DevicesTables {
+public:
+    TAVODevs();
+    bool LoadConfig(const YAML::Node& node) override;
+    std::unique_ptr<KReloadable> CloneForValidation() const override;
+    // Both tables as one consistent copy, never a view half-way through a reload.
+    DevicesTables Copy() const;
+};
+
+// Throws a KBOOTPMachine when the entry is not an NDX board.
+void operator>>(const YAML::Node& node, KBOOTPMachine& machine);
+
+} // namespace config
