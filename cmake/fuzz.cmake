@@ -1,0 +1,24 @@
+# tavo_fuzz_target(name SOURCES ... LIBS ...): a libFuzzer entry point (LLVMFuzzerTestOneInput).
+# Normal builds link it with a replay driver and register a test that runs the kept corpus
+# fuzz/corpus/<name>/ through it (under the sandbox). A clang build with -DTAVO_FUZZ=ON links
+# it with libFuzzer for real campaigns: build-fuzz/<name> fuzz/corpus/<name> -runs=N.
+option(TAVO_FUZZ "Build libFuzzer targets (needs clang)" OFF)
+if(TAVO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+function(tavo_fuzz_target name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  if(TAVO_FUZZ)
+    add_executable(${name} ${F_SOURCES})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    add_executable(${name} ${F_SOURCES} ${PROJECT_SOURCE_DIR}/fuzz/ReplayMain.cpp)
+    file(MAKE_DIRECTORY ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
+    add_test(NAME ${name}.corpus
+             COMMAND ${TAVO_SANDBOX} $<TARGET_FILE:${name}> ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
+    set_tests_properties(${name}.corpus PROPERTIES TIMEOUT 300)
+  endif()
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+endfunction()
