@@ -1,0 +1,103 @@
+#pragma once
+// Serves the firmware directory to the configured boards by TFTP read requests: octet mode,
+// 512-byte blocks, no options, one transfer per board at a time, each on its own thread and
+// socket. Also writes the generated board files and, in alternative-path mode, copies the
+// firmware directory for another service instead of serving it.
+#include <atomic>
+#include <list>
+#include <map>
+#include <netinet/in.h>
+#include <string>
+
+#include "Basekit/KLogger.h"
+#include "Basekit/KThreadMutex.h"
+#include "Basekit/kstring.h"
+#include "Tools/TAVO/KNETInterfaceEx.h"
+#include "Tools/TAVO/KTFTPNotifier.h"
+
+class KUDPSock;
+class KTFTPSubProcess;
+
+class KTFTPServer {
+public:
+    // Cursor over a request datagram that yields its NUL-terminated strings.
+    struct TftpStrParser {
+        const unsigned char* Data = nullptr;
+        int Position = 0; // next byte to read
+        int Size = 0;     // datagram length
+
+        // The text up to the next NUL within the datagram, moving past that NUL; an empty
+        // text without moving when there is no NUL left.
+        std::string GetNextString();
+    };
+
+    KTFTPServer();
+    // Stops the server and waits for its threads, which point back at this object.
+    virtual ~KTFTPServer();
+    KTFTPServer(const KTFTPServer&) = delete;
+    KTFTPServer& operator=(const KTFTPServer&) = delete;
+
+    // Writes the generated board files, then serves (or, with an alternative path, copies)
+    // the firmware directory. 0 started, 1 already running or a thread could not be started,
+    // 5 empty interface list. Errors writing the board files are thrown.
+    int Start(std::list<KNETInterfaceEx> interfaces, int port, int maxClients);
+    // 0 if it was running, 1 if already stopped. Threads notice within 2 s.
+    int Stop();
+    // Stops if needed and waits (bounded) for the transfer threads, then the server threads.
+    void WaitTermination();
+    void SetNotifier(KTFTPNotifier* notifier);
+    // Clears the busy mark of a board: 0 if it had one, 1 if not.
+    int FreeMachine(std::string address);
+    void NotifyClient(const std::string& client, KTFTPStatus status, const std::string& detail);
+    void SendErrorPacket(KUDPSock* socket, unsigned char code, std::string text, sockaddr_in* to);
+
+    // The generated board files system.yaml, klog.cfg and replacements.yaml; throws on error.
+    void CreateSpecialCases();
+    void CreateReplacementsYAML();
+    // Alternative-path mode: copies the firmware directory there; failures are only logged.
+    void CopyFirmwareFiles();
+    // Maps a requested name through the firmware map. false (after the warning) when the
+    // result may leave the firmware directory.
+    bool MapFirmwareName(const std::map<kstring, kstring>& firmwares, std::string& name);
+
+    static void* ThreadStarter(void* server);
+    static void* ProtocolThreadStarter(void* subProcess);
+    void ServerThread(KNETInterfaceEx iface);
+    void ProcessRequest(const unsigned char* data, int length, std::string localAddress, sockaddr_in* from);
+    void ProtocolThread(KTFTPSubProcess* subProcess);
+
+    const kstring& GetFirmwarePath() const { return FirmwarePath; }
+
+protected:
+    // Starts the detached transfer thread, which then owns the record; false (the record
+    // still the caller's) when no thread could be started. Replaced where no traffic may go out.
+    virtual bool StartTransfer(KTFTPSubProcess* transfer);
+
+private:
+    friend class KTFTPSubProcess;
+
+    // Outcome of parsing an accepted request, for the notification made after the lock.
+    enum class Acceptance { Started, Dropped, NoFileName };
+    Acceptance AcceptRequest(const unsigned char* data, int length, const std::string& localAddress,
+                             const std::string& address, unsigned short port);
+    // Waits until counted() (called under StateMutex) is 0: at most rounds times 2000 ms.
+    template <class Counted>
+    void WaitForZero(Counted counted, int rounds);
+
+    std::map<std::string, bool> Machines; // busy mark per board address; StateMutex
+    std::atomic<bool> Running{false};     // written under StateMutex, polled without it
+    basekit::KThreadMutex StateMutex;
+    basekit::KThreadMutex NotifierMutex;  // held around every notifier call
+    KTFTPNotifier* Notifier = nullptr;    // not owned; StateMutex
+    int Port = 0;
+    int ServerThreads = 0;   // StateMutex
+    int ProtocolThreads = 0; // StateMutex
+    // Transfer threads started but not yet counted in ProtocolThreads; StateMutex.
+    int StartingTransfers = 0;
+    int MaxClients = 0;
+    std::list<KNETInterfaceEx> Interfaces; // not yet taken by a server thread; StateMutex
+    KLogger Logger;
+    kstring FirmwarePath; // "<work directory>/data/am17/"
+    // Threads started by this object that may still touch it; the destructor waits for 0.
+    std::atomic<int> LiveThreads{0};
+};

@@ -1,0 +1,48 @@
+#pragma once
+// Gives the configured boards the host's clock: a 4-byte datagram to the time port is
+// answered with the 32-bit Time Protocol value (seconds since 1900, big-endian) in the
+// host's timezone. One receiving thread per interface.
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "Basekit/KLogger.h"
+#include "Basekit/KThreadMutex.h"
+#include "Tools/TAVO/KNETInterfaceEx.h"
+
+class KUDPSock;
+
+class KTimeServer {
+public:
+    KTimeServer();
+    // Stops the server and waits for its threads, which point back at this object.
+    ~KTimeServer();
+    KTimeServer(const KTimeServer&) = delete;
+    KTimeServer& operator=(const KTimeServer&) = delete;
+
+    // 0 started, 1 already running or a thread could not be started, 5 empty interface list.
+    int Start(std::list<KNETInterfaceEx> interfaces, int port);
+    // 0 if it was running, 1 if already stopped. Threads notice within 2 s.
+    int Stop();
+    // Stops if needed and waits (at most 6 s) for the server threads.
+    void WaitTermination();
+
+    // The answer for a clock reading: seconds since 1970 plus 2208988800 minus the timezone
+    // offset (seconds west of Greenwich), modulo 2^32.
+    static uint32_t TimeValue(long long secondsSince1970, long long offsetWest);
+
+    static void* ThreadStarter(void* server);
+    void ServerThread(KNETInterfaceEx iface);
+    void ProcessRequest(KUDPSock* socket, std::string client, int port);
+
+private:
+    std::atomic<bool> Running{false}; // written under StateMutex, polled without it
+    basekit::KThreadMutex StateMutex;
+    int Port = 0;
+    int ServerThreads = 0;                 // StateMutex
+    std::list<KNETInterfaceEx> Interfaces; // not yet taken by a thread; StateMutex
+    KLogger Logger;
+    // Threads started by this object that may still touch it; the destructor waits for 0.
+    std::atomic<int> LiveThreads{0};
+};
