@@ -58,6 +58,8 @@ public:
     // The text as it is, without the "| " separator.
     void Log(KLogLevel level, const kstring& text);
     void LogBinary(KLogLevel level, const kstring& text);
+    // The line's message is prefix followed by the formatted text.
+    void vLogPrefixed(KLogLevel level, const char* prefix, const char* format, va_list args);
 
     void LogDev(KLogLevel level, int device, const char* format, ...) __attribute__((format(printf, 4, 5)));
     void vLogDev(KLogLevel level, int device, const char* format, va_list args);
@@ -103,6 +105,8 @@ public:
     int Option() const { return LogOption; }
 
 private:
+    void LogText(KLogLevel level, const kstring& text, bool binary);
+
     kstring LoggerName;
     KLogWriter* LogWriter = nullptr; // owned by the log manager
     bool ShowNameField = false;

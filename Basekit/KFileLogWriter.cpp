@@ -1,0 +1,323 @@
+#include "Basekit/KFileLogWriter.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Basekit/KHostSystem.h"
+#include "Basekit/KLogBuilder.h"
+#include "Basekit/KLogClock.h"
+#include "Basekit/KLogManager.h"
+#include "Basekit/KLogger.h"
+
+int KFileLogWriter::SecondsDisabledOnError = 30;
+
+namespace {
+
+const char* const TimeStampPattern = "%d/%m/%Y %H:%M:%S";
+
+// Files reopened for every line, so other programs may move or remove them at any time.
+bool IsCloseAfterWriteName(const std::string& name)
+{
+    return name.empty() || name == "klog" || name == "messages" || name == "system";
+}
+
+} // namespace
+
+KFileLogWriter::KFileLogWriter(const char* name)
+{
+    Day = KLogClock::Now().day;
+    if (!name || !*name) {
+        CloseAfterWrite = true;
+        OpenLogMonitor();
+        return;
+    }
+    WriterName = name;
+    CloseAfterWrite = IsCloseAfterWriteName(WriterName);
+}
+
+KFileLogWriter::~KFileLogWriter()
+{
+    Close();
+}
+
+bool KFileLogWriter::IsOpen()
+{
+    basekit::KLockGuard lock(Mutex);
+    return File != nullptr;
+}
+
+bool KFileLogWriter::WriteTest(const std::string& directory)
+{
+    std::string path = directory + "WriteTest.tmp";
+    FILE* file = fopen(path.c_str(), "w");
+    if (!file)
+        return false;
+    bool ok = fclose(file) == 0;
+    unlink(path.c_str());
+    return ok;
+}
+
+void KFileLogWriter::Open(const char* name)
+{
+    basekit::KLockGuard lock(Mutex);
+    if (File)
+        return;
+    if (!name || !*name) {
+        KLogger::InternalLog(klWarning, "Trying to open a log file with null or empty filename.");
+        return;
+    }
+    std::string full(name);
+    std::string directoryPart;
+    std::string base = full;
+    size_t slash = full.rfind('/');
+    if (slash != std::string::npos) {
+        directoryPart = full.substr(0, slash);
+        base = full.substr(slash + 1);
+    }
+    std::string path = KLogger::GetLogDirectory();
+    if (!directoryPart.empty()) {
+        std::string subdirectory = path + directoryPart;
+        if (!KHostSystem::MakeDirectory(subdirectory.c_str()))
+            path = subdirectory + "/";
+    }
+    path += base;
+    if (path.find(".log") == std::string::npos)
+        path += ".log";
+    _InternalOpen(path);
+    Path = path;
+}
+
+bool KFileLogWriter::_InternalOpen(const std::string& path)
+{
+    if (WriteDisabled(false))
+        return false;
+    File = fopen(path.c_str(), "a");
+    if (!File) {
+        WriteError("fopen");
+        return false;
+    }
+    struct stat status;
+    Size = fstat(fileno(File), &status) == 0 ? static_cast<unsigned long long>(status.st_size) : 0;
+    return true;
+}
+
+bool KFileLogWriter::Close()
+{
+    basekit::KLockGuard lock(Mutex);
+    if (!File)
+        return false;
+    int result = fclose(File);
+    File = nullptr;
+    if (result != 0) {
+        WriteError("fclose");
+        return false;
+    }
+    return true;
+}
+
+void KFileLogWriter::Emit(const char* text, size_t length, const char* operation)
+{
+    if (!length)
+        return;
+    size_t written = fwrite(text, 1, length, File);
+    Size += written;
+    if (written != length)
+        WriteError(operation);
+}
+
+void KFileLogWriter::Write(const char* format, va_list args)
+{
+    basekit::KLockGuard lock(Mutex);
+    if (WriteDisabled(true))
+        return;
+    CheckSizeAndRotate();
+    kstring text;
+    text.vFormat(format, args);
+    if (!File) {
+        Pending += text;
+        return;
+    }
+    if (!Pending.empty()) {
+        kstring pending;
+        pending.swap(Pending);
+        Emit(pending.data(), pending.size(), "fwrite");
+        if (DisabledUntil)
+            return;
+    }
+    Emit(text.data(), text.size(), "vfprintf");
+}
+
+void KFileLogWriter::Write(const char* text)
+{
+    basekit::KLockGuard lock(Mutex);
+    if (WriteDisabled(true))
+        return;
+    CheckSizeAndRotate();
+    if (!File) {
+        Pending += text;
+        return;
+    }
+    if (!Pending.empty()) {
+        kstring pending;
+        pending.swap(Pending);
+        Emit(pending.data(), pending.size(), "fwrite");
+        if (DisabledUntil)
+            return;
+    }
+    Emit(text, strlen(text), "fputs");
+}
+
+void KFileLogWriter::Flush(bool lazy)
+{
+    basekit::KLockGuard lock(Mutex);
+    if (!File)
+        return;
+    if (CloseAfterWrite) {
+        Close();
+        return;
+    }
+    if (lazy)
+        return;
+    if (fflush(File) != 0)
+        WriteError("fflush");
+}
+
+void KFileLogWriter::CheckSizeAndRotate()
+{
+    basekit::KLockGuard lock(Mutex);
+    if (!File)
+        Open(WriterName.c_str());
+    if (File && Size > KLogger::MaxLogSize())
+        Rotate();
+}
+
+void KFileLogWriter::Rotate()
+{
+    basekit::KLockGuard lock(Mutex);
+    if (!File)
+        return;
+    Close();
+    RenameOlderRotations();
+    Open(WriterName.c_str());
+}
+
+void KFileLogWriter::RenameOlderRotations()
+{
+    basekit::KLockGuard lock(Mutex);
+    const std::string& directory = KLogger::GetLogDirectory();
+    std::string name = WriterName;
+    std::string subdirectory;
+    size_t slash = name.rfind('/');
+    if (slash != std::string::npos) {
+        subdirectory = name.substr(0, slash);
+        name = name.substr(slash + 1);
+    }
+    // A file kept in a subdirectory keeps it under old/ as well (sub/x.log goes to old/sub/).
+    std::string target = directory + "old";
+    std::string inSubdirectory = directory + subdirectory + "/";
+    if (!subdirectory.empty() && Path.compare(0, inSubdirectory.size(), inSubdirectory) == 0)
+        target += "/" + subdirectory;
+    KHostSystem::MakeDirectory(target.c_str());
+    KSystemTime now = KLogClock::Now();
+    target += fstring("/%s.%04d%02d%02d-%02d%02d%02d.log", name.c_str(), now.year, now.month, now.day, now.hour,
+                      now.minute, now.second);
+    kstring unique = basekit::file::UniquifyFilename(target);
+    // A failed move is not reported: the file is reopened under its own name and keeps growing.
+    rename(Path.c_str(), unique.c_str());
+}
+
+void KFileLogWriter::CheckDay(unsigned day)
+{
+    basekit::KLockGuard lock(Mutex);
+    if (day == Day)
+        return;
+    Day = day;
+    KSystemTime now = KLogClock::Now();
+    Write(fstring("\n\n*****[ DATE ]*********************/ %02d/%02d/%04d %02d:%02d:%02d /*****\n", now.day,
+                  now.month, now.year, now.hour, now.minute, now.second)
+              .c_str());
+}
+
+void KFileLogWriter::WriteError(const char* operation)
+{
+    int error = errno ? errno : EIO;
+    SysLog(klWarning, fstring("%s(3) failed: (%d) %s. Log %s disabled by %d seconds.\n", operation, error,
+                              strerror(error), WriterName.c_str(), SecondsDisabledOnError)
+                          .c_str());
+    if (ErrorSince.empty()) {
+        ErrorCode = error;
+        ErrorSince = KLogClock::Format(TimeStampPattern);
+    }
+    DisabledUntil = KLogClock::Seconds() + SecondsDisabledOnError;
+    if (File)
+        clearerr(File);
+}
+
+bool KFileLogWriter::WriteDisabled(bool tryRecover)
+{
+    if (!DisabledUntil)
+        return false;
+    if (KLogClock::Seconds() < DisabledUntil)
+        return true;
+    if (!tryRecover)
+        return false;
+    if (!File) {
+        Open(WriterName.c_str());
+        if (!File)
+            return true;
+    }
+    kstring banner;
+    banner.Format("\n*****[ I/O ERROR ]***** %s ***** Lost messages since %s, due to write error (%d) %s.\n\n",
+                  KLogClock::Format(TimeStampPattern).c_str(), ErrorSince.c_str(), ErrorCode,
+                  strerror(ErrorCode));
+    errno = 0;
+    size_t written = fwrite(banner.data(), 1, banner.size(), File);
+    Size += written;
+    if (written != banner.size() || fflush(File) != 0) {
+        WriteError("fprintf(3) or fflush");
+        return true;
+    }
+    DisabledUntil = 0;
+    ErrorCode = 0;
+    ErrorSince.clear();
+    return false;
+}
+
+void KFileLogWriter::PrintLogOpened()
+{
+    basekit::KLockGuard lock(Mutex);
+    KSystemTime now = KLogClock::Now();
+    kstring text;
+    text.Format("\n\n*****[ LOG OPENED ]***************************/ %02d-%02d-%04d %02d:%02d:%02d /*****\n", now.day,
+                now.month, now.year, now.hour, now.minute, now.second);
+    char exe[1024];
+    if (KHostSystem::GetExeName(exe, sizeof(exe), true))
+        text.AppendFormat("Application: %s\n", exe);
+    text.AppendFormat("PID: %d\n\n", KHostSystem::GetCurrentProcId());
+    Write(text.c_str());
+}
+
+void KFileLogWriter::OpenLogMonitor()
+{
+    basekit::KLockGuard lock(Mutex);
+    if (File) {
+        KLogger::InternalLog(klNotice, "KLogger monitor is already open. File [%s]", Path.c_str());
+        return;
+    }
+    WriterName = "klog";
+    Path = KLogger::GetLogDirectory() + "klog.log";
+    if (!_InternalOpen(Path)) {
+        SysLog(klError, "Could not open internal log file, logs may not work!");
+        KLogManager::SuppressInternalLog();
+        return;
+    }
+    char exe[256];
+    if (!KHostSystem::GetExeName(exe, sizeof(exe), false))
+        snprintf(exe, sizeof(exe), "unknown");
+    KLogManager* manager = KLogManager::Current();
+    KLogBuilder line(this, nullptr, klNotice);
+    line.Message().Format("| Loading module app: [%s] pid: [%d] mod: [%s]", exe, KHostSystem::GetCurrentProcId(),
+                          manager ? manager->GetModuleName().c_str() : "");
+}

@@ -1,0 +1,411 @@
+#include "Basekit/KLogManager.h"
+
+#include <memory>
+
+#include "Basekit/KCrashLogger.h"
+#include "Basekit/KFileLogWriter.h"
+#include "Basekit/KHostSystem.h"
+#include "Basekit/KLogBuilder.h"
+#include "Basekit/KLogClock.h"
+#include "Basekit/KLogMessage.h"
+#include "Basekit/KMessagesWriter.h"
+#include "Basekit/KReloadMessage.h"
+#include "Basekit/KRemoteLogClient.h"
+#include "Basekit/KRemoteLogSpecs.h"
+#include "Basekit/KThread.h"
+#include "Basekit/LM7/Basics/KSocketException.h"
+#include "Basekit/LM7/Basics/KSocketIpcChannel.h"
+
+namespace {
+
+std::atomic<KLogManager*> Instance{nullptr};
+std::atomic<bool> Terminated{false};
+std::atomic<KLogManager::ConfigReloadHandler> ReloadHandler{nullptr};
+std::atomic<int> CheckpointCounter{0};
+
+// Waits between connection attempts to the local log server: short until a first
+// connection, longer after one (the server is then restarting, not missing).
+const unsigned FirstRetrySeconds = 5;
+const unsigned LaterRetrySeconds = 15;
+const unsigned RetryStepMs = 500;
+const unsigned ReloadExitWaitMs = 50000;
+
+} // namespace
+
+KLogManager::KLogManager()
+{
+    Started = KLogClock::Now();
+}
+
+KLogManager::~KLogManager()
+{
+    basekit::KLockGuard lock(WritersMutex);
+    for (auto& entry : Writers)
+        delete entry.second;
+    Writers.clear();
+    delete LogFilter;
+    LogFilter = nullptr;
+}
+
+KLogManager* KLogManager::Current()
+{
+    return Instance;
+}
+
+KLogManager* KLogManager::GetMe(bool terminate)
+{
+    if (terminate) {
+        Terminated = true;
+        KLogManager* manager = Instance;
+        if (!manager)
+            return nullptr;
+        KLogger* self = manager->SelfLog;
+        manager->SelfLog = nullptr;
+        delete self; // its count-out is ignored: the manager is already marked ended
+        Instance = nullptr;
+        // A reload thread that never signalled its exit may still use the manager.
+        if (!manager->ReloadThreadStuck)
+            delete manager;
+        return nullptr;
+    }
+
+    KLogManager* manager = Instance;
+    if (manager)
+        return manager;
+    if (Terminated) {
+        KCrashLogger crash;
+        crash.Log("Trying to log when KLogger is already finished");
+        return nullptr;
+    }
+
+    // Normally reached once, during static initialisation; the lock only guards against two
+    // threads racing to build the first logger. The nested calls below find the instance set.
+    static basekit::KThreadMutex creation;
+    basekit::KLockGuard lock(creation);
+    if (Instance)
+        return Instance;
+    try {
+        KRemoteLogSpecs::Instance()->LoadValues();
+        if (!KRemoteLogSpecs::Instance()->RemoteLogHost().empty())
+            manager = new KRemoteLogClient();
+    } catch (const std::exception&) {
+        manager = nullptr;
+    }
+    if (!manager)
+        manager = new KLogManager();
+    Instance = manager;
+    manager->SelfLog = new KLogger(klsKLogger, -1, "LOG", nullptr, 0, false);
+    if (!manager->LogFilter)
+        manager->LogFilter = new KLogFilter();
+    manager->LogFilter->LoadConfig();
+    KLogger::InternalLog(klNotice, "Log directory: %s", KLogger::GetLogDirectory().c_str());
+    manager->OnCreated();
+    return manager;
+}
+
+KLogWriter* KLogManager::GetWriter(const char* name)
+{
+    basekit::KLockGuard lock(WritersMutex);
+    std::string key = (name && *name) ? name : "klog";
+    auto found = Writers.find(key);
+    if (found != Writers.end())
+        return found->second;
+    KLogWriter* writer;
+    if (key == "messages")
+        writer = new KMessagesWriter();
+    else
+        writer = new KFileLogWriter(key.c_str());
+    Writers[key] = writer;
+    return writer;
+}
+
+KLogWriter* KLogManager::ErrorWriter()
+{
+    static std::atomic<KLogWriter*> writer{nullptr};
+    KLogWriter* current = writer;
+    if (!current) {
+        KLogManager* manager = Current();
+        if (!manager)
+            return nullptr;
+        current = manager->GetWriter("messages");
+        writer = current;
+    }
+    return current;
+}
+
+KLogger* KLogManager::SelfLogger()
+{
+    KLogManager* manager = Current();
+    return manager ? manager->SelfLog : nullptr;
+}
+
+void KLogManager::SuppressInternalLog()
+{
+    KLogManager* manager = Current();
+    if (manager)
+        manager->InternalLogSuppressed = true;
+}
+
+void KLogManager::InternalLog(KLogLevel level, const char* format, va_list args)
+{
+    // The framework's own messages during and after its shutdown are dropped quietly; only
+    // application lines leave crash records.
+    if (Terminated)
+        return;
+    KLogManager* manager = GetMe(false);
+    if (!manager || manager->InternalLogSuppressed)
+        return;
+    KLogger* self = manager->SelfLog;
+    if (!self || !self->IsActive(level))
+        return;
+    kstring prefix;
+    prefix.Format("|PID=%4d %-15s| ", KHostSystem::GetCurrentProcId(), manager->ModuleName.c_str());
+    self->vLogPrefixed(level, prefix.c_str(), format, args);
+}
+
+void KLogManager::FlushWriters()
+{
+    basekit::KLockGuard lock(WritersMutex);
+    for (auto& entry : Writers) {
+        basekit::KLockGuard writerLock(entry.second->GetMutex());
+        entry.second->Flush(false);
+    }
+}
+
+void KLogManager::MakeCheckpoint()
+{
+    basekit::KLockGuard lock(WritersMutex);
+    int number = ++CheckpointCounter;
+    for (auto& entry : Writers) {
+        if (!entry.second->IsOpen())
+            continue;
+        KLogBuilder line(entry.second, nullptr, klTrace);
+        line.Message().Format("\t\t\t\t ***** CHECKPOINT %d ***** ", number);
+    }
+}
+
+void KLogManager::closeAllOpenLogs()
+{
+    basekit::KLockGuard lock(WritersMutex);
+    for (auto& entry : Writers)
+        entry.second->Close();
+}
+
+void KLogManager::NotifyLoggerCreation()
+{
+    KLogManager* manager = Current();
+    if (!manager)
+        return;
+    basekit::KLockGuard lock(manager->CountMutex);
+    ++manager->LiveLoggers;
+}
+
+void KLogManager::NotifyLoggerDestruction()
+{
+    if (Terminated)
+        return;
+    KLogManager* manager = Current();
+    if (!manager)
+        return;
+    int live;
+    {
+        basekit::KLockGuard lock(manager->CountMutex);
+        --manager->LiveLoggers;
+    }
+    {
+        basekit::KLockGuard lock(manager->CountMutex);
+        live = manager->LiveLoggers;
+    }
+    if (live != 1)
+        return;
+    // Only the framework's own logger is left: the application has finished logging.
+    Terminated = true;
+    manager->LeaveReloadThread();
+    GetMe(true);
+}
+
+void KLogManager::SetConfigReloadHandler(ConfigReloadHandler handler)
+{
+    ReloadHandler = handler;
+}
+
+void KLogManager::StartReloadConfigThread()
+{
+    if (ReloadRunning || ReloadThread)
+        return;
+    ReloadRunning = true;
+    ReloadThread = basekit::KThread::StartThread(reinterpret_cast<void*>(&KLogManager::ReloadConfigThread), this, 0,
+                                                 false, false, 0);
+    if (!ReloadThread) {
+        ReloadRunning = false;
+        KLogger::InternalLog(klWarning, "Could not start the reload config thread");
+    }
+}
+
+void* KLogManager::ReloadConfigThread(void* argument)
+{
+    KLogManager* manager = static_cast<KLogManager*>(argument);
+    if (manager->ReloadRunning) {
+        _NotifyThreadInit("Basekit/KLogger", "ReloadConfigThread", 436);
+        try {
+            manager->ReloadConfigLoop();
+        } catch (...) {
+            KLogger::InternalLog(klWarning, "Unknown exception in reload config thread, reload disabled");
+        }
+    }
+    KLogger::InternalLog(klTrace, "Signaling reload thread exit");
+    manager->ReloadExit.Release();
+    return nullptr;
+}
+
+bool KLogManager::WaitWhileRunning(unsigned ms)
+{
+    for (unsigned waited = 0; waited < ms && ReloadRunning; waited += RetryStepMs)
+        ReloadWake.Wait(RetryStepMs);
+    return ReloadRunning;
+}
+
+void KLogManager::DropReloadChannel()
+{
+    basekit::KLockGuard lock(ChannelMutex);
+    delete ReloadChannel;
+    ReloadChannel = nullptr;
+}
+
+void KLogManager::ReloadConfigLoop()
+{
+    int attempt = 0;
+    bool connectedOnce = false;
+    while (ReloadRunning) {
+        if (!ReloadChannel) {
+            ++attempt;
+            KLogger::InternalLog(klNotice, "Connecting to log server (attempt %d)", attempt);
+            try {
+                KRemoteLogSpecs::Instance()->LoadValues();
+                std::unique_ptr<basekit::KClientSocket> socket(
+                    new basekit::KClientSocket("127.0.0.1", KRemoteLogSpecs::Instance()->RemoteLogPort()));
+                basekit::KLockGuard lock(ChannelMutex);
+                // LeaveReloadThread may have run while we connected: it found no channel to
+                // terminate, so this one must not be used.
+                if (!ReloadRunning)
+                    break;
+                ReloadChannel = new basekit::KSocketIpcChannel(std::move(socket));
+                attempt = 0;
+                connectedOnce = true;
+            } catch (const std::exception& error) {
+                unsigned wait = connectedOnce ? LaterRetrySeconds : FirstRetrySeconds;
+                KLogger::InternalLog(klNotice, "Could not connect to log server, trying againg in %ds [%s]", wait,
+                                     error.what());
+                WaitWhileRunning(wait * 1000);
+                continue;
+            }
+        }
+
+        KReloadMessage message;
+        try {
+            if (!ReloadChannel->Receive(message)) {
+                if (!ReloadRunning)
+                    break;
+                KLogger::InternalLog(klNotice, "Log server connection ended");
+                DropReloadChannel();
+                continue;
+            }
+        } catch (const basekit::KSocketException&) {
+            if (!ReloadRunning)
+                break;
+            KLogger::InternalLog(klNotice, "Log server connection closed");
+            DropReloadChannel();
+            continue;
+        } catch (const std::exception& error) {
+            // Bytes that are no message leave the stream out of step: only a new
+            // connection can bring it back in step.
+            KLogger::InternalLog(klWarning, "Malformed message from log server, connection dropped [%s]",
+                                 error.what());
+            DropReloadChannel();
+            continue;
+        }
+
+        try {
+            HandleReloadMessage(message);
+        } catch (const std::exception& error) {
+            KLogger::InternalLog(klWarning, "Unexpected exception in reload config thread, reload disabled [%s]",
+                                 error.what());
+            break;
+        }
+    }
+    {
+        basekit::KLockGuard lock(ChannelMutex);
+        if (ReloadChannel)
+            ReloadChannel->Terminate();
+    }
+    DropReloadChannel();
+    KLogger::InternalLog(klNotice, "Leaving reload config thread");
+}
+
+void KLogManager::HandleReloadMessage(KReloadMessage& message)
+{
+    switch (message.GetType()) {
+    case KReloadMessage::ktReloadConfig: {
+        ConfigReloadHandler handler = ReloadHandler;
+        if (handler)
+            handler();
+        else
+            KLogger::InternalLog(klNotice, "Configuration reload requested, but no configuration reloader is installed");
+        break;
+    }
+    case KReloadMessage::ktLogFilter:
+        closeAllOpenLogs();
+        LogFilter->CopyFrom(message.GetLogFilter());
+        if (++FiltersReceived > 1)
+            MakeCheckpoint();
+        LogFilter->InvokeFilterCallback(true);
+        break;
+    default:
+        KLogger::InternalLog(klNotice, "Ignoring log server message of type %d", message.GetType());
+        break;
+    }
+}
+
+void KLogManager::LeaveReloadThread()
+{
+    if (!ReloadRunning)
+        return;
+    ReloadRunning = false;
+    {
+        basekit::KLockGuard lock(ChannelMutex);
+        if (ReloadChannel)
+            ReloadChannel->Terminate();
+    }
+    ReloadWake.Release();
+    KLogger::InternalLog(klTrace, "Waiting reload config thread to exit");
+    if (ReloadExit.Wait(ReloadExitWaitMs)) {
+        KLogger::InternalLog(klTrace, "Thread released");
+    } else {
+        ReloadThreadStuck = true;
+        KLogger::InternalLog(klNotice, "Reload config thread did not signed termination, leaking LogManager!!!");
+    }
+    basekit::KThread::CloseThreadHandle(ReloadThread);
+    ReloadThread = nullptr;
+}
+
+void KLogManager::RequestReload()
+{
+    SendRemoteLogRequest("reload");
+}
+
+void KLogManager::RequestKConfigReload()
+{
+    SendRemoteLogRequest("config_reload");
+}
+
+void KLogManager::SendRemoteLogRequest(const kstring& request)
+{
+    basekit::KLockGuard lock(ChannelMutex);
+    if (!ReloadChannel)
+        return;
+    try {
+        ReloadChannel->Send(basekit::KLogMessage("0", request));
+    } catch (const std::exception& error) {
+        KLogger::InternalLog(klWarning, "Could not request \"%s\" [%s]", request.c_str(), error.what());
+    }
+}

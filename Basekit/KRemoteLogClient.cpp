@@ -1,0 +1,253 @@
+#include "Basekit/KRemoteLogClient.h"
+
+#include <memory>
+#include <stdexcept>
+
+#include "Basekit/KFileLogWriter.h"
+#include "Basekit/KHostSystem.h"
+#include "Basekit/KLogClock.h"
+#include "Basekit/KReloadMessage.h"
+#include "Basekit/KRemoteLogSpecs.h"
+#include "Basekit/KRemoteLogWriter.h"
+#include "Basekit/KThread.h"
+#include "Basekit/LM7/Basics/KSocketIpcChannel.h"
+
+namespace {
+
+// The copies of error lines for messages.log are not sent: the server keeps its own.
+class KDiscardingWriter : public KLogWriter {
+public:
+    void CheckDay(unsigned) override {}
+    void Write(const char*, va_list) override {}
+    void Flush(bool) override {}
+    kstring Name() override { return "messages"; }
+};
+
+// Once per process, however often the connection is retried.
+std::atomic<bool> ConnectFailureReported{false};
+
+const unsigned FlushWaitMs = 1000;
+const unsigned ShutdownWaitMs = 3000;
+
+} // namespace
+
+KRemoteLogClient::KRemoteLogClient()
+{
+    LogFilter = new KLogFilter();
+}
+
+void KRemoteLogClient::OnCreated()
+{
+    FlushRunning = true;
+    if (!basekit::KThread::StartThread(reinterpret_cast<void*>(&KRemoteLogClient::FlushQueueThread), this, 0, false,
+                                       true, 0)) {
+        FlushRunning = false;
+        FallbackLine("Error in KRemoteLogClient: could not start the flush thread\n");
+    }
+}
+
+KRemoteLogClient::~KRemoteLogClient()
+{
+    Terminating = true;
+    if (FlushRunning) {
+        FlushWake.Release();
+        FlushExit.Wait(ShutdownWaitMs);
+    }
+    {
+        basekit::KLockGuard lock(ServerChannelMutex);
+        if (ServerChannel)
+            ServerChannel->Terminate();
+    }
+    if (ServerReaderRunning)
+        ServerReaderExit.Wait(ShutdownWaitMs);
+    for (unsigned waited = 0; Connecting && waited < 2 * ShutdownWaitMs; waited += 10)
+        KHostSystem::Delay(10);
+    basekit::KLockGuard lock(FallbackMutex);
+    for (auto& entry : FallbackWriters)
+        delete entry.second;
+    FallbackWriters.clear();
+}
+
+KLogWriter* KRemoteLogClient::GetWriter(const char* name)
+{
+    basekit::KLockGuard lock(WritersMutex);
+    std::string key = (name && *name) ? name : "klog";
+    auto found = Writers.find(key);
+    if (found != Writers.end())
+        return found->second;
+    KLogWriter* writer;
+    if (key == "messages")
+        writer = new KDiscardingWriter();
+    else
+        writer = new KRemoteLogWriter(this, key.c_str());
+    Writers[key] = writer;
+    return writer;
+}
+
+KLogWriter* KRemoteLogClient::GetFallbackWriter(const char* name)
+{
+    basekit::KLockGuard lock(FallbackMutex);
+    std::string key = (name && *name) ? name : "klog";
+    auto found = FallbackWriters.find(key);
+    if (found != FallbackWriters.end())
+        return found->second;
+    KLogWriter* writer = new KFileLogWriter(key.c_str());
+    FallbackWriters[key] = writer;
+    return writer;
+}
+
+void KRemoteLogClient::FallbackLine(const kstring& text)
+{
+    KLogWriter* writer = GetFallbackWriter("klog");
+    KSystemTime now = KLogClock::Now();
+    basekit::KLockGuard lock(writer->GetMutex());
+    writer->FmtWrite("%02d:%02d:%02d.%03d PID=%04d| %s", now.hour, now.minute, now.second, now.millisecond,
+                     KHostSystem::GetCurrentProcId(), text.c_str());
+    writer->Flush(false);
+}
+
+unsigned KRemoteLogClient::QueuedMessages()
+{
+    basekit::KLockGuard lock(QueueMutex);
+    return Count;
+}
+
+void KRemoteLogClient::SendLog(const basekit::KLogMessage& message, bool lazy)
+{
+    basekit::KLockGuard lock(QueueMutex);
+    // Lazy Trace lines leave room for the lines that matter when the server is slow or away.
+    unsigned limit = lazy ? LazyQueueLimit : QueueSize;
+    if (Count >= limit)
+        return;
+    basekit::KLogMessage& slot = Queue[(Head + Count) % QueueSize];
+    slot.Name = message.Name;
+    slot.Text = message.Text;
+    ++Count;
+    if (!lazy)
+        FlushWake.Release();
+}
+
+void KRemoteLogClient::TryConnect()
+{
+    if (Connecting.exchange(true))
+        return;
+    if (!basekit::KThread::StartThread(reinterpret_cast<void*>(&KRemoteLogClient::ConnectThread), this, 0, false,
+                                       true, 0))
+        Connecting = false;
+}
+
+void KRemoteLogClient::SendQueued(bool final)
+{
+    basekit::KLockGuard channelLock(ServerChannelMutex);
+    for (;;) {
+        basekit::KLogMessage next;
+        {
+            basekit::KLockGuard lock(QueueMutex);
+            if (!Count)
+                return;
+            next.Name = Queue[Head].Name;
+            next.Text = Queue[Head].Text;
+        }
+        if (!ServerChannel) {
+            if (!final)
+                TryConnect();
+            return;
+        }
+        // A broken channel stays until its reader thread has seen the end and removed it.
+        if (!ChannelUsable)
+            return;
+        try {
+            ServerChannel->Send(next);
+        } catch (...) {
+            ChannelUsable = false;
+            ServerChannel->Terminate();
+            throw;
+        }
+        basekit::KLockGuard lock(QueueMutex);
+        Head = (Head + 1) % QueueSize;
+        --Count;
+    }
+}
+
+void* KRemoteLogClient::FlushQueueThread(void* argument)
+{
+    KRemoteLogClient* client = static_cast<KRemoteLogClient*>(argument);
+    basekit::KThread::SetPriority(0);
+    for (;;) {
+        client->FlushWake.Wait(FlushWaitMs);
+        bool final = client->Terminating;
+        try {
+            // At the end, what can still be sent on an open connection is sent.
+            client->SendQueued(final);
+        } catch (const std::exception& error) {
+            client->FallbackLine(fstring("Error in %s: %s\n", "FlushQueueThread", error.what()));
+        }
+        if (final) {
+            client->FlushRunning = false;
+            client->FlushExit.Release();
+            return nullptr;
+        }
+    }
+}
+
+void* KRemoteLogClient::ConnectThread(void* argument)
+{
+    KRemoteLogClient* client = static_cast<KRemoteLogClient*>(argument);
+    KRemoteLogSpecs* specs = KRemoteLogSpecs::Instance();
+    kstring host = specs->RemoteLogHost();
+    unsigned port = specs->RemoteLogPort();
+    bool connected = false;
+    try {
+        basekit::KLockGuard lock(client->ServerChannelMutex);
+        if (!client->ServerChannel && !client->Terminating) {
+            std::unique_ptr<basekit::KClientSocket> socket(
+                new basekit::KClientSocket(host.c_str(), static_cast<unsigned short>(port)));
+            client->ServerChannel = new basekit::KSocketIpcChannel(std::move(socket));
+            client->ChannelUsable = true;
+            client->ServerReaderRunning = true;
+            if (!basekit::KThread::StartThread(reinterpret_cast<void*>(&KRemoteLogClient::ReloadConfigThread), client,
+                                               0, false, true, 0)) {
+                client->ServerReaderRunning = false;
+                delete client->ServerChannel;
+                client->ServerChannel = nullptr;
+                throw std::runtime_error("could not start the reload thread");
+            }
+            connected = true;
+        }
+    } catch (const std::exception& error) {
+        if (!ConnectFailureReported.exchange(true))
+            client->FallbackLine(
+                fstring("Could not connect to log server at %s:%d (%s)\n", host.c_str(), port, error.what()));
+    }
+    client->Connecting = false;
+    if (connected)
+        client->FlushWake.Release();
+    return nullptr;
+}
+
+void* KRemoteLogClient::ReloadConfigThread(void* argument)
+{
+    KRemoteLogClient* client = static_cast<KRemoteLogClient*>(argument);
+    basekit::KSocketIpcChannel* channel = client->ServerChannel;
+    for (;;) {
+        KReloadMessage message;
+        try {
+            if (!channel->Receive(message))
+                break;
+            client->HandleReloadMessage(message);
+        } catch (const std::exception& error) {
+            if (!client->Terminating)
+                client->FallbackLine(fstring("Error in %s: %s\n", "ReloadConfigThread", error.what()));
+            break;
+        }
+    }
+    {
+        basekit::KLockGuard lock(client->ServerChannelMutex);
+        delete client->ServerChannel;
+        client->ServerChannel = nullptr;
+        client->ChannelUsable = false;
+    }
+    client->ServerReaderRunning = false;
+    client->ServerReaderExit.Release();
+    return nullptr;
+}

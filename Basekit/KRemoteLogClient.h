@@ -1,0 +1,63 @@
+#pragma once
+// The log manager of a process whose lines go to a log server (RemoteLogHost in klog.cfg):
+// writers queue each line (150 at most), a thread sends them over TCP, and the filter comes
+// from the server. The client's own failures go to klog.log in the log directory.
+#include <array>
+#include <atomic>
+#include <map>
+#include <string>
+
+#include "Basekit/KLogManager.h"
+#include "Basekit/KLogMessage.h"
+#include "Basekit/KSemaphore.h"
+
+namespace basekit {
+class KSocketIpcChannel;
+}
+
+class KRemoteLogClient : public KLogManager {
+public:
+    enum { QueueSize = 150, LazyQueueLimit = 101 };
+
+    KRemoteLogClient();
+    ~KRemoteLogClient() override;
+
+    KLogWriter* GetWriter(const char* name) override;
+    // The reload thread starts after each successful connection instead.
+    void StartReloadConfigThread() override {}
+    // Queues a copy of the line; never waits for the network. Lines that do not fit are lost.
+    void SendLog(const basekit::KLogMessage& message, bool lazy);
+    KLogWriter* GetFallbackWriter(const char* name);
+    unsigned QueuedMessages();
+
+protected:
+    void OnCreated() override;
+
+private:
+    void TryConnect();
+    void SendQueued(bool final);
+    void FallbackLine(const kstring& text);
+    static void* ConnectThread(void* client);
+    static void* FlushQueueThread(void* client);
+    static void* ReloadConfigThread(void* client);
+
+    std::map<std::string, KLogWriter*> FallbackWriters; // owned
+    basekit::KThreadMutex FallbackMutex;                // guards FallbackWriters
+
+    basekit::KSocketIpcChannel* ServerChannel = nullptr; // deleted only by the reload thread
+    bool ChannelUsable = false;                          // false after a failed send
+    basekit::KThreadMutex ServerChannelMutex;            // guards ServerChannel and ChannelUsable
+
+    basekit::KThreadMutex QueueMutex; // guards Queue, Head and Count
+    std::array<basekit::KLogMessage, QueueSize> Queue;
+    unsigned Head = 0;
+    unsigned Count = 0;
+
+    std::atomic<bool> Connecting{false};
+    basekit::KSemaphore FlushWake{1048576};
+    basekit::KSemaphore FlushExit{1048576};
+    basekit::KSemaphore ServerReaderExit{1048576};
+    std::atomic<bool> ServerReaderRunning{false};
+    std::atomic<bool> FlushRunning{false};
+    std::atomic<bool> Terminating{false};
+};
