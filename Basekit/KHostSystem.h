@@ -35,6 +35,10 @@ public:
     // refuses real-time scheduling the thread is started with the default policy.
     // Returns the thread id as a handle, or nullptr when no thread could be started.
     static void* StartThread(void* routine, void* arg, int priority = 0);
+    // Starts a detached thread. A policy other than SCHED_OTHER asks for explicit scheduling
+    // with that policy at priority 1; when the kernel refuses it the thread gets the default
+    // policy (said once per process in the running log). id receives the thread id.
+    static bool StartDetachedThread(KThreadRoutine routine, void* arg, int policy, unsigned long* id);
     static void CloseThreadHandle(void* handle);
     // Sets the calling (handle == nullptr) or given thread's priority level 0..5.
     static bool ThreadSetPriority(void* handle, int level, int unused = 1);
@@ -55,6 +59,9 @@ public:
     static int CloseSystemEvent(void* event);
 
     static unsigned GetTick();
+    // Replaces the millisecond tick (tests drive wraps and long intervals with it);
+    // nullptr restores the monotonic clock.
+    static void SetTickSource(unsigned (*source)());
     static unsigned GetTickMaxCount() { return 4294967295u; }
     static unsigned diffTime(unsigned start, unsigned end);
     static unsigned diffTime(unsigned start);
