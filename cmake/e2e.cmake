@@ -13,24 +13,19 @@ if(TARGET tavo)
   # The demo and manual runs find the binary here.
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/tavo-path.txt CONTENT "$<TARGET_FILE:tavo>\n")
 
-  # name, timeout in seconds, labels
-  set(TAVO_E2E_TESTS
-      "service 300 e2e"
-      "bootp 300 e2e"
-      "tftp 600 e2e"
-      "tftp_slow 600 e2e;slow"
-      "time 300 e2e"
-      "generated 300 e2e"
-      "boot 300 e2e"
-      "boot_slow 300 e2e;slow")
-  foreach(entry IN LISTS TAVO_E2E_TESTS)
-    string(REPLACE " " ";" parts "${entry}")
-    list(GET parts 0 name)
-    list(GET parts 1 timeout)
-    list(SUBLIST parts 2 -1 labels)
+  function(tavo_e2e_test name timeout)
     add_test(NAME e2e.${name}
              COMMAND ${TAVO_PYTHON} ${PROJECT_SOURCE_DIR}/tests/e2e/test_${name}.py
                      --tavo $<TARGET_FILE:tavo>)
-    set_tests_properties(e2e.${name} PROPERTIES TIMEOUT ${timeout} LABELS "${labels}")
-  endforeach()
+    # Every end-to-end test carries the label e2e; the few long ones also carry slow.
+    set_tests_properties(e2e.${name} PROPERTIES TIMEOUT ${timeout} LABELS "e2e;${ARGN}")
+  endfunction()
+
+  tavo_e2e_test(service 300)
+  tavo_e2e_test(bootp 300)
+  tavo_e2e_test(tftp 600)
+  tavo_e2e_test(tftp_slow 600 slow)
+  tavo_e2e_test(time 300)
+  tavo_e2e_test(generated 300)
+  tavo_e2e_test(boot 300)
 endif()
