@@ -276,7 +276,7 @@ class Board:
         self.exec(["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=%d" % (0 if answer else 1)])
 
     def add_address(self, cidr):
-        self.exec(["ip", "addr", "add", cidr, "dev", self.interface])
+        self.exec(["ip", "addr", "add", cidr, "brd", "+", "dev", self.interface])
         self.addresses.append(cidr)
 
     def pings(self, address, timeout=1.0):
@@ -403,17 +403,21 @@ class Sandbox:
         return run(["ip", "netns", "exec", self.host_ns] + list(cmd), **kw)
 
     def add_network(self, cidr=None):
-        """A bridge in the host namespace, with the host address cidr when given."""
+        """A bridge in the host namespace, with the host address cidr when given.
+
+        Addresses are added with their broadcast address ("brd +"), as the usual network
+        configuration tools do; without it the interface reports no broadcast address."""
         bridge = "br%d" % len(self.networks)
         self.host(["ip", "link", "add", bridge, "type", "bridge", "forward_delay", "0"], mount=False)
         self.host(["ip", "link", "set", bridge, "up"], mount=False)
         if cidr:
-            self.host(["ip", "addr", "add", cidr, "dev", bridge], mount=False)
+            self.host(["ip", "addr", "add", cidr, "brd", "+", "dev", bridge], mount=False)
         self.networks.append(bridge)
         return len(self.networks) - 1
 
     def add_host_address(self, cidr, network=0):
-        self.host(["ip", "addr", "add", cidr, "dev", self.networks[network]], mount=False)
+        self.host(["ip", "addr", "add", cidr, "brd", "+", "dev", self.networks[network]],
+                  mount=False)
 
     def add_board(self, addresses=("192.0.2.50/24",), network=0, answer_ping=False):
         i = len(self.boards)
@@ -427,7 +431,7 @@ class Sandbox:
         self.host(["ip", "link", "set", port, "master", self.networks[network], "up"], mount=False)
         board.exec(["ip", "link", "set", "lo", "up"])
         for cidr in addresses:
-            board.exec(["ip", "addr", "add", cidr, "dev", "eth0"])
+            board.exec(["ip", "addr", "add", cidr, "brd", "+", "dev", "eth0"])
         board.exec(["ip", "link", "set", "eth0", "up"])
         board.answer_ping(answer_ping)
         return board

@@ -1,0 +1,119 @@
+"""What the end-to-end tests share: the sandbox, the board simulator's modules, and helpers to
+exchange BOOTP, TFTP and time packets from a board's namespace."""
+import os
+import select
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+
+import tavo_sandbox as ts  # noqa: E402,F401
+from ndxsim import board, bootp, tftp, timeproto  # noqa: E402,F401
+
+SIMULATOR = os.path.join(ROOT, "tools", "ndx-board-sim")
+TAVO = None
+HOST = "192.0.2.1"
+HOST2 = "198.51.100.1"
+FIRMWARE_DIR_TEXT = "/etc/varnel//data/am17/"   # as the daemon spells the path
+
+
+def main():
+    global TAVO
+    TAVO = ts.tavo_from_argv()
+    if not TAVO:
+        sys.exit("usage: %s --tavo PATH [unittest options]" % sys.argv[0])
+    unittest.main()
+
+
+def new_sandbox(case, **kw):
+    """A sandbox closed when the test (or class, for a class) ends."""
+    sb = ts.Sandbox(TAVO, **kw)
+    case.addCleanup(sb.close) if isinstance(case, unittest.TestCase) else \
+        case.addClassCleanup(sb.close)
+    return sb
+
+
+def receive_all(sock, until, accept=lambda data, sender: True):
+    """Datagrams arriving on sock before the monotonic deadline until."""
+    got = []
+    while True:
+        remaining = until - time.monotonic()
+        if remaining <= 0:
+            return got
+        ready, _, _ = select.select([sock], [], [], remaining)
+        if not ready:
+            return got
+        data, sender = sock.recvfrom(65536)
+        if accept(data, sender):
+            got.append((data, sender))
+
+
+def receive_one(sock, timeout, accept=lambda data, sender: True):
+    """The first accepted datagram within timeout seconds, or None."""
+    deadline = time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return None
+        ready, _, _ = select.select([sock], [], [], remaining)
+        if not ready:
+            return None
+        data, sender = sock.recvfrom(65536)
+        if accept(data, sender):
+            return data, sender
+
+
+class BootpPeer:
+    """A board's BOOTP sockets: sends to the server's request port, listens on the reply port."""
+
+    def __init__(self, board_ns, tx_port=14103):
+        self.sock = board_ns.socket(bind=("", tx_port), reuse=True, broadcast=True, device=True)
+
+    def send(self, data, dest=("255.255.255.255", 14102)):
+        self.sock.sendto(data, dest)
+
+    def replies(self, xid, mac, timeout, count=None, linger=0.0):
+        """Replies for (xid, mac): waits up to timeout for count of them (the first one when
+        count is None), then linger seconds more for copies that must not come."""
+        def mine(data, sender):
+            try:
+                m = bootp.parse_message(data)
+            except ValueError:
+                return False
+            return m.op == 2 and m.xid == xid and m.mac == mac
+
+        got = []
+        deadline = time.monotonic() + timeout
+        while len(got) < (count or 1):
+            one = receive_one(self.sock, deadline - time.monotonic(), mine)
+            if one is None:
+                break
+            got.append(one)
+        if linger:
+            got += receive_all(self.sock, time.monotonic() + linger, mine)
+        return got
+
+    def close(self):
+        self.sock.close()
+
+
+def run_in(board_ns, cmd, timeout=60):
+    return subprocess.run(["ip", "netns", "exec", board_ns.netns] + list(cmd),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+
+
+def tftp_phase_lines(sb, address, start=0):
+    """(phase, detail) of the TFTP notifier lines for one board, in order."""
+    prefix = "Client %s tftp phase: " % address
+    return [(l.text[len(prefix):len(prefix) + 2], l.text[len(prefix) + 3:])
+            for l in sb.log_lines()[start:] if l.text.startswith(prefix)]
+
+
+def boot_phase_lines(sb, mac_text, start=0):
+    prefix = "Client %s boot phase: " % mac_text
+    return [l.text[len(prefix):] for l in sb.log_lines()[start:] if l.text.startswith(prefix)]

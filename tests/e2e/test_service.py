@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+"""The daemon's life cycle as an operator sees it: command words, pid file, system-log lines,
+exit statuses, signals, start failures."""
+import os
+import re
+import signal
+import subprocess
+import unittest
+
+import e2e_case as e
+from e2e_case import ts
+
+PID_FILE = "/var/run/tavo.pid"   # the path as the daemon names it in its messages
+LOG_INFO, LOG_NOTICE, LOG_WARNING = 6, 5, 4
+DEAD_PID = "4194305"             # above any pid_max: never a /proc entry
+
+
+class ServiceCase(unittest.TestCase):
+    def setUp(self):
+        self.sb = e.new_sandbox(self)
+        self.board = self.sb.add_board(["192.0.2.50/24"])
+        ts.standard_setup(self.sb, [dict(serial=1193046, IP="192.0.2.50")])
+
+    def assertStopped(self, pid, status):
+        self.assertEqual(status, 0)
+        self.assertFalse(os.path.exists(self.sb.pid_file), "pid file left behind")
+        self.assertIsNone(ts.process_state(pid))
+
+
+class LifeCycle(ServiceCase):
+    def test_start_then_stop(self):
+        """start forks a daemon that writes its pid file and says so in the system log; stop
+        ends it with status 0 and the pid file gone."""
+        r = self.sb.tavo("start")
+        self.assertEqual((r.status, r.stdout, r.stderr), (0, "Starting tavo.... OK\n", ""))
+        pid = e.ts.wait_until(self.sb.read_pid_file, 5, "pid file")
+        self.sb.daemon_pids.add(pid)
+        self.assertEqual(self.sb.read_file(self.sb.pid_file), b"%d\n" % pid)
+        starting = self.sb.syslog.wait_for("Starting service...", timeout=5)
+        up = self.sb.syslog.wait_for("Service up and running.", timeout=10)
+        # LOCAL5: PRI = 21 * 8 + priority; identity tavo with the daemon's pid
+        self.assertEqual((starting.pri, starting.ident, starting.pid), (168 + LOG_INFO, "tavo", pid))
+        self.assertEqual((up.pri, up.pid), (168 + LOG_NOTICE, pid))
+        self.assertTrue(os.path.isdir(self.sb.core_dir), "core-dump directory")
+
+        r = self.sb.tavo("stop")
+        self.assertEqual((r.status, r.stdout, r.stderr), (0, "Stopping tavo.... OK\n", ""))
+        self.assertStopped(pid, self.sb.wait_exit(pid, timeout=10))
+        bye = self.sb.syslog.wait_for("Exiting at stop request...", timeout=5)
+        self.assertEqual((bye.pri, bye.pid), (168 + LOG_NOTICE, pid))
+
+    def test_no_word_means_start(self):
+        r = self.sb.tavo()
+        self.assertEqual((r.status, r.stdout), (0, "Starting tavo.... OK\n"))
+        pid = e.ts.wait_until(self.sb.read_pid_file, 5, "pid file")
+        self.sb.daemon_pids.add(pid)
+        self.sb.syslog.wait_for("Service up and running.", timeout=10)
+        _, status = self.sb.stop(pid)
+        self.assertStopped(pid, status)
+
+    def test_start_while_running_is_refused_before_forking(self):
+        pid = self.sb.start_and_wait_up()
+        r = self.sb.tavo("start")
+        self.assertEqual(r.status, 75)
+        self.assertEqual(r.stderr, 'ERROR: pid file %s already exists, use "tavo stop" (or delete '
+                                   'the file).\n' % PID_FILE)
+        self.assertEqual(self.sb.daemon_pids, {pid}, "a second daemon was forked")
+        self.assertEqual(self.sb.read_pid_file(), pid)
+        _, status = self.sb.stop(pid)
+        self.assertStopped(pid, status)
+
+    def test_stale_pid_file_is_overwritten(self):
+        with open(self.sb.pid_file, "w") as f:
+            f.write(DEAD_PID + "\n")
+        pid = self.sb.start_and_wait_up()
+        self.assertNotEqual(str(pid), DEAD_PID)
+        _, status = self.sb.stop(pid)
+        self.assertStopped(pid, status)
+
+
+class CommandErrors(ServiceCase):
+    def test_usage(self):
+        """Only the first word counts; anything unknown is a usage error."""
+        for args in (("restart",), ("Start",), ("stop2",), ("restart", "start")):
+            with self.subTest(args=args):
+                r = self.sb.tavo(*args)
+                self.assertEqual(r.status, 64)
+                self.assertEqual(r.stderr, "Usage: %s <start|stop|debug>\n" % self.sb.tavo_bin)
+                self.assertFalse(os.path.exists(self.sb.pid_file))
+
+    def test_stop_without_daemon(self):
+        """No pid file, a dead pid, or text that names no number: FAIL with the right line."""
+        cases = [  # pid file content (None: no file), status, stderr pattern
+            (None, 75, r"ERROR: Unable to open pid file '%s': \(2\) No such file or directory\.\n"
+             % re.escape(PID_FILE)),
+            (DEAD_PID + "\n", 75, r"ERROR: Unable to open pid file '%s': \(\d+\) .*\.\n"
+             % re.escape(PID_FILE)),
+            # /proc/self exists, so the file passes the liveness check but holds no number
+            ("self\n", 74, r"ERROR: Unable to read pid file '%s': \(\d+\) [^\n]*\.$"
+             % re.escape(PID_FILE)),
+        ]
+        for content, status, stderr in cases:
+            with self.subTest(content=content):
+                if content is None:
+                    if os.path.exists(self.sb.pid_file):
+                        os.unlink(self.sb.pid_file)
+                else:
+                    with open(self.sb.pid_file, "w") as f:
+                        f.write(content)
+                r = self.sb.tavo("stop")
+                self.assertEqual((r.status, r.stdout), (status, "Stopping tavo.... FAIL\n"), r)
+                self.assertRegex(r.stderr, "^" + stderr)
+
+
+class Debug(ServiceCase):
+    def test_debug_stops_at_end_of_input(self):
+        r = self.sb.tavo("debug", stdin=b"", timeout=30)
+        self.assertEqual((r.status, r.stdout), (0, "Press <ENTER> to stop tavo..."), r)
+        self.sb.syslog.wait_for("Starting service...", timeout=5)
+        self.sb.syslog.wait_for("Exiting at stop request...", timeout=5)
+        self.assertNotIn("Service up and running.", self.sb.syslog.texts())
+        self.assertFalse(os.path.exists(self.sb.pid_file))
+
+    def test_debug_runs_until_enter(self):
+        p = self.sb.popen_tavo("debug", stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        self.sb.syslog.wait_for("Starting service...", timeout=10)
+        self.sb.wait_log("Starting TimeServer...", timeout=10)
+        self.assertEqual(self.sb.read_pid_file(), p.pid)
+        self.assertIsNone(p.poll())
+        p.stdin.write(b"\n")
+        p.stdin.flush()
+        self.assertEqual(self.sb.wait_exit(p.pid, timeout=10), 0)
+        self.assertEqual(p.stdout.read(), b"Press <ENTER> to stop tavo...")
+        self.sb.syslog.wait_for("Exiting at stop request...", timeout=5)
+        self.assertFalse(os.path.exists(self.sb.pid_file))
+
+
+class Signals(ServiceCase):
+    def test_stop_signals(self):
+        """SIGTERM, SIGINT and SIGQUIT each end the daemon cleanly."""
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGQUIT):
+            with self.subTest(signal=sig.name):
+                mark = self.sb.syslog.count()
+                pid = self.sb.start_and_wait_up()
+                os.kill(pid, sig)
+                self.assertStopped(pid, self.sb.wait_exit(pid, timeout=10))
+                self.sb.syslog.wait_for("Exiting at stop request...", timeout=5, start=mark)
+
+
+class StartFailures(ServiceCase):
+    def test_configuration_that_cannot_be_loaded(self):
+        """The detached copy fails in OnStart: start reports the premature exit (70) with
+        status 75, and the reason goes to the system log."""
+        cases = [  # file, content (None: removed), reason pattern
+            ("tavo.yaml", None, re.escape("Could not open file[/etc/varnel//config/tavo.yaml]"
+                                          "(tavo.yaml:tavo)")),
+            ("tavo.yaml", "other:\n  x: 1\n",
+             re.escape("Could not find document 'tavo' in file 'tavo.yaml'(tavo.yaml:tavo)")),
+            ("tavo.yaml", "tavo:\n  BootP: [\n  tftp: {\n",
+             re.escape("Failure loading configuration from file[tavo.yaml:tavo(line=") + r"\d+"
+             + re.escape(",col=") + r"\d+\)\]msg\[.+\]"),
+        ]
+        for name, content, reason in cases:
+            with self.subTest(file=name, content=content):
+                ts.standard_setup(self.sb, [dict(serial=1193046, IP="192.0.2.50")])
+                if content is None:
+                    self.sb.remove_config(name)
+                else:
+                    self.sb.write_config(name, content)
+                mark = self.sb.syslog.count()
+                r = self.sb.tavo("start")
+                self.assertEqual((r.status, r.stdout), (75, "Starting tavo.... FAIL\n"), r)
+                self.assertRegex(r.stderr, r"^ERROR: Premature child\[\d+\] process exit with "
+                                           r"code 70\.\n$")
+                m = self.sb.syslog.wait_for(re.compile("^Unable to start: " + reason + "$"),
+                                            timeout=5, start=mark)
+                self.assertEqual(m.priority, LOG_WARNING)
+                self.assertFalse(os.path.exists(self.sb.pid_file))
+
+    def test_late_start_failure(self):
+        """Without system.yaml the TFTP server cannot write the boards' files: OnStart fails
+        after the BOOTP server's start, so `start` has already said OK; the daemon then logs
+        the reason and exits with 70."""
+        self.sb.remove_config("system.yaml")
+        r = self.sb.tavo("start")
+        self.assertEqual((r.status, r.stdout), (0, "Starting tavo.... OK\n"), r)
+        m = self.sb.syslog.wait_for(re.compile(
+            "^Unable to start: " + re.escape("Could not open file[/etc/varnel//config/system.yaml]")
+            + r"\(system\.yaml:\w+\)$"), timeout=10)
+        self.assertEqual(m.priority, LOG_WARNING)
+        self.assertEqual(self.sb.wait_exit(m.pid, timeout=10), 70)
+        self.assertFalse(os.path.exists(self.sb.pid_file))
+        self.assertNotIn("Service up and running.", self.sb.syslog.texts())
+
+    def test_no_interface_found(self):
+        """With no configured interface on the host every server fails to start, and the
+        service still comes up."""
+        self.sb.write_config("tavo.yaml", ts.tavo_yaml(interfaces=["198.51.100.77"]))
+        pid = self.sb.start_and_wait_up()
+        for text in ("Failed to start BootServer", "Failed to start TFTP Server",
+                     "Failed to start TimeServer"):
+            self.sb.wait_log(text, level="E", logger="General", timeout=5)
+        _, status = self.sb.stop(pid)
+        self.assertStopped(pid, status)
+
+
+if __name__ == "__main__":
+    e.main()
