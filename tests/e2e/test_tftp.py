@@ -1,0 +1,220 @@
+#!/usr/bin/python3
+"""TFTP against the running daemon with real clients (curl, atftp, tftp-hpa) and a raw client:
+files byte for byte, the phases, and every refusal."""
+import os
+import shutil
+import tempfile
+import unittest
+
+import e2e_case as e
+from e2e_case import tftp, ts
+
+BOARD = "192.0.2.50"       # a configured board's address
+STRANGER = "192.0.2.60"    # in no devices list
+SIZES = {"size_0.bin": 0, "size_511.bin": 511, "size_512.bin": 512, "size_1024.bin": 1024,
+         "size_1m.bin": 1 << 20}
+NOT_FOUND = b"\x00\x05\x00\x01File not found\x00"   # ERROR, code 1, text, NUL
+
+CLIENTS = {  # name -> command reading NAME into OUT ("-" for standard output) from the host
+    "curl": lambda name, out: (["curl", "--tftp-no-options", "-sS", "tftp://%s/%s" % (e.HOST, name)],
+                               "-"),
+    "atftp": lambda name, out: (["atftp", "--get", "-r", name, "-l", out, e.HOST], out),
+    "tftp-hpa": lambda name, out: (["tftp", "-m", "binary", e.HOST, "-c", "get", name, out], out),
+}
+
+
+class TftpCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sb = sb = e.new_sandbox(cls)
+        cls.board = sb.add_board(["%s/24" % BOARD])
+        cls.stranger = sb.add_board(["%s/24" % STRANGER])
+        ts.standard_setup(sb, [dict(serial=1193046, IP=BOARD)],
+                          firmwares=[("boot.bin", "fw_v2.bin"), ("evil.bin", "../etc/passwd")])
+        cls.content = {name: sb.read_file(sb.write_sized_firmware(name, size))
+                       for name, size in SIZES.items()}
+        cls.content["fw_v2.bin"] = b"version two\n" * 100
+        cls.content["sub/img.bin"] = b"in a subdirectory"
+        for name in ("fw_v2.bin", "sub/img.bin"):
+            sb.write_firmware(name, cls.content[name])
+        sb.start_and_wait_up()
+        sb.wait_log("Starting TimeServer...", timeout=10)
+
+    def socket(self, board=None, address=BOARD):
+        s = (board or self.board).socket(bind=(address, 0))
+        self.addCleanup(s.close)
+        return s
+
+    def fetch(self, name, **kw):
+        """Reads name with the board's own client; returns the content."""
+        return tftp.fetch(self.socket(), e.HOST, name, timeout=3, **kw).content
+
+    def finished(self, mark):
+        """Waits until this board's transfer is over (phase 02 after mark): the board is free."""
+        self.sb.wait_log("Client %s tftp phase: 02 " % BOARD, start=mark)
+
+    def assertNothing(self, sock, seconds=0.5):
+        self.assertIsNone(e.receive_one(sock, seconds), "the server answered")
+
+
+class Clients(TftpCase):
+    def test_real_clients_read_every_size(self):
+        """Each client gets each file byte for byte, and the phases are 00, 01 (path), 02."""
+        out_dir = tempfile.mkdtemp(prefix="tavoe2e-tftp.")
+        self.addCleanup(shutil.rmtree, out_dir)
+        for client, command in CLIENTS.items():
+            for name in SIZES:
+                with self.subTest(client=client, file=name):
+                    out = os.path.join(out_dir, "%s.%s" % (client, name))
+                    cmd, target = command(name, out)
+                    mark = self.sb.log_mark()
+                    r = e.run_in(self.board, cmd, timeout=60)
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    got = r.stdout if target == "-" else self.sb.read_file(out)
+                    self.assertEqual(len(got), SIZES[name])
+                    self.assertTrue(got == self.content[name], "content differs")
+                    self.finished(mark)
+                    self.assertEqual(e.tftp_phase_lines(self.sb, BOARD, mark),
+                                     [("00", ""), ("01", e.FIRMWARE_DIR_TEXT + name), ("02", "")])
+
+    def test_block_layout(self):
+        """1024 bytes are blocks of 512, 512 and an empty third; an empty file is one empty
+        block 1."""
+        for name, blocks in (("size_1024.bin", [512, 512, 0]), ("size_0.bin", [0])):
+            with self.subTest(file=name):
+                sizes = []
+                s = self.socket()
+                mark = self.sb.log_mark()
+                s.sendto(tftp.request(name), (e.HOST, 69))
+                while True:
+                    data, peer = e.receive_one(s, 3)
+                    p = tftp.parse(data)
+                    self.assertEqual((p.opcode, p.block), (tftp.DATA, len(sizes) + 1))
+                    sizes.append(len(p.payload))
+                    s.sendto(tftp.ack(p.block), peer)
+                    if len(p.payload) < 512:
+                        break
+                self.assertEqual(sizes, blocks)
+                self.assertNotEqual(peer[1], 69, "a transfer runs on its own port")
+                self.finished(mark)
+
+    def test_names(self):
+        """Mapping, mode case and subdirectories."""
+        cases = [  # requested name, mode, content expected, trace line expected
+            ("boot.bin", "octet", self.content["fw_v2.bin"],
+             "Requested firmware 'boot.bin' mapped to 'fw_v2.bin'"),
+            ("size_511.bin", "OCTET", self.content["size_511.bin"], None),
+            ("sub/img.bin", "octet", self.content["sub/img.bin"], None),
+        ]
+        for name, mode, content, trace in cases:
+            with self.subTest(name=name, mode=mode):
+                mark = self.sb.log_mark()
+                self.assertEqual(self.fetch(name, mode=mode), content)
+                if trace:
+                    self.sb.wait_log(trace, level="T", logger="TFTP", start=mark)
+                self.finished(mark)
+
+
+class Refusals(TftpCase):
+    def test_silent_refusals(self):
+        """Requests refused without any packet, each with its log line and phase."""
+        cases = [  # packet, log level, log text, phase (None: no phase line)
+            (tftp.request("x", "octet", tftp.WRQ), "I",
+             "Invalid tftp request [2] from %s" % BOARD, None),
+            (tftp.request("size_511.bin", "netascii"), "T",
+             "RequestMode 'netascii' is not supported. Only 'octet' is supported (%s)" % BOARD, "05"),
+            (tftp.request("../x"), "W", "Malicious firmware request: '../x'", "05"),
+            (tftp.request("a..b"), "W", "Malicious firmware request: 'a..b'", "05"),
+            (tftp.request("evil.bin"), "W", "Malicious firmware request: '../etc/passwd'", "05"),
+        ]
+        for packet, level, text, phase in cases:
+            with self.subTest(text=text):
+                s = self.socket()
+                mark = self.sb.log_mark()
+                s.sendto(packet, (e.HOST, 69))
+                self.sb.wait_log(text, level=level, logger="TFTP", start=mark)
+                if phase:
+                    self.sb.wait_log("Client %s tftp phase: %s " % (BOARD, phase), start=mark)
+                self.assertNothing(s)
+        # The board was left idle: its next request is served.
+        self.assertEqual(self.fetch("size_511.bin"), self.content["size_511.bin"])
+
+    def test_unknown_address(self):
+        s = self.socket(self.stranger, STRANGER)
+        mark = self.sb.log_mark()
+        s.sendto(tftp.request("size_511.bin"), (e.HOST, 69))
+        self.sb.wait_log("Machine requesting file is not in list (%s)" % STRANGER, level="N",
+                         logger="TFTP", start=mark)
+        self.assertNothing(s)
+
+    def test_missing_file(self):
+        cases = ["none.bin", "Boot.bin"]   # the mapping is case-sensitive
+        for name in cases:
+            with self.subTest(name=name):
+                s = self.socket()
+                mark = self.sb.log_mark()
+                s.sendto(tftp.request(name), (e.HOST, 69))
+                got = e.receive_one(s, 3)
+                self.assertIsNotNone(got)
+                self.assertEqual(got[0], NOT_FOUND)
+                self.sb.wait_log("Client %s file [%s%s] not found!" % (BOARD, e.FIRMWARE_DIR_TEXT,
+                                                                      name),
+                                 level="W", logger="TFTP", start=mark)
+                self.sb.wait_log("Client %s tftp phase: 07 " % BOARD, start=mark)
+
+    def test_second_request_while_busy(self):
+        """While a board's transfer runs, its further requests get no answer; afterwards
+        they are served."""
+        second = self.socket()
+        mark = self.sb.log_mark()
+
+        def on_block(count):
+            if count == 1:
+                second.sendto(tftp.request("size_511.bin"), (e.HOST, 69))
+                self.sb.wait_log("Machine requesting file is busy", level="T", logger="TFTP",
+                                 start=mark)
+
+        got = tftp.fetch(self.socket(), e.HOST, "size_1024.bin", timeout=3, on_block=on_block)
+        self.assertEqual(got.content, self.content["size_1024.bin"])
+        self.assertNothing(second)
+        self.finished(mark)
+        self.assertEqual(self.fetch("size_511.bin"), self.content["size_511.bin"])
+
+
+class Acknowledgements(TftpCase):
+    def test_wrong_acks_do_not_advance(self):
+        """An ACK from the board's address but another port, and a repeated ACK of the
+        previous block, leave the transfer where it is."""
+        s, other = self.socket(), self.socket()
+        mark = self.sb.log_mark()
+        s.sendto(tftp.request("size_1m.bin"), (e.HOST, 69))
+
+        def data_block(seconds):
+            got = e.receive_one(s, seconds)
+            return None if got is None else (tftp.parse(got[0]).block, got[1])
+
+        block, peer = data_block(3)
+        self.assertEqual(block, 1)
+        other.sendto(tftp.ack(1), peer)                 # right address, wrong port
+        self.assertIsNone(data_block(1.0))
+        s.sendto(tftp.ack(1), peer)
+        self.assertEqual(data_block(3)[0], 2)
+        s.sendto(tftp.ack(1), peer)                     # duplicate of the previous block
+        self.assertIsNone(data_block(1.0))
+        s.sendto(tftp.ack(2), peer)
+        expected = 3
+        while True:                                     # finish so the board is free again
+            got = e.receive_one(s, 3)
+            p = tftp.parse(got[0])
+            if p.block != expected & 0xFFFF:
+                continue
+            s.sendto(tftp.ack(p.block), peer)
+            if len(p.payload) < 512:
+                break
+            expected += 1
+        self.assertEqual(expected, 2049)                # 1 MiB: 2048 full blocks and an empty one
+        self.finished(mark)
+
+
+if __name__ == "__main__":
+    e.main()
