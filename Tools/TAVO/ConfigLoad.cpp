@@ -6,6 +6,22 @@
 
 namespace config {
 
+namespace {
+
+thread_local bool Muted = false;
+
+} // namespace
+
+KMutedMessages::KMutedMessages() : WasMuted(Muted)
+{
+    Muted = true;
+}
+
+KMutedMessages::~KMutedMessages()
+{
+    Muted = WasMuted;
+}
+
 kstring FormatMark(const YAML::Mark& mark)
 {
     return fstring("line=%d,col=%d", mark.line + 1, mark.column + 1);
@@ -59,6 +75,8 @@ void Load(const YAML::Node& node, bool& value)
 
 void ReportDefault(const YAML::Node& map, const char* key, const std::string& defaultText, bool required)
 {
+    if (Muted)
+        return;
     kstring position = FormatMark(map.Mark());
     if (required)
         KConfLog::ConfigLog.Trace("Could not load '%s'(%s) using default value (%s).", key, position.c_str(),
@@ -70,7 +88,8 @@ void ReportDefault(const YAML::Node& map, const char* key, const std::string& de
 
 void ReportNoDefault(const YAML::Node& parent, const char* key)
 {
-    KConfLog::ConfigLog.Trace("Could not load '%s'(%s), no default.", key, FormatMark(parent.Mark()).c_str());
+    if (!Muted)
+        KConfLog::ConfigLog.Trace("Could not load '%s'(%s), no default.", key, FormatMark(parent.Mark()).c_str());
 }
 
 void ExpectMap(const YAML::Node& node)
@@ -89,7 +108,8 @@ bool LoadMap(const YAML::Node& map, const char* key, std::map<kstring, kstring>&
 {
     std::optional<YAML::Node> node = FindValue(map, key);
     if (!node) {
-        KConfLog::ConfigLog.Trace("Could not load map '%s'(%s).", key, FormatMark(map.Mark()).c_str());
+        if (!Muted)
+            KConfLog::ConfigLog.Trace("Could not load map '%s'(%s).", key, FormatMark(map.Mark()).c_str());
         return false;
     }
     return LoadMap(*node, out);
@@ -117,7 +137,8 @@ bool LoadList(const YAML::Node& map, const char* key, std::list<kstring>& out, b
 {
     std::optional<YAML::Node> node = FindValue(map, key);
     if (!node) {
-        KConfLog::ConfigLog.Trace("Could not load list '%s'(%s).", key, FormatMark(map.Mark()).c_str());
+        if (!Muted)
+            KConfLog::ConfigLog.Trace("Could not load list '%s'(%s).", key, FormatMark(map.Mark()).c_str());
         return false;
     }
     return LoadList(*node, out, append);

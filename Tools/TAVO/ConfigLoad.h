@@ -49,6 +49,19 @@ void ReportDefault(const YAML::Node& map, const char* key, const std::string& de
 // "Could not load '%s'(%s), no default." for a section or key that keeps its old value.
 void ReportNoDefault(const YAML::Node& parent, const char* key);
 
+// While one is alive, the missing-key messages of its thread are not written: the in-place
+// load of an object reads the node its validation clone has just read and reported.
+class KMutedMessages {
+public:
+    KMutedMessages();
+    ~KMutedMessages();
+    KMutedMessages(const KMutedMessages&) = delete;
+    KMutedMessages& operator=(const KMutedMessages&) = delete;
+
+private:
+    bool WasMuted;
+};
+
 // Throws a YAML::Exception at the node's position unless it is a map (or null, read as an
 // empty map): a wrong node kind fails the load instead of being read as nothing.
 void ExpectMap(const YAML::Node& node);

@@ -1,0 +1,214 @@
+#include "Tools/TAVO/KConfigReloader.h"
+
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "Basekit/KBaseException.h"
+#include "Basekit/KHostSystem.h"
+#include "Basekit/KLogManager.h"
+#include "Basekit/KThread.h"
+#include "Tools/TAVO/ConfigLoad.h"
+#include "Tools/TAVO/KConfLog.h"
+
+// Locking: every change of the registry, every single load and every in-place LoadConfig runs
+// under KConfigReloader::Mutex (recursive), and readers copy a configuration object's fields
+// under the same mutex (TAVOCfg::Copy, TAVODevs::Copy). One lock for all of them keeps the
+// rules simple: a reader waits at most for one reload pass, which only reads a few small files,
+// and it can never see an object half-way through a load. The walks over the registry hold the
+// mutex for the whole pass, so validation clones registering and unregistering on other threads
+// wait until the pass is done; the clones of the pass itself come and go on the walking thread,
+// inside the single load, and are never visited.
+
+namespace config {
+
+basekit::KThreadMutex KConfigReloader::Mutex;
+
+namespace {
+
+struct Registry {
+    std::list<KReloadable*> objects; // in order of construction
+    KConfigReloader::ReloadCallback callback = nullptr;
+    void* argument = nullptr;
+};
+
+// Created on first use and never destroyed: objects may still unregister during static
+// destruction at process exit.
+Registry& Instance()
+{
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+kstring PathOf(const KReloadable& object)
+{
+    if (!object.Directory().empty())
+        return fstring("%s/%s.yaml", object.Directory().c_str(), object.FileName().c_str());
+    return fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), object.FileName().c_str());
+}
+
+// The object's node: the first document whose top-level map has the document name as a key,
+// or the first document when the object has no document name.
+std::optional<YAML::Node> FindDocument(const KReloadable& object, const std::vector<YAML::Node>& documents)
+{
+    for (const YAML::Node& document : documents) {
+        if (object.DocumentName().empty())
+            return document;
+        if (std::optional<YAML::Node> value = FindValue(document, object.DocumentName().c_str()))
+            return value;
+    }
+    return std::nullopt;
+}
+
+[[noreturn]] void Fail(const kstring& text)
+{
+    // The text may hold '%' from a file or a YAML message: logged and carried as it is.
+    KConfLog::ConfigLog.Warning("%s", text.c_str());
+    throw KTemplateException<KReloadable>(text);
+}
+
+void* ConfigReloadThread(void*)
+{
+    _NotifyThreadInit("Tools/TAVO/KConfigReloader", "ConfigReloadThread", __LINE__);
+    try {
+        KConfLog::ConfigLog.Trace("Reloading configurations...");
+        KConfigReloader::Reload(kstring());
+        KConfLog::ConfigLog.Info("Configurations reloaded.");
+        KConfigReloader::ReloadCallback callback;
+        void* argument;
+        {
+            basekit::KLockGuard guard(KConfigReloader::Mutex);
+            callback = Instance().callback;
+            argument = Instance().argument;
+        }
+        if (callback)
+            callback(argument);
+    } catch (const std::exception& e) {
+        KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: %s", e.what());
+    } catch (...) {
+        KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: Unexpected exception");
+    }
+    return nullptr;
+}
+
+// A reload message from the log server starts a reload pass.
+const bool HandlerInstalled = (KLogManager::SetConfigReloadHandler(&KConfigReloader::AsyncReloadAll), true);
+
+} // namespace
+
+void KConfigReloader::Register(KReloadable* object)
+{
+    basekit::KLockGuard guard(Mutex);
+    Instance().objects.push_back(object);
+}
+
+void KConfigReloader::Unregister(KReloadable* object)
+{
+    basekit::KLockGuard guard(Mutex);
+    Instance().objects.remove(object);
+}
+
+void KConfigReloader::Reload(KReloadable& object, bool validateOnly)
+{
+    basekit::KLockGuard guard(Mutex);
+    const char* file = object.FileName().c_str();
+    const char* document = object.DocumentName().c_str();
+    try {
+        kstring path = PathOf(object);
+        std::ifstream stream(path);
+        if (!stream)
+            throw KTemplateException<KReloadable>("Could not open file[%s]", path.c_str());
+        std::optional<YAML::Node> node = FindDocument(object, YAML::LoadAll(stream));
+        if (node)
+            Reload(object, validateOnly, *node);
+        else if (object.MissingDocumentPolicy() == 1)
+            Reload(object, validateOnly, YAML::Node());
+        else
+            throw KTemplateException<KReloadable>("Could not find document '%s' in file '%s.yaml'", document,
+                                                  file);
+    } catch (const YAML::Exception& e) {
+        Fail(fstring("Failure loading configuration from file[%s.yaml:%s(%s)]msg[%s]", file, document,
+                     FormatMark(e.mark).c_str(), e.msg.c_str()));
+    } catch (const std::exception& e) {
+        Fail(fstring("%s(%s.yaml:%s)", e.what(), file, document));
+    }
+}
+
+void KConfigReloader::Reload(KReloadable& object, bool validateOnly, const YAML::Node& node)
+{
+    // Also taken here (recursively) so that a direct call keeps the clone's life and the
+    // in-place load inside the lock.
+    basekit::KLockGuard guard(Mutex);
+    std::unique_ptr<KReloadable> clone = object.CloneForValidation();
+    clone->LoadConfig(node);
+    clone->AdditionalValidations();
+    if (!validateOnly) {
+        KMutedMessages muted; // the clone has reported the missing keys of this node
+        object.LoadConfig(node);
+    }
+}
+
+void KConfigReloader::Reload(const kstring& fileName)
+{
+    basekit::KLockGuard guard(Mutex);
+    const std::list<KReloadable*> objects = Instance().objects;
+    for (KReloadable* object : objects) {
+        if (!fileName.empty() && object->FileName() != fileName)
+            continue;
+        try {
+            Reload(*object, false);
+        } catch (const KTemplateException<KReloadable>&) {
+            // already logged as a warning; one broken file does not stop the others
+        }
+    }
+}
+
+void KConfigReloader::Validate()
+{
+    basekit::KLockGuard guard(Mutex);
+    const std::list<KReloadable*> objects = Instance().objects;
+    for (KReloadable* object : objects) {
+        try {
+            Reload(*object, true);
+        } catch (const YAML::Exception&) {
+            throw;
+        } catch (const KTemplateException<KReloadable>&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw KTemplateException<KReloadable>(fstring("Validate error: %s(file=%s.yaml:%s)", e.what(),
+                                                          object->FileName().c_str(),
+                                                          object->DocumentName().c_str()));
+        }
+    }
+}
+
+int KConfigReloader::AsyncReloadAll()
+{
+    // The handle is kept until the start is confirmed, so that a thread that could not be
+    // started is reported instead of being lost without a trace.
+    void* handle = basekit::KThread::StartThread(reinterpret_cast<void*>(&ConfigReloadThread), nullptr, 0,
+                                                 false, false, 0);
+    if (!handle) {
+        KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: %s",
+                                    "the reload thread could not be started");
+        return 1;
+    }
+    basekit::KThread::CloseThreadHandle(handle);
+    return 0;
+}
+
+KConfigReloader::ReloadCallback KConfigReloader::SetReloadCallback(ReloadCallback callback, void* argument)
+{
+    basekit::KLockGuard guard(Mutex);
+    ReloadCallback previous = Instance().callback;
+    Instance().callback = callback;
+    Instance().argument = argument;
+    return previous;
+}
+
+void RequestConfigurationReload()
+{
+    KLogManager::GetMe(false)->RequestKConfigReload();
+}
+
+} // namespace config

@@ -1,0 +1,21 @@
+# Configuration: YAML loading framework, reloader, service and devices configuration.
+add_library(tavo_config STATIC
+  Tools/TAVO/ConfigLoad.cpp
+  Tools/TAVO/KConfLog.cpp
+  Tools/TAVO/KReloadable.cpp
+  Tools/TAVO/KConfigReloader.cpp
+  Tools/TAVO/TAVOCfg.cpp
+  Tools/TAVO/TAVODevs.cpp)
+target_link_libraries(tavo_config PUBLIC basekit yaml-cpp)
+
+tavo_unit_test(ConfigLoadTest
+  SOURCES tests/TAVO/ConfigLoadTest.cpp tests/TAVO/ConfigTestSupport.cpp
+  LIBS tavo_config)
+tavo_unit_test(TAVOConfigTest
+  SOURCES tests/TAVO/TAVOConfigTest.cpp tests/TAVO/ConfigTestSupport.cpp
+  LIBS tavo_config)
+tavo_unit_test(KConfigReloaderTest
+  SOURCES tests/TAVO/KConfigReloaderTest.cpp tests/TAVO/ConfigTestSupport.cpp
+  LIBS tavo_config)
+
+tavo_fuzz_target(ConfigLoadFuzz SOURCES fuzz/ConfigLoadFuzz.cpp LIBS tavo_config)

@@ -1,0 +1,299 @@
+// Reload passes over the registry, the reload thread, its trigger from the log server, and
+// readers copying configuration objects while reloads run.
+#include <arpa/inet.h>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "Basekit/KBaseException.h"
+#include "Basekit/KLogger.h"
+#include "Tools/TAVO/ConfigLoad.h"
+#include "Tools/TAVO/KConfigReloader.h"
+#include "Tools/TAVO/TAVOCfg.h"
+#include "Tools/TAVO/TAVODevs.h"
+#include "tests/TAVO/ConfigTestSupport.h"
+
+using configtest::LogWatch;
+using configtest::WriteConfig;
+
+namespace {
+
+// Counts the reload passes that ended (the reload callback runs after each one).
+class PassCounter {
+public:
+    PassCounter() { Previous = config::KConfigReloader::SetReloadCallback(&Ended, this); }
+    ~PassCounter() { config::KConfigReloader::SetReloadCallback(Previous, nullptr); }
+    bool WaitFor(int passes)
+    {
+        std::unique_lock<std::mutex> lock(Mutex);
+        return Changed.wait_for(lock, std::chrono::seconds(20), [&] { return Count >= passes; });
+    }
+
+private:
+    static void Ended(void* self)
+    {
+        auto* counter = static_cast<PassCounter*>(self);
+        std::lock_guard<std::mutex> lock(counter->Mutex);
+        ++counter->Count;
+        counter->Changed.notify_all();
+    }
+    config::KConfigReloader::ReloadCallback Previous;
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    int Count = 0;
+};
+
+// Records the order of its loads and how many loads ran at the same time.
+class TracedConfig : public config::KReloadable {
+public:
+    explicit TracedConfig(const char* file = "traced") : KReloadable(file, "", 1) {}
+    bool LoadConfig(const YAML::Node&) override
+    {
+        int now = ++Active;
+        int seen = MaxActive.load();
+        while (now > seen && !MaxActive.compare_exchange_weak(seen, now)) {
+        }
+        for (int i = 0; i < 200; ++i) // give another load the chance to overlap
+            std::this_thread::yield();
+        {
+            std::lock_guard<std::mutex> lock(OrderMutex);
+            Order += FileName() + " ";
+        }
+        --Active;
+        return true;
+    }
+    std::unique_ptr<KReloadable> CloneForValidation() const override
+    {
+        return std::make_unique<TracedConfig>(FileName().c_str());
+    }
+
+    static std::atomic<int> Active, MaxActive;
+    static std::mutex OrderMutex;
+    static std::string Order;
+};
+std::atomic<int> TracedConfig::Active{0}, TracedConfig::MaxActive{0};
+std::mutex TracedConfig::OrderMutex;
+std::string TracedConfig::Order;
+
+TEST(KConfigReloader, PassReloadsInCreationOrderAndSkipsBrokenFiles)
+{
+    WriteConfig("first", "");
+    WriteConfig("second", "[");
+    WriteConfig("third", "");
+    TracedConfig first("first"), second("second"), third("third");
+    TracedConfig::Order.clear();
+    config::KConfigReloader::Reload(kstring());
+    // clone then object for each; the broken second file stops neither
+    EXPECT_EQ(TracedConfig::Order, "first first third third ");
+    TracedConfig::Order.clear();
+    config::KConfigReloader::Reload(kstring("third"));
+    EXPECT_EQ(TracedConfig::Order, "third third ");
+}
+
+TEST(KConfigReloader, ReloadByNameTouchesOnlyThatFile)
+{
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
+    WriteConfig("devices", "Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1}\n");
+    config::TAVOCfg cfg;
+    config::TAVODevs devs;
+    config::KConfigReloader::Reload(kstring());
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
+    WriteConfig("devices", "Devices:\n  - 2: {Type: NDX, IP: 192.0.2.2}\n");
+
+    config::KConfigReloader::Reload(kstring("devices"));
+    EXPECT_EQ(cfg.Copy().BootP.RxPort, 1u);
+    EXPECT_EQ(devs.Copy().machines.count(2), 1u);
+    config::KConfigReloader::Reload(kstring("tavo"));
+    EXPECT_EQ(cfg.Copy().BootP.RxPort, 2u);
+}
+
+TEST(KConfigReloader, ValidateLeavesObjectsAndStopsAtTheFirstError)
+{
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
+    config::TAVOCfg cfg;
+    config::KConfigReloader::Reload(cfg, false);
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
+    config::KConfigReloader::Validate();
+    EXPECT_EQ(cfg.Copy().BootP.RxPort, 1u);
+    WriteConfig("tavo", "nothing: 1\n");
+    EXPECT_THROW(config::KConfigReloader::Validate(), KTemplateException<config::KReloadable>);
+}
+
+TEST(KConfigReloader, ThreadWarnsForBrokenDevicesAndReloadsTheService)
+{
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
+    WriteConfig("devices", "Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1}\n");
+    config::TAVOCfg cfg;
+    config::TAVODevs devs;
+    config::KConfigReloader::Reload(kstring());
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
+    WriteConfig("devices", "Devices:\n  - one: {Type: NDX, IP: 192.0.2.2}\n");
+
+    PassCounter passes;
+    LogWatch log;
+    ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
+    ASSERT_TRUE(passes.WaitFor(1));
+    EXPECT_EQ(cfg.Copy().BootP.RxPort, 2u);
+    EXPECT_EQ(devs.Copy().machines.count(1), 1u);
+    std::vector<std::string> expected = {
+        "T|CONFIG  | Reloading configurations...",
+        // the service file is complete but for two sections, reported once (by the clone)
+        "T|CONFIG  | Could not load list 'Interfaces'(line=2,col=3).",
+        "T|CONFIG  | Could not load 'tftp'(line=2,col=3), no default.",
+        "T|CONFIG  | Could not load map 'Firmwares'(line=2,col=3).",
+        "W|CONFIG  | Failure loading configuration from file[devices.yaml:Devices(line=2,col=5)]msg[bad "
+        "conversion]",
+        "I|CONFIG  | Configurations reloaded."};
+    EXPECT_EQ(log.Messages(), expected);
+}
+
+TEST(KConfigReloader, CallbackFailureIsReported)
+{
+    const auto previous = config::KConfigReloader::SetReloadCallback(
+        [](void*) { throw std::runtime_error("callback broke"); }, nullptr);
+    LogWatch log;
+    ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
+    EXPECT_TRUE(log.WaitFor("W|CONFIG  | Configurations not reloaded properly. Cause: callback broke"));
+    const auto mine = config::KConfigReloader::SetReloadCallback(previous, nullptr);
+    EXPECT_NE(mine, nullptr);
+}
+
+TEST(KConfigReloader, QuickRequestsNeverOverlapSingleLoads)
+{
+    WriteConfig("traced", "");
+    TracedConfig one, two, three;
+    TracedConfig::MaxActive = 0;
+    PassCounter passes;
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
+    ASSERT_TRUE(passes.WaitFor(4));
+    EXPECT_EQ(TracedConfig::MaxActive.load(), 1);
+}
+
+// One service file in two versions whose every value tells which version it is.
+std::string Version(unsigned n)
+{
+    const std::string v = std::to_string(n);
+    return "tavo:\n  BootP: {RxPort: " + v + ", TxPort: " + v + "}\n  Interfaces: [" + v + "]\n" +
+           "  tftp: {Port: " + v + ", AlternativePath: " + v + "}\n  Firmwares: [f: " + v + "]\n";
+}
+
+TEST(KConfigReloader, ReadersNeverSeeAHalfLoadedObject)
+{
+    WriteConfig("tavo", Version(1));
+    config::TAVOCfg cfg;
+    config::KConfigReloader::Reload(cfg, false);
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, reads{0};
+    auto reader = [&] {
+        while (!done) {
+            const config::TAVOSettings s = cfg.Copy();
+            const std::string v = std::to_string(s.BootP.RxPort);
+            if (s.BootP.TxPort != s.BootP.RxPort || s.Tftp.Port != s.BootP.RxPort || s.Tftp.AlternativePath != v ||
+                s.Interfaces != std::list<kstring>{v} || s.Firmwares != std::map<kstring, kstring>{{"f", v}})
+                ++torn;
+            ++reads;
+        }
+    };
+    std::thread readers[] = {std::thread(reader), std::thread(reader)};
+    PassCounter passes;
+    for (unsigned i = 0; i < 200; ++i) {
+        WriteConfig("tavo", Version(i % 2 + 1));
+        if (i % 50 == 0)
+            config::KConfigReloader::AsyncReloadAll(); // whole passes as well as single loads
+        config::KConfigReloader::Reload(cfg, false);
+    }
+    passes.WaitFor(4);
+    done = true;
+    for (std::thread& t : readers)
+        t.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+}
+
+// The log server's side of the reload channel: accepts the log manager's connection.
+class LogServer {
+public:
+    LogServer()
+    {
+        Listener = socket(AF_INET, SOCK_STREAM, 0);
+        int yes = 1;
+        setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(14110); // RemoteLogPort default
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        listen(Listener, 1);
+    }
+    ~LogServer()
+    {
+        if (Client >= 0)
+            close(Client);
+        close(Listener);
+    }
+    bool Accept()
+    {
+        pollfd wait{Listener, POLLIN, 0};
+        if (poll(&wait, 1, 20000) != 1)
+            return false;
+        Client = accept(Listener, nullptr, nullptr);
+        return Client >= 0;
+    }
+    bool Send(const std::vector<unsigned char>& bytes)
+    {
+        return write(Client, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    std::vector<unsigned char> Receive(size_t size)
+    {
+        std::vector<unsigned char> bytes;
+        unsigned char buffer[256];
+        pollfd wait{Client, POLLIN, 0};
+        while (bytes.size() < size && poll(&wait, 1, 20000) == 1) {
+            ssize_t n = read(Client, buffer, std::min(sizeof(buffer), size - bytes.size()));
+            if (n <= 0)
+                break;
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        return bytes;
+    }
+
+private:
+    int Listener = -1;
+    int Client = -1;
+};
+
+TEST(KConfigReloader, LogServerMessagesDriveReloads)
+{
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
+    config::TAVOCfg cfg;
+    config::KConfigReloader::Reload(cfg, false);
+    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
+
+    LogServer server;
+    PassCounter passes;
+    basekit::Initialize();
+    ASSERT_TRUE(server.Accept());
+    // a reload message of type 1: frame size 4, then the type 1 (both least significant byte first)
+    ASSERT_TRUE(server.Send({4, 0, 0, 0, 1, 0, 0, 0}));
+    ASSERT_TRUE(passes.WaitFor(1));
+    EXPECT_EQ(cfg.Copy().BootP.RxPort, 2u);
+
+    // this process asking for a configuration reload: a log message to writer "0"
+    config::RequestConfigurationReload();
+    const std::vector<unsigned char> request = {
+        24, 0, 0, 0,                                                        // frame size
+        2, 0, 0, 0, '0', 0,                                                 // writer name "0"
+        14, 0, 0, 0, 'c', 'o', 'n', 'f', 'i', 'g', '_', 'r', 'e', 'l', 'o', 'a', 'd', 0}; // request
+    EXPECT_EQ(server.Receive(request.size()), request);
+    basekit::Finalize();
+}
+
+} // namespace
