@@ -246,7 +246,8 @@ def format_report(report):
             result = "address %s/%s from %s, file %r (%d copies)" % (
                 d["yiaddr"], d["subnet_mask"], d["siaddr"], d["file"], d["copies"])
         elif p["name"].startswith("tftp"):
-            result = "%d blocks" % d["blocks"] + (", CRC-32 ok" if d.get("crc_ok") else "")
+            result = "%d block%s" % (d["blocks"], "" if d["blocks"] == 1 else "s") + \
+                (", CRC-32 ok" if d.get("crc_ok") else "")
         elif p["name"] == "time":
             result = "%s UTC (%+d s from local clock)" % (d["utc"], d["offset_s"])
         else:

@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""make demo: one NDX board boots from the tavo daemon, in a sandbox.
+
+Starts the built daemon with `tavo start` on the shipped example configuration in network and
+mount namespaces of its own, lets the board simulator boot the first example board end to end
+(BOOTP reply, TFTP of its firmware and generated files, time), prints the board's timeline and
+the daemon's own log lines for that board, then stops the daemon with `tavo stop`.
+Exit status 0 only when the board booted.
+"""
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+
+import tavo_sandbox as ts  # noqa: E402
+from ndxsim import board, bootp  # noqa: E402
+
+EXAMPLES = os.path.join(ROOT, "packaging", "examples")
+SIMULATOR = os.path.join(ROOT, "tools", "ndx-board-sim")
+FIRMWARE_SIZE = 256 * 1024
+
+
+def find_tavo(build):
+    recorded = os.path.join(build, "tavo-path.txt")
+    if os.path.exists(recorded):
+        with open(recorded) as f:
+            return f.read().strip()
+    return os.path.join(build, "tavo")
+
+
+def first_board(devices_text):
+    """Serial, address and firmware of the first example board that is given a firmware."""
+    for block in re.split(r"\n  - ", devices_text)[1:]:
+        serial = re.match(r"(\d+):", block)
+        ip = re.search(r"\n\s+IP:\s*(\S+)", block)
+        fw = re.search(r"\n\s+Firmware:\s*(\S+)", block)
+        new = re.search(r"\n\s+SetNewFirmware:\s*true", block)
+        if serial and ip and fw and new:
+            return int(serial.group(1)), ip.group(1), fw.group(1)
+    raise SystemExit("no board with SetNewFirmware in %s/devices.yaml" % EXAMPLES)
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build", help="CMake build directory")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        raise SystemExit("the demo creates network namespaces: run it as root")
+    tavo = find_tavo(args.build)
+    if not os.access(tavo, os.X_OK):
+        raise SystemExit("no tavo binary at %s: build first" % tavo)
+    with open(os.path.join(EXAMPLES, "devices.yaml")) as f:
+        serial, address, firmware = first_board(f.read())
+    mac = bootp.mac_text(bootp.mac_from_serial(serial))
+
+    say("== tavo demo: board %d (%s) boots from the daemon, in a sandbox ==" % (serial, mac))
+    with ts.Sandbox(tavo, prefix="tavodemo") as sb:
+        sim_board = sb.add_board(["%s/24" % address])
+        for name in ("tavo.yaml", "devices.yaml", "system.yaml", "klog.cfg"):
+            with open(os.path.join(EXAMPLES, name)) as f:
+                sb.write_config(name, f.read())
+        sb.write_sized_firmware(firmware, FIRMWARE_SIZE)
+        say("host 192.0.2.1/24 on br0, board namespace with %s; firmware %s of %d bytes"
+            % (address, firmware, FIRMWARE_SIZE))
+
+        r = sb.tavo("start")
+        say("$ tavo start\n" + r.stdout.rstrip() + r.stderr.rstrip())
+        if r.status != 0:
+            say("tavo start failed with status %d" % r.status)
+            return 1
+        pid = ts.wait_until(sb.read_pid_file, 5, "pid file")
+        sb.daemon_pids.add(pid)
+        sb.syslog.wait_for("Service up and running.", timeout=10)
+        sb.wait_log("Starting TimeServer...", timeout=10)
+        say("system log: " + " / ".join(sb.syslog.texts()))
+        mark = sb.log_mark()
+
+        say("\n$ ndx-board-sim --serial %d --interface eth0   (in the board's namespace)" % serial)
+        sim = subprocess.run(["ip", "netns", "exec", sim_board.netns, SIMULATOR, "--serial",
+                              str(serial), "--interface", "eth0", "--json"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        try:
+            report = json.loads(sim.stdout)
+        except ValueError:
+            say("simulator failed: %s" % sim.stderr.decode(errors="replace"))
+            report = None
+        if report:
+            say(board.format_report(report))
+            booted = report["booted"]
+        else:
+            booted = False
+
+        # The daemon's own lines about this board: its serial, hardware address or address.
+        mine = re.compile(r"\b(%d|%s|%s)\b" % (serial, re.escape(mac), re.escape(address)))
+        if booted:
+            sb.wait_log("Client %s tftp phase: 02 " % address, start=mark,
+                        count=1 + len(board.GENERATED_FILES), timeout=5)
+        say("\ndaemon log lines for this board (/var/log/varnel/tavo.log):")
+        for line in sb.log_lines()[mark:]:
+            if mine.search(line.text):
+                say("  " + line.raw)
+
+        r, status = sb.stop(pid, timeout=10)
+        say("\n$ tavo stop\n" + r.stdout.rstrip() + r.stderr.rstrip())
+        say("daemon exited with status %s; system log: %s" % (status, sb.syslog.texts()[-1]))
+    say("\n%s" % ("Board booted." if booted else "Board did NOT boot."))
+    return 0 if booted and status == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
