@@ -19,3 +19,15 @@ target_sources(basekit PRIVATE
   Basekit/LM7/Basics/KSocketSender.cpp
   Basekit/LM7/Basics/KSocketReceiver.cpp
   Basekit/LM7/Basics/KSocketIpcChannel.cpp)
+
+# What the logging tests share (files, waits, clock, forked cases, a loopback log server).
+add_library(log_test_support STATIC tests/Basekit/LogTestSupport.cpp)
+target_link_libraries(log_test_support PUBLIC basekit GTest::gtest)
+
+# Each executable runs in its own sandbox; cases that need a fresh log manager or another
+# klog.cfg live in their own executable or fork.
+tavo_unit_test(KConfigReaderTest SOURCES tests/Basekit/KConfigReaderTest.cpp LIBS log_test_support)
+tavo_unit_test(KSocketChannelTest SOURCES tests/Basekit/LM7/Basics/KSocketChannelTest.cpp LIBS log_test_support)
+tavo_unit_test(KLoggerTest SOURCES tests/Basekit/KLoggerTest.cpp LIBS log_test_support)
+tavo_unit_test(KFileLogWriterTest SOURCES tests/Basekit/KFileLogWriterTest.cpp LIBS log_test_support)
+tavo_unit_test(KLogShutdownTest SOURCES tests/Basekit/KLogShutdownTest.cpp LIBS log_test_support)

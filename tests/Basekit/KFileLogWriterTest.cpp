@@ -1,0 +1,178 @@
+// Log files: size rotation into old/, the day banner, the pause after a write error with
+// its recovery banner, files reopened per line, and subdirectory names.
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "Basekit/KLogger.h"
+#include "tests/Basekit/LogTestSupport.h"
+
+namespace {
+
+const std::string Dir = "/var/log/varnel/";
+const long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
+
+const bool Configured = [] {
+    // Small files rotate after a few lines.
+    logtest::WriteKlogCfg("MaxLogFileSize=300\n");
+    logtest::SetClock(Nov14);
+    return true;
+}();
+KLogger Anchor(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
+
+// Receives what the process sends to the system log.
+class SystemLogCapture {
+public:
+    SystemLogCapture()
+    {
+        unlink("/dev/log");
+        Socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof(address.sun_path), "/dev/log");
+        bind(Socket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    ~SystemLogCapture() { close(Socket); }
+    std::string ReadAll()
+    {
+        std::string all;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = recv(Socket, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+            all.append(buffer, static_cast<size_t>(got)).append("\n");
+        return all;
+    }
+
+private:
+    int Socket = -1;
+};
+
+TEST(KFileLogWriter, RotatesIntoOldWithUniqueNamesInOneSecond)
+{
+    ASSERT_TRUE(Configured);
+    logtest::SetClock(Nov14);
+    KLogger rot(klsTAVO, kloTavoGeneral, "ROT", "rot", 0x10, false);
+    std::vector<std::string> lines;
+    for (int i = 1; i <= 9; ++i) {
+        // 36 bytes of header, 63 of text, the line end: 100 bytes a line
+        char text[64];
+        snprintf(text, sizeof(text), "line %d %-56s", i, "");
+        rot.Notice("%s", text);
+        lines.push_back(std::string("N|14/11/2023 22:13:20.000|ROT     | ") + text + "\n");
+    }
+    // 300 bytes is not over the limit; the fifth and ninth lines find 400 and move the file.
+    EXPECT_EQ(logtest::ReadFile(Dir + "old/rot.20231114-221320.log"), lines[0] + lines[1] + lines[2] + lines[3]);
+    EXPECT_EQ(logtest::ReadFile(Dir + "old/rot.20231114-221320.1.log"), lines[4] + lines[5] + lines[6] + lines[7]);
+    EXPECT_EQ(logtest::ReadFile(Dir + "rot.log"), lines[8]);
+}
+
+TEST(KFileLogWriter, FailedMoveKeepsTheFileGrowing)
+{
+    logtest::SetClock(Nov14);
+    mkdir("/var/log/varnel/old", 0755);
+    // A plain file where old/blocked/ would go: the rotated file cannot be moved there.
+    logtest::WriteFile(Dir + "old/blocked", "");
+    KLogger logger(klsTAVO, kloTavoGeneral, "KEEP", "blocked/keep", 0x10, false);
+    for (int i = 0; i < 8; ++i)
+        logger.Notice("line %d %60s", i, "");
+    EXPECT_EQ(logtest::Lines(Dir + "blocked/keep.log").size(), 8u);
+}
+
+TEST(KFileLogWriter, DateBannerBeforeFirstLineOfNewDayExceptInMessages)
+{
+    logtest::SetClock(1700006399, 500); // 14/11/2023 23:59:59.500
+    KLogger day(klsTAVO, kloTavoGeneral, "DAY", "day", 0x10, false);
+    day.Notice("before");
+    logtest::SetClock(1700006401); // 15/11/2023 00:00:01
+    day.Info("after");
+    EXPECT_EQ(logtest::ReadFile(Dir + "day.log"),
+              "N|14/11/2023 23:59:59.500|DAY     | before\n"
+              "\n\n*****[ DATE ]*********************/ 15/11/2023 00:00:01 /*****\n"
+              "I|15/11/2023 00:00:01.000|DAY     | after\n");
+    std::string messages = logtest::ReadFile(Dir + "messages.log");
+    EXPECT_NE(messages.find("I|15/11/2023 00:00:01.000|DAY     | after (day)\n"), std::string::npos);
+    EXPECT_EQ(messages.find("[ DATE ]"), std::string::npos);
+}
+
+TEST(KFileLogWriter, FullDiskPausesThirtySecondsThenWritesIoErrorBanner)
+{
+    const std::string full = Dir + "full";
+    mkdir(full.c_str(), 0755);
+    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=16k"), 0) << strerror(errno);
+    SystemLogCapture systemLog;
+
+    // Fill the small file system completely.
+    int filler = open((full + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(filler, 0);
+    char block[1024] = {};
+    while (write(filler, block, sizeof(block)) > 0) {
+    }
+    close(filler);
+
+    logtest::SetClock(Nov14);
+    KLogger disk(klsTAVO, kloTavoGeneral, "DISK", "full/disk", 0x10, false);
+    disk.Notice("lost while full");
+    logtest::SetClock(Nov14 + 10);
+    disk.Notice("lost while paused");
+    unlink((full + "/filler").c_str());
+    logtest::SetClock(Nov14 + 29);
+    disk.Notice("lost at 29 seconds");
+    logtest::SetClock(Nov14 + 31);
+    disk.Notice("back");
+
+    std::string content = logtest::ReadFile(full + "/disk.log");
+    // errno 28 is ENOSPC; the banner names the time of the first failure.
+    EXPECT_EQ(content, "\n*****[ I/O ERROR ]***** 14/11/2023 22:13:51 ***** Lost messages since 14/11/2023 "
+                       "22:13:20, due to write error (28) No space left on device.\n\n"
+                       "N|14/11/2023 22:13:51.000|DISK    | back\n");
+    EXPECT_NE(systemLog.ReadAll().find("fflush(3) failed: (28) No space left on device. Log full/disk disabled by 30 "
+                                       "seconds."),
+              std::string::npos);
+    umount(full.c_str());
+}
+
+TEST(KFileLogWriter, MessagesLogDeletedWhileRunningLosesNothingAfter)
+{
+    logtest::SetClock(Nov14);
+    KLogger logger(klsTAVO, kloTavoGeneral, "GONE", "gone", 0x10, false);
+    logger.Info("one");
+    ASSERT_EQ(unlink((Dir + "messages.log").c_str()), 0);
+    logger.Warning("two");
+    logger.Error("three");
+    EXPECT_EQ(logtest::ReadFile(Dir + "messages.log"), "W|14/11/2023 22:13:20.000|GONE    | two (gone)\n"
+                                                       "E|14/11/2023 22:13:20.000|GONE    | three (gone)\n");
+}
+
+struct SubdirectoryCase {
+    const char* name;
+    const char* writer;
+    bool blockWithFile; // a plain file where the subdirectory would be
+    const char* expectedPath;
+    friend void PrintTo(const SubdirectoryCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Subdirectories : public ::testing::TestWithParam<SubdirectoryCase> {};
+
+TEST_P(Subdirectories, UsedWhenTheyCanBeCreated)
+{
+    const SubdirectoryCase& c = GetParam();
+    if (c.blockWithFile)
+        logtest::WriteFile(Dir + "plainfile", "");
+    KLogger logger(klsTAVO, kloTavoGeneral, "SUB", c.writer, 0x10, false);
+    logger.Notice("here");
+    EXPECT_NE(logtest::ReadFile(c.expectedPath).find("| here\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Subdirectories,
+    ::testing::Values(SubdirectoryCase{"Created", "sub/deeper/x", false, "/var/log/varnel/sub/deeper/x.log"},
+                      SubdirectoryCase{"Impossible", "plainfile/y", true, "/var/log/varnel/y.log"}),
+    [](const ::testing::TestParamInfo<SubdirectoryCase>& param) { return std::string(param.param.name); });
+
+} // namespace

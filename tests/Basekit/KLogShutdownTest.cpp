@@ -1,0 +1,142 @@
+// The end of logging: lines after the manager ended leave crash records, crash records
+// themselves, and the exit when the log directory cannot be written. Each case forks, so
+// it starts without a log manager.
+#include <fcntl.h>
+#include <regex>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "Basekit/KCrashLogger.h"
+#include "Basekit/KLogger.h"
+#include "tests/Basekit/LogTestSupport.h"
+
+namespace {
+
+const std::string Dir = "/var/log/varnel/";
+const long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
+
+const bool Configured = [] {
+    logtest::WriteKlogCfg("[TAVO]\nValue=true\n");
+    return true;
+}();
+
+std::string Pid5(pid_t pid)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%d", static_cast<int>(pid));
+    return text;
+}
+
+std::string ExpectedRecord(pid_t pid, const std::vector<std::string>& messages)
+{
+    std::string record = "\n\n***** Varnel application error *****\n"
+                         "14/11/2023 - 22:13:20.250\n"
+                         "PID: " + Pid5(pid) + "\n"
+                         "Program: " + logtest::ExeName() + "\n"
+                         "Message:\n";
+    for (const std::string& message : messages)
+        record += "\t" + message + "\n";
+    return record;
+}
+
+TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
+{
+    ASSERT_TRUE(Configured);
+    unlink((Dir + "crash.log").c_str());
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    int status = logtest::RunInChild([&] {
+        logtest::SetClock(Nov14, 250);
+        KLogger logger(klsTAVO, kloTavoGeneral, "General", "ended", 0x10, false);
+        logger.Info("while alive");
+        KLogger::Terminate(); // the application's last logger counted out: logging ends
+        logger.Info("too late");
+        pid_t self = getpid();
+        ASSERT_EQ(write(pipeEnds[1], &self, sizeof(self)), static_cast<ssize_t>(sizeof(self)));
+    });
+    ASSERT_EQ(status, 0);
+    pid_t child = 0;
+    ASSERT_EQ(read(pipeEnds[0], &child, sizeof(child)), static_cast<ssize_t>(sizeof(child)));
+    EXPECT_EQ(logtest::ReadFile(Dir + "crash.log"),
+              ExpectedRecord(child, {"Trying to log when KLogger is already finished"}));
+    std::string ended = logtest::ReadFile(Dir + "ended.log");
+    EXPECT_NE(ended.find("while alive"), std::string::npos);
+    EXPECT_EQ(ended.find("too late"), std::string::npos);
+}
+
+TEST(KCrashLogger, RecordHasOneTabIndentedLinePerMessage)
+{
+    // In a child, like every case here, so this process never fixes its log directory.
+    EXPECT_EQ(logtest::RunInChild([] {
+        unlink((Dir + "crash.log").c_str());
+        logtest::SetClock(Nov14, 250);
+        {
+            KCrashLogger crash;
+            crash.Log("first %d", 1);
+            crash.Log("second %s", "two");
+        }
+        EXPECT_EQ(logtest::ReadFile(Dir + "crash.log"), ExpectedRecord(getpid(), {"first 1", "second two"}));
+    }), 0);
+}
+
+TEST(KCrashLogger, RecordGoesToSystemLogWhenCrashLogCannotBeOpened)
+{
+    EXPECT_EQ(logtest::RunInChild([] {
+        // A directory in place of crash.log cannot be opened for appending.
+        unlink((Dir + "crash.log").c_str());
+        ASSERT_EQ(mkdir((Dir + "crash.log").c_str(), 0755), 0);
+        unlink("/dev/log");
+        int capture = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof(address.sun_path), "/dev/log");
+        ASSERT_EQ(bind(capture, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        {
+            KCrashLogger crash;
+            crash.Log("to the system log");
+        }
+        char buffer[4096] = {};
+        ssize_t got = recv(capture, buffer, sizeof(buffer) - 1, MSG_DONTWAIT);
+        close(capture);
+        rmdir((Dir + "crash.log").c_str());
+        ASSERT_GT(got, 0);
+        std::string datagram(buffer, static_cast<size_t>(got));
+        EXPECT_NE(datagram.find("***** Varnel application error *****"), std::string::npos) << datagram;
+        EXPECT_NE(datagram.find("\tto the system log"), std::string::npos) << datagram;
+    }), 0);
+}
+
+TEST(KLogShutdown, UnwritableLogDirectoryEndsTheProcessWithStatus133)
+{
+    int errors[2];
+    ASSERT_EQ(pipe(errors), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        // Its own mount namespace: the read-only log directory is the child's alone.
+        mkdir("/var/log/varnel", 0755);
+        if (unshare(CLONE_NEWNS) != 0 || mount("tmpfs", Dir.c_str(), "tmpfs", MS_RDONLY, nullptr) != 0)
+            _exit(3);
+        dup2(errors[1], 2);
+        KLogger logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
+        logger.Info("never written");
+        _exit(0);
+    }
+    close(errors[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 133);
+    char buffer[512] = {};
+    ssize_t got = read(errors[0], buffer, sizeof(buffer) - 1);
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(std::string(buffer), "Fatal error writing to a critical file \"/var/log/varnel/\"! Exiting process!\n");
+}
+
+} // namespace

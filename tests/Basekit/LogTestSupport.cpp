@@ -1,0 +1,266 @@
+#include "tests/Basekit/LogTestSupport.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "Basekit/KLogClock.h"
+
+namespace logtest {
+
+namespace {
+
+std::atomic<long long> ClockMs{0};
+
+void FrozenClock(timespec* now)
+{
+    long long ms = ClockMs;
+    now->tv_sec = static_cast<time_t>(ms / 1000);
+    now->tv_nsec = static_cast<long>((ms % 1000) * 1000000);
+}
+
+// Expected dates in the tests are typed for UTC.
+const int UseUtc = (setenv("TZ", "UTC", 1), tzset(), 0);
+
+} // namespace
+
+void RequireSandbox()
+{
+    const char* sandboxed = getenv("TAVO_SANDBOXED");
+    if (!sandboxed || std::string(sandboxed) != "1") {
+        fprintf(stderr, "logging tests write /etc/varnel and /var/log/varnel: run them through ctest "
+                        "(tests/support/sandbox_run)\n");
+        _exit(2);
+    }
+}
+
+void WriteKlogCfg(const std::string& text)
+{
+    RequireSandbox();
+    WriteFile("/etc/varnel/config/klog.cfg", text);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> Lines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+size_t Count(const std::string& text, const std::string& needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs)
+{
+    for (unsigned waited = 0;; waited += 10) {
+        if (condition())
+            return true;
+        if (waited >= timeoutMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string ExeName()
+{
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (length <= 0)
+        return "";
+    path[length] = '\0';
+    const char* slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+void SetClock(long long seconds, int milliseconds)
+{
+    (void)UseUtc;
+    tzset();
+    ClockMs = seconds * 1000 + milliseconds;
+    KLogClock::SetSource(&FrozenClock);
+}
+
+int RunInChild(const std::function<void()>& body)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    if (child == 0) {
+        try {
+            body();
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << "exception in child: " << error.what();
+        }
+        bool failed = ::testing::Test::HasFailure();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(failed ? 1 : 0);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status;
+}
+
+void Put32(std::vector<uint8_t>& bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void Put64(std::vector<uint8_t>& bytes, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+std::vector<uint8_t> FilterFrame(const std::vector<FilterEntry>& entries, bool fullLog, uint64_t maxFile,
+                                 uint64_t maxTotal)
+{
+    std::vector<uint8_t> body;
+    Put32(body, 2); // type: new log filter
+    Put32(body, static_cast<uint32_t>(entries.size()));
+    for (const FilterEntry& entry : entries) {
+        Put32(body, entry.options);
+        body.push_back(entry.overwritten ? 1 : 0);
+        Put32(body, entry.never);
+    }
+    body.push_back(fullLog ? 1 : 0);
+    Put64(body, maxFile);
+    Put64(body, maxTotal);
+    std::vector<uint8_t> frame;
+    Put32(frame, static_cast<uint32_t>(body.size()));
+    frame.insert(frame.end(), body.begin(), body.end());
+    return frame;
+}
+
+TestLogServer::TestLogServer(uint16_t port)
+{
+    Listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(Listener, 8) != 0)
+        throw std::runtime_error(std::string("test log server: ") + strerror(errno));
+}
+
+TestLogServer::~TestLogServer()
+{
+    CloseConnection();
+    if (Listener >= 0)
+        close(Listener);
+}
+
+int TestLogServer::Accept(unsigned timeoutMs)
+{
+    CloseConnection();
+    pollfd poller = {Listener, POLLIN, 0};
+    if (poll(&poller, 1, static_cast<int>(timeoutMs)) <= 0)
+        return -1;
+    Connection = accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+    return Connection;
+}
+
+void TestLogServer::Send(const std::vector<uint8_t>& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t sent = send(Connection, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0)
+            throw std::runtime_error("test log server: send failed");
+        done += static_cast<size_t>(sent);
+    }
+}
+
+bool TestLogServer::Read(std::vector<uint8_t>& bytes, size_t n, unsigned timeoutMs)
+{
+    bytes.assign(n, 0);
+    size_t done = 0;
+    while (done < n) {
+        pollfd poller = {Connection, POLLIN, 0};
+        if (poll(&poller, 1, static_cast<int>(timeoutMs)) <= 0)
+            return false;
+        ssize_t got = recv(Connection, bytes.data() + done, n - done, 0);
+        if (got <= 0)
+            return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool TestLogServer::ReadLogMessage(std::string& name, std::string& text, unsigned timeoutMs)
+{
+    auto read32 = [&](uint32_t& value) {
+        std::vector<uint8_t> bytes;
+        if (!Read(bytes, 4, timeoutMs))
+            return false;
+        value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+        return true;
+    };
+    auto readString = [&](std::string& value) {
+        uint32_t length;
+        std::vector<uint8_t> bytes;
+        if (!read32(length) || length == 0 || !Read(bytes, length, timeoutMs) || bytes.back() != 0)
+            return false;
+        value.assign(bytes.begin(), bytes.end() - 1);
+        return true;
+    };
+    uint32_t frameSize;
+    if (!read32(frameSize) || !readString(name) || !readString(text))
+        return false;
+    // frame size = 4 + name + NUL + 4 + text + NUL
+    return frameSize == 8 + name.size() + 1 + text.size() + 1;
+}
+
+void TestLogServer::CloseConnection()
+{
+    if (Connection >= 0)
+        close(Connection);
+    Connection = -1;
+}
+
+} // namespace logtest
