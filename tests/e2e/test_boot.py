@@ -3,6 +3,7 @@
 servers restart on an address change, and a stop ends running transfers cleanly."""
 import json
 import os
+import socket
 import threading
 import unittest
 
@@ -139,6 +140,41 @@ class StopDuringTransfer(BootCase):
         self.assertEqual(outcome.get("error"), (0, "Operation cancelled"))
         self.assertFalse(os.path.exists(self.sb.pid_file))
         self.sb.wait_log("Client %s tftp phase: 12 " % BOARD, start=mark, timeout=1)
+
+
+class ReloadFromLogServer(BootCase):
+    def test_firmware_mapping_follows_a_reload(self):
+        """An edited Firmwares mapping is used after the local log server's reload message
+        (a frame of 4 bytes: type 1), not before."""
+        self.sb.write_firmware("fw_v1.bin", b"one")
+        self.sb.write_firmware("fw_v2.bin", b"two")
+        self.sb.write_config("tavo.yaml", ts.tavo_yaml(firmwares=[("boot.bin", "fw_v1.bin")]))
+        server = ts.netns_socket(self.sb.host_ns, type=socket.SOCK_STREAM)
+        self.addCleanup(server.close)
+        server.bind(("127.0.0.1", 14110))   # RemoteLogPort's default
+        server.listen(1)
+        server.settimeout(15)
+        self.start()
+        channel, _ = server.accept()
+        self.addCleanup(channel.close)
+        self.assertEqual(self.fetch("boot.bin"), b"one")
+        self.sb.write_config("tavo.yaml", ts.tavo_yaml(firmwares=[("boot.bin", "fw_v2.bin")]))
+        self.assertEqual(self.fetch("boot.bin"), b"one")
+        mark = self.sb.log_mark("tavo.basekit.log")
+        channel.sendall(b"\x04\x00\x00\x00" b"\x01\x00\x00\x00")   # frame size 4, reload type 1
+        self.sb.wait_log("Configurations reloaded.", name="tavo.basekit.log", level="I",
+                         start=mark)
+        self.assertEqual(self.fetch("boot.bin"), b"two")
+
+    def fetch(self, name):
+        s = self.board.socket(bind=(BOARD, 0))
+        try:
+            mark = self.sb.log_mark()
+            content = tftp.fetch(s, e.HOST, name, timeout=3).content
+            self.sb.wait_log("Client %s tftp phase: 02 " % BOARD, start=mark)
+            return content
+        finally:
+            s.close()
 
 
 if __name__ == "__main__":

@@ -216,5 +216,31 @@ class Acknowledgements(TftpCase):
         self.finished(mark)
 
 
+class AlternativePath(unittest.TestCase):
+    def test_files_copied_and_nothing_served(self):
+        """With AlternativePath the firmware directory, generated files included, is copied
+        there (parents created) and no TFTP port is opened."""
+        sb = e.new_sandbox(self)
+        board = sb.add_board(["%s/24" % BOARD])
+        ts.standard_setup(sb, [dict(serial=1193046, IP=BOARD)])
+        sb.write_config("tavo.yaml", ts.tavo_yaml(alternative_path="/var/tmp/alt/deep/dir"))
+        sb.write_firmware("fw.bin", b"firmware image")
+        sb.start_and_wait_up()
+        sb.wait_log("Alternative service may be running with path: /var/tmp/alt/deep/dir",
+                    level="I", logger="TFTP", timeout=10)
+        sb.wait_log("Starting TimeServer...", timeout=10)
+        copied = os.path.join(sb.root, "vartmp", "alt", "deep", "dir")
+        for name in ("fw.bin", "system.yaml", "klog.cfg", "replacements.yaml"):
+            with self.subTest(name):
+                self.assertEqual(sb.read_file(os.path.join(copied, name)),
+                                 sb.read_file(os.path.join(sb.firmware_dir, name)))
+        listening = sb.host(["ss", "-H", "-l", "-u", "-n"]).stdout.decode()
+        self.assertNotRegex(listening, r":69\s")
+        s = board.socket(bind=(BOARD, 0))
+        self.addCleanup(s.close)
+        s.sendto(tftp.request("fw.bin"), (e.HOST, 69))
+        self.assertIsNone(e.receive_one(s, 1.0))
+
+
 if __name__ == "__main__":
     e.main()
