@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 import tavo_sandbox as ts  # noqa: E402,F401
-from ndxsim import board, bootp, tftp, timeproto  # noqa: E402,F401
+from ndxsim import board, bootp, tftp, timeproto  # noqa: E402,F401  (re-exported for the tests)
 
 SIMULATOR = os.path.join(ROOT, "tools", "ndx-board-sim")
 TAVO = None

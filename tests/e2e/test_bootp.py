@@ -3,7 +3,6 @@
 unknown boards, identification errors, dropped datagrams, conflicts, the request-thread bound."""
 import os
 import re
-import time
 import unittest
 
 import e2e_case as e

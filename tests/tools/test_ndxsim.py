@@ -2,7 +2,6 @@
 """The board simulator's wire formats against bytes typed from RFC 951/1497, 1350 and 868."""
 import os
 import socket
-import struct
 import sys
 import threading
 import unittest
