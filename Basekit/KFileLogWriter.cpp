@@ -45,7 +45,9 @@ KFileLogWriter::~KFileLogWriter()
 bool KFileLogWriter::IsOpen()
 {
     basekit::KLockGuard lock(Mutex);
-    return File != nullptr;
+    // A filter reload closes every file just before its checkpoint: the files that were
+    // open must still get the checkpoint line, or it would never be written anywhere.
+    return File != nullptr || (!CloseAfterWrite && !Path.empty());
 }
 
 bool KFileLogWriter::WriteTest(const std::string& directory)

@@ -17,7 +17,8 @@ public:
     // End of one line; unless lazy, the text must reach its destination now.
     virtual void Flush(bool lazy) = 0;
     virtual kstring Name() = 0;
-    // Whether a file is open right now (checkpoints go only to open files).
+    // Whether the writer keeps a log file open between lines (checkpoints go only to such
+    // files). A file closed only until its next line, as after a filter reload, counts.
     virtual bool IsOpen() { return false; }
     // Closes an open file; the next line reopens it. True when a file was closed cleanly.
     virtual bool Close() { return false; }

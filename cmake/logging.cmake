@@ -31,3 +31,5 @@ tavo_unit_test(KSocketChannelTest SOURCES tests/Basekit/LM7/Basics/KSocketChanne
 tavo_unit_test(KLoggerTest SOURCES tests/Basekit/KLoggerTest.cpp LIBS log_test_support)
 tavo_unit_test(KFileLogWriterTest SOURCES tests/Basekit/KFileLogWriterTest.cpp LIBS log_test_support)
 tavo_unit_test(KLogShutdownTest SOURCES tests/Basekit/KLogShutdownTest.cpp LIBS log_test_support)
+tavo_unit_test(KLogFilterTest SOURCES tests/Basekit/KLogFilterTest.cpp LIBS log_test_support)
+tavo_unit_test(KReloadChannelTest SOURCES tests/Basekit/KReloadChannelTest.cpp LIBS log_test_support)
