@@ -53,19 +53,7 @@ def receive_all(sock, until, accept=lambda data, sender: True):
             got.append((data, sender))
 
 
-def receive_one(sock, timeout, accept=lambda data, sender: True):
-    """The first accepted datagram within timeout seconds, or None."""
-    deadline = time.monotonic() + timeout
-    while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            return None
-        ready, _, _ = select.select([sock], [], [], remaining)
-        if not ready:
-            return None
-        data, sender = sock.recvfrom(65536)
-        if accept(data, sender):
-            return data, sender
+receive_one = ts.wait_packet   # the first accepted datagram within a timeout, or None
 
 
 class BootpPeer:

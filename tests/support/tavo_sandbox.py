@@ -17,6 +17,7 @@ file at <root>/run/tavo.pid. Every wait takes a deadline; nothing sleeps a fixed
 import ctypes
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -65,6 +66,27 @@ def wait_until(predicate, timeout, what, interval=0.02):
         if time.monotonic() >= deadline:
             raise TimeoutError("waited %.1f s for %s" % (timeout, what))
         time.sleep(interval)
+
+
+def wait_packet(sock, timeout, accept=lambda data, sender: True):
+    """The first datagram on sock that accept() takes, within timeout seconds, as
+    (data, sender); None when none came."""
+    deadline = time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return None
+        ready, _, _ = select.select([sock], [], [], remaining)
+        if not ready:
+            return None
+        data, sender = sock.recvfrom(65536)
+        if accept(data, sender):
+            return data, sender
+
+
+def wait_file(path, timeout, what=None):
+    """Waits until path exists; returns it."""
+    return wait_until(lambda: os.path.exists(path) and path, timeout, what or "file " + path)
 
 
 def pid_alive(pid):
