@@ -26,6 +26,18 @@ public:
 // Once per process, however often the connection is retried.
 std::atomic<bool> ConnectFailureReported{false};
 
+// StartThread answers 0 both for a closed handle and for a failure: keep the handle to
+// tell them apart, then close it.
+bool StartDetached(void* (*routine)(void*), void* argument)
+{
+    void* handle =
+        basekit::KThread::StartThread(reinterpret_cast<void*>(routine), argument, 0, false, false, 0);
+    if (!handle)
+        return false;
+    basekit::KThread::CloseThreadHandle(handle);
+    return true;
+}
+
 const unsigned FlushWaitMs = 1000;
 const unsigned ShutdownWaitMs = 3000;
 
@@ -39,8 +51,7 @@ KRemoteLogClient::KRemoteLogClient()
 void KRemoteLogClient::OnCreated()
 {
     FlushRunning = true;
-    if (!basekit::KThread::StartThread(reinterpret_cast<void*>(&KRemoteLogClient::FlushQueueThread), this, 0, false,
-                                       true, 0)) {
+    if (!StartDetached(&KRemoteLogClient::FlushQueueThread, this)) {
         FlushRunning = false;
         FallbackLine("Error in KRemoteLogClient: could not start the flush thread\n");
     }
@@ -131,8 +142,7 @@ void KRemoteLogClient::TryConnect()
 {
     if (Connecting.exchange(true))
         return;
-    if (!basekit::KThread::StartThread(reinterpret_cast<void*>(&KRemoteLogClient::ConnectThread), this, 0, false,
-                                       true, 0))
+    if (!StartDetached(&KRemoteLogClient::ConnectThread, this))
         Connecting = false;
 }
 
@@ -197,6 +207,7 @@ void* KRemoteLogClient::ConnectThread(void* argument)
     kstring host = specs->RemoteLogHost();
     unsigned port = specs->RemoteLogPort();
     bool connected = false;
+    ++client->Attempts;
     try {
         basekit::KLockGuard lock(client->ServerChannelMutex);
         if (!client->ServerChannel && !client->Terminating) {
@@ -205,8 +216,7 @@ void* KRemoteLogClient::ConnectThread(void* argument)
             client->ServerChannel = new basekit::KSocketIpcChannel(std::move(socket));
             client->ChannelUsable = true;
             client->ServerReaderRunning = true;
-            if (!basekit::KThread::StartThread(reinterpret_cast<void*>(&KRemoteLogClient::ReloadConfigThread), client,
-                                               0, false, true, 0)) {
+            if (!StartDetached(&KRemoteLogClient::ReloadConfigThread, client)) {
                 client->ServerReaderRunning = false;
                 delete client->ServerChannel;
                 client->ServerChannel = nullptr;

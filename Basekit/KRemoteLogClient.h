@@ -29,6 +29,8 @@ public:
     void SendLog(const basekit::KLogMessage& message, bool lazy);
     KLogWriter* GetFallbackWriter(const char* name);
     unsigned QueuedMessages();
+    // Connection attempts so far (for diagnostics).
+    unsigned ConnectAttempts() const { return Attempts; }
 
 protected:
     void OnCreated() override;
@@ -54,6 +56,7 @@ private:
     unsigned Count = 0;
 
     std::atomic<bool> Connecting{false};
+    std::atomic<unsigned> Attempts{0};
     basekit::KSemaphore FlushWake{1048576};
     basekit::KSemaphore FlushExit{1048576};
     basekit::KSemaphore ServerReaderExit{1048576};

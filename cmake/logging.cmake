@@ -33,3 +33,4 @@ tavo_unit_test(KFileLogWriterTest SOURCES tests/Basekit/KFileLogWriterTest.cpp L
 tavo_unit_test(KLogShutdownTest SOURCES tests/Basekit/KLogShutdownTest.cpp LIBS log_test_support)
 tavo_unit_test(KLogFilterTest SOURCES tests/Basekit/KLogFilterTest.cpp LIBS log_test_support)
 tavo_unit_test(KReloadChannelTest SOURCES tests/Basekit/KReloadChannelTest.cpp LIBS log_test_support)
+tavo_unit_test(KRemoteLogClientTest SOURCES tests/Basekit/KRemoteLogClientTest.cpp LIBS log_test_support)

@@ -52,7 +52,7 @@ TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
     unlink((Dir + "crash.log").c_str());
     int pipeEnds[2];
     ASSERT_EQ(pipe(pipeEnds), 0);
-    int status = logtest::RunInChild([&] {
+    auto scenario = [&] {
         logtest::SetClock(Nov14, 250);
         KLogger logger(klsTAVO, kloTavoGeneral, "General", "ended", 0x10, false);
         logger.Info("while alive");
@@ -60,7 +60,8 @@ TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
         logger.Info("too late");
         pid_t self = getpid();
         ASSERT_EQ(write(pipeEnds[1], &self, sizeof(self)), static_cast<ssize_t>(sizeof(self)));
-    });
+    };
+    int status = logtest::RunInChild(scenario);
     ASSERT_EQ(status, 0);
     pid_t child = 0;
     ASSERT_EQ(read(pipeEnds[0], &child, sizeof(child)), static_cast<ssize_t>(sizeof(child)));
@@ -74,7 +75,7 @@ TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
 TEST(KCrashLogger, RecordHasOneTabIndentedLinePerMessage)
 {
     // In a child, like every case here, so this process never fixes its log directory.
-    EXPECT_EQ(logtest::RunInChild([] {
+    auto scenario = [] {
         unlink((Dir + "crash.log").c_str());
         logtest::SetClock(Nov14, 250);
         {
@@ -83,12 +84,13 @@ TEST(KCrashLogger, RecordHasOneTabIndentedLinePerMessage)
             crash.Log("second %s", "two");
         }
         EXPECT_EQ(logtest::ReadFile(Dir + "crash.log"), ExpectedRecord(getpid(), {"first 1", "second two"}));
-    }), 0);
+    };
+    EXPECT_EQ(logtest::RunInChild(scenario), 0);
 }
 
 TEST(KCrashLogger, RecordGoesToSystemLogWhenCrashLogCannotBeOpened)
 {
-    EXPECT_EQ(logtest::RunInChild([] {
+    auto scenario = [] {
         // A directory in place of crash.log cannot be opened for appending.
         unlink((Dir + "crash.log").c_str());
         ASSERT_EQ(mkdir((Dir + "crash.log").c_str(), 0755), 0);
@@ -110,7 +112,8 @@ TEST(KCrashLogger, RecordGoesToSystemLogWhenCrashLogCannotBeOpened)
         std::string datagram(buffer, static_cast<size_t>(got));
         EXPECT_NE(datagram.find("***** Varnel application error *****"), std::string::npos) << datagram;
         EXPECT_NE(datagram.find("\tto the system log"), std::string::npos) << datagram;
-    }), 0);
+    };
+    EXPECT_EQ(logtest::RunInChild(scenario), 0);
 }
 
 TEST(KLogShutdown, UnwritableLogDirectoryEndsTheProcessWithStatus133)
