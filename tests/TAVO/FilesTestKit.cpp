@@ -1,13 +1,12 @@
 #include "tests/TAVO/FilesTestKit.h"
 
 #include <arpa/inet.h>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -16,7 +15,6 @@
 
 namespace filestest {
 
-const char* const ConfigDir = "/etc/varnel/config/";
 const char* const FirmwareDir = "/etc/varnel/data/am17/";
 
 namespace {
@@ -27,22 +25,24 @@ bool Sandboxed()
     return flag && std::string(flag) == "1";
 }
 
-// Before any logger exists (init_priority 101 runs ahead of every library's static logger),
+// Before any logger exists (init_priority 101 runs ahead of the libraries' static loggers),
 // the sandbox gets a klog.cfg that writes the Trace lines of the TFTP and time servers.
 struct KlogConfig {
     KlogConfig()
     {
-        if (!Sandboxed())
-            return; // never write into the machine's own /etc
-        std::ofstream(std::string(ConfigDir) + "klog.cfg") << "[TAVO]\nValue=true\nTFTP=true\nTime=true\n";
+        if (Sandboxed()) // never the machine's own /etc
+            std::ofstream("/etc/varnel/config/klog.cfg") << "[TAVO]\nValue=true\nTFTP=true\nTime=true\n";
     }
 };
 KlogConfig klogConfig __attribute__((init_priority(101)));
 
-void MakeParents(const std::string& path)
+sockaddr_in Address(const std::string& address, uint16_t port)
 {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = inet_addr(address.c_str());
+    return to;
 }
 
 } // namespace
@@ -50,28 +50,24 @@ void MakeParents(const std::string& path)
 void WriteFile(const std::string& path, const std::string& content)
 {
     if (!Sandboxed())
-        throw std::runtime_error("test files are only written inside the sandbox");
-    MakeParents(path);
-    const std::string temporary = path + ".test-new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("test files are written inside the sandbox only");
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    std::ofstream(path + ".new", std::ios::binary) << content;
+    if (std::rename((path + ".new").c_str(), path.c_str()) != 0)
         throw std::runtime_error("cannot write " + path);
 }
 
 std::string ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
 void WriteConfig(const std::string& name, const std::string& yaml)
 {
-    WriteFile(std::string(ConfigDir) + name + ".yaml", yaml);
+    WriteFile("/etc/varnel/config/" + name + ".yaml", yaml);
 }
 
 std::string Pattern(size_t size, unsigned seed)
@@ -82,7 +78,7 @@ std::string Pattern(size_t size, unsigned seed)
     return bytes;
 }
 
-uint32_t BitwiseCrc32(const std::string& bytes)
+std::string CrcTrailer(const std::string& bytes)
 {
     uint32_t crc = 0xFFFFFFFFu;
     for (unsigned char byte : bytes) {
@@ -90,127 +86,91 @@ uint32_t BitwiseCrc32(const std::string& bytes)
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
-    return ~crc;
-}
-
-std::string Trailer(uint32_t crc)
-{
-    return std::string{static_cast<char>(crc >> 24), static_cast<char>(crc >> 16), static_cast<char>(crc >> 8),
-                       static_cast<char>(crc)};
+    crc = ~crc;
+    return {static_cast<char>(crc >> 24), static_cast<char>(crc >> 16), static_cast<char>(crc >> 8),
+            static_cast<char>(crc)};
 }
 
 void AddAddress(const std::string& cidr)
 {
-    if (!Sandboxed())
-        throw std::runtime_error("addresses are only added inside the sandbox");
-    // "File exists" for an address added before is fine.
-    std::string command = "ip addr add " + cidr + " dev lo 2>/dev/null";
-    if (std::system(command.c_str()) < 0)
-        throw std::runtime_error("cannot run ip");
+    if (!Sandboxed() || std::system(("ip addr add " + cidr + " dev lo 2>/dev/null").c_str()) < 0)
+        throw std::runtime_error("cannot add " + cidr);
 }
 
-LogWatch::LogWatch() : Path(KLogger::GetLogDirectory() + "tavo.log")
-{
-    std::ifstream log(Path, std::ios::ate | std::ios::binary);
-    Start = log ? static_cast<long>(log.tellg()) : 0;
-}
+LogWatch::LogWatch() : Path(KLogger::GetLogDirectory() + "tavo.log"), Start(ReadFile(Path).size()) {}
 
 std::string LogWatch::Text() const
 {
     std::string all = ReadFile(Path);
-    return all.size() > static_cast<size_t>(Start) ? all.substr(static_cast<size_t>(Start)) : std::string();
+    return all.size() > Start ? all.substr(Start) : std::string();
 }
 
 bool LogWatch::WaitFor(const std::string& text, unsigned ms) const
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        if (Text().find(text) != std::string::npos)
-            return true;
+    while (Text().find(text) == std::string::npos) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
 }
 
-RawClient::RawClient(const std::string& address, uint16_t port)
+RawClient::RawClient(const std::string& address, uint16_t port) : Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
-    Fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = inet_addr(address.c_str());
+    sockaddr_in local = Address(address, port);
     if (Fd < 0 || bind(Fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
         throw std::runtime_error("cannot bind a client socket to " + address);
 }
 
 RawClient::~RawClient()
 {
-    if (Fd >= 0)
-        close(Fd);
+    close(Fd);
 }
 
 void RawClient::SendTo(const std::string& address, uint16_t port, const std::string& bytes)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = inet_addr(address.c_str());
-    if (sendto(Fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
-        static_cast<ssize_t>(bytes.size()))
+    sockaddr_in to = Address(address, port);
+    if (sendto(Fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
         throw std::runtime_error("cannot send to " + address);
 }
 
 std::optional<Datagram> RawClient::Receive(unsigned ms)
 {
     pollfd ready{Fd, POLLIN, 0};
-    if (poll(&ready, 1, static_cast<int>(ms)) <= 0)
-        return std::nullopt;
     char buffer[2048];
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    ssize_t got = recvfrom(Fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    ssize_t got = poll(&ready, 1, static_cast<int>(ms)) > 0
+                      ? recvfrom(Fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length)
+                      : -1;
     if (got < 0)
         return std::nullopt;
-    Datagram datagram;
-    datagram.Bytes.assign(buffer, static_cast<size_t>(got));
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    datagram.Address = text;
-    datagram.Port = ntohs(from.sin_port);
-    return datagram;
+    return Datagram{std::string(buffer, static_cast<size_t>(got)), ntohs(from.sin_port)};
 }
 
-uint16_t RawClient::LocalPort() const
-{
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(Fd, reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
-}
-
+// opcode 1 (RRQ), file name, NUL, mode, NUL
 std::string ReadRequest(const std::string& name, const std::string& mode)
 {
-    // opcode 1 (RRQ), file name, NUL, mode, NUL
-    return std::string("\x00\x01", 2) + name + std::string(1, '\0') + mode + std::string(1, '\0');
+    return std::string("\0\1", 2) + name + '\0' + mode + '\0';
 }
 
+// opcode 4 (ACK), block number
 std::string Ack(uint16_t block)
 {
-    // opcode 4 (ACK), block number
-    return std::string{0, 4, static_cast<char>(block >> 8), static_cast<char>(block & 0xFF)};
+    return {0, 4, static_cast<char>(block >> 8), static_cast<char>(block)};
 }
 
+// opcode 3 (DATA), block number, 0 to 512 bytes
 std::string Data(uint16_t block, const std::string& bytes)
 {
-    // opcode 3 (DATA), block number, data
-    return std::string{0, 3, static_cast<char>(block >> 8), static_cast<char>(block & 0xFF)} + bytes;
+    return std::string{0, 3, static_cast<char>(block >> 8), static_cast<char>(block)} + bytes;
 }
 
+// opcode 5 (ERROR), code in two bytes, text, NUL
 std::string Error(uint8_t code, const std::string& text)
 {
-    // opcode 5 (ERROR), code as two bytes, text, NUL
-    return std::string{0, 5, 0, static_cast<char>(code)} + text + std::string(1, '\0');
+    return std::string{0, 5, 0, static_cast<char>(code)} + text + '\0';
 }
 
 std::optional<std::string> Fetch(const std::string& board, const std::string& server, uint16_t port,
@@ -219,21 +179,15 @@ std::optional<std::string> Fetch(const std::string& board, const std::string& se
     RawClient client(board);
     client.SendTo(server, port, ReadRequest(name));
     std::string content;
-    uint16_t expected = 1;
-    for (;;) {
+    for (uint16_t block = 1;; ++block) { // 16 bits: 65535 is followed by 0
         std::optional<Datagram> packet = client.Receive(ms);
-        if (!packet || packet->Bytes.size() < 4 || packet->Address != server)
+        if (!packet || packet->Bytes.size() < 4 || packet->Bytes.size() > 516 ||
+            packet->Bytes.compare(0, 4, Data(block, "")) != 0)
             return std::nullopt;
-        const std::string& bytes = packet->Bytes;
-        uint16_t block = static_cast<uint16_t>(static_cast<unsigned char>(bytes[2]) << 8 |
-                                               static_cast<unsigned char>(bytes[3]));
-        if (bytes[0] != 0 || bytes[1] != 3 || block != expected || bytes.size() > 516)
-            return std::nullopt;
-        content.append(bytes, 4, std::string::npos);
+        content.append(packet->Bytes, 4, std::string::npos);
         client.SendTo(server, packet->Port, Ack(block));
-        if (bytes.size() < 516)
+        if (packet->Bytes.size() < 516)
             return content;
-        ++expected;
     }
 }
 
@@ -274,14 +228,10 @@ std::string PhaseRecorder::Detail(const std::string& client, KTFTPStatus status)
     return std::string();
 }
 
-void PhaseRecorder::Clear(const std::string& client)
+void PhaseRecorder::Clear()
 {
     std::lock_guard<std::mutex> lock(Mutex);
-    std::vector<Report> kept;
-    for (Report& report : Reports)
-        if (report.Client != client)
-            kept.push_back(std::move(report));
-    Reports.swap(kept);
+    Reports.clear();
 }
 
 } // namespace filestest

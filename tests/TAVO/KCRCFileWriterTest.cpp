@@ -1,9 +1,7 @@
-// The generated-file writer: CR LF conversion, the big-endian CRC-32 trailer, and the
-// replacement of the target only once the file is complete.
+// The generated-file writer: CR LF text, the big-endian CRC-32 trailer, and a target that
+// changes only when a complete file replaces it.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
 
 #include "Basekit/KException.h"
 #include "Tools/TAVO/KCRCFileWriter.h"
@@ -13,89 +11,70 @@ using namespace filestest;
 
 namespace {
 
-const std::string Dir = "/var/tmp/crcwriter";
-
-std::vector<std::string> Entries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* listing = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(listing))
-            if (entry->d_name[0] != '.')
-                names.push_back(entry->d_name);
-        closedir(listing);
-    }
-    return names;
-}
+const std::string Dir = "/var/tmp/crcwriter/";
 
 struct CrcCase {
     const char* name;
     std::vector<std::string> writes;
-    std::string expected; // file bytes, trailer included
+    std::string file; // trailer included
     friend void PrintTo(const CrcCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class CrcFileTest : public ::testing::TestWithParam<CrcCase> {};
+class CrcFile : public ::testing::TestWithParam<CrcCase> {};
 
-TEST_P(CrcFileTest, WritesCrLfTextAndBigEndianTrailer)
+TEST_P(CrcFile, HoldsCrLfTextAndTheCrcOfItMostSignificantByteFirst)
 {
-    const CrcCase& c = GetParam();
-    const std::string path = Dir + "/" + c.name;
-    WriteFile(path, "old content");
+    WriteFile(Dir + GetParam().name, "old");
     {
-        KCRCFileWriter writer(path);
-        for (const std::string& text : c.writes)
+        KCRCFileWriter writer(Dir + GetParam().name);
+        for (const std::string& text : GetParam().writes)
             writer.Write(text);
     }
-    EXPECT_EQ(ReadFile(path), c.expected);
+    EXPECT_EQ(ReadFile(Dir + GetParam().name), GetParam().file);
 }
 
-// Trailers are the standard CRC-32 check values (zlib's crc32 of the same bytes).
+// Trailers are the published CRC-32 check values (zlib's crc32 of the same bytes).
 INSTANTIATE_TEST_SUITE_P(
-    Vectors, CrcFileTest,
+    Vectors, CrcFile,
     ::testing::Values(CrcCase{"abc", {"abc"}, "abc\x35\x24\x41\xC2"},
                       CrcCase{"check", {"123456789"}, "123456789\xCB\xF4\x39\x26"},
-                      // the CRC runs on across writes
-                      CrcCase{"split", {"1234", "", "56789"}, "123456789\xCB\xF4\x39\x26"},
+                      CrcCase{"across_writes", {"1234", "", "56789"}, "123456789\xCB\xF4\x39\x26"},
                       CrcCase{"empty", {}, std::string(4, '\0')},
-                      // LF becomes CR LF, and the CRC covers the CR
-                      CrcCase{"crlf", {"1234\n"}, "1234\r\n\x31\x82\x13\x1D"},
+                      CrcCase{"cr_counted", {"1234\n"}, "1234\r\n\x31\x82\x13\x1D"},
                       CrcCase{"blank_line", {"a\n", "\nb"}, "a\r\n\r\nb\xB4\xCC\x22\x24"}),
     CaseName());
 
-TEST(CrcFileWriter, TargetKeepsOldContentUntilTheWriterIsDone)
+TEST(CrcFileWriter, TargetChangesOnlyWhenACompleteFileReplacesIt)
 {
-    const std::string path = Dir + "/pending.yaml";
-    WriteFile(path, "previous");
+    WriteFile(Dir + "kept/replacements.yaml", "complete");
     {
-        KCRCFileWriter writer(path);
+        KCRCFileWriter discarded(Dir + "kept/replacements.yaml");
+        discarded.Write("half of a ");
+        discarded.Discard();
+    }
+    EXPECT_EQ(ReadFile(Dir + "kept/replacements.yaml"), "complete");
+    {
+        KCRCFileWriter writer(Dir + "kept/replacements.yaml");
         writer.Write("next\n");
-        EXPECT_EQ(ReadFile(path), "previous");
+        EXPECT_EQ(ReadFile(Dir + "kept/replacements.yaml"), "complete");
     }
-    EXPECT_EQ(ReadFile(path).substr(0, 6), "next\r\n");
-}
-
-TEST(CrcFileWriter, DiscardLeavesTargetAndNoTemporaryFile)
-{
-    const std::string dir = Dir + "/discard";
-    WriteFile(dir + "/replacements.yaml", "complete");
-    {
-        KCRCFileWriter writer(dir + "/replacements.yaml");
-        writer.Write("half of a ");
-        writer.Discard();
-    }
-    EXPECT_EQ(ReadFile(dir + "/replacements.yaml"), "complete");
-    EXPECT_EQ(Entries(dir), std::vector<std::string>{"replacements.yaml"});
+    EXPECT_EQ(ReadFile(Dir + "kept/replacements.yaml"), "next\r\n" + CrcTrailer("next\r\n"));
+    int entries = 0; // no temporary file is left behind
+    DIR* listing = opendir((Dir + "kept").c_str());
+    while (dirent* entry = readdir(listing))
+        entries += entry->d_name[0] != '.';
+    closedir(listing);
+    EXPECT_EQ(entries, 1);
 }
 
 TEST(CrcFileWriter, UnopenablePathThrowsWithThePath)
 {
-    const std::string path = Dir + "/missing/dir/system.yaml";
-    try {
-        KCRCFileWriter writer(path);
-        FAIL() << "no exception";
-    } catch (const basekit::KException& error) {
-        EXPECT_EQ(std::string(error.what()), "Error opening file " + path);
-    }
+    EXPECT_THROW(
+        try { KCRCFileWriter writer(Dir + "missing/system.yaml"); } catch (const basekit::KException& error) {
+            EXPECT_STREQ(error.what(), ("Error opening file " + Dir + "missing/system.yaml").c_str());
+            throw;
+        },
+        basekit::KException);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// The time server: the RFC 868 value and who gets an answer.
+// The time server: the RFC 868 value, and who gets an answer.
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
@@ -13,30 +13,27 @@ namespace {
 
 struct ValueCase {
     const char* name;
-    long long seconds; // since 1970
-    long long offset;  // seconds west of Greenwich
+    long long seconds, offsetWest;
     uint32_t value;
     friend void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class TimeValue : public ::testing::TestWithParam<ValueCase> {};
 
-TEST_P(TimeValue, IsSecondsSince1900InTheHostTimezone)
+TEST_P(TimeValue, IsSecondsSince1900InTheHostTimezoneModulo2To32)
 {
-    EXPECT_EQ(KTimeServer::TimeValue(GetParam().seconds, GetParam().offset), GetParam().value);
+    EXPECT_EQ(KTimeServer::TimeValue(GetParam().seconds, GetParam().offsetWest), GetParam().value);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Clock, TimeValue,
-    ::testing::Values(ValueCase{"epoch", 0, 0, 0x83AA7E80u},                    // 2208988800
-                      ValueCase{"three_hours_west", 0, 10800, 0x83AA7E80u - 10800u},
-                      ValueCase{"one_hour_east", 0, -3600, 0x83AA7E80u + 3600u},
-                      ValueCase{"last_second_before_wrap", 2085978495LL, 0, 0xFFFFFFFFu}, // 2036-02-07
-                      ValueCase{"wraps_in_2036", 2085978496LL, 0, 0u}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Clock, TimeValue,
+                         ::testing::Values(ValueCase{"epoch", 0, 0, 0x83AA7E80u}, // 2208988800
+                                           ValueCase{"west_3h", 0, 10800, 0x83AA7E80u - 10800u},
+                                           ValueCase{"east_1h", 0, -3600, 0x83AA7E80u + 3600u},
+                                           ValueCase{"before_wrap", 2085978495LL, 0, 0xFFFFFFFFu}, // 2036-02-07
+                                           ValueCase{"wrap", 2085978496LL, 0, 0u}),
+                         CaseName());
 
 const std::string Host = "192.0.2.1";
-const uint16_t TimePort = 37;
 
 class TimeServer : public ::testing::Test {
 protected:
@@ -46,40 +43,33 @@ protected:
         config::KConfig<config::TAVODevs, 0>::instance(true);
         for (const char* address : {"192.0.2.1/32", "192.0.2.50/32", "192.0.2.200/32"})
             AddAddress(address);
-        Server = new KTimeServer;
-        ASSERT_EQ(Server->Start({KNETInterfaceEx{Host, "255.255.255.0", "192.0.2.255"}}, TimePort), 0);
+        ASSERT_EQ(Server.Start({KNETInterfaceEx{Host, "255.255.255.0", "192.0.2.255"}}, 37), 0);
     }
-    static void TearDownTestSuite()
-    {
-        Server->WaitTermination();
-        delete Server;
-    }
-    // What the board should get now, from the test's own reading of the clock.
-    static long long Expected()
+    static void TearDownTestSuite() { Server.WaitTermination(); }
+    // The value a board should get now, from the test's own reading of the clock.
+    static long long Now()
     {
         timeval now{};
         struct timezone zone{};
         gettimeofday(&now, &zone);
         return (now.tv_sec + 2208988800LL - zone.tz_minuteswest * 60LL) & 0xFFFFFFFFLL;
     }
-
-    static KTimeServer* Server;
+    static inline KTimeServer Server;
 };
-
-KTimeServer* TimeServer::Server = nullptr;
 
 TEST_F(TimeServer, ConfiguredBoardGetsFourBigEndianBytesAtItsOwnPort)
 {
     RawClient board("192.0.2.50", 40037);
-    const long long before = Expected();
-    board.SendTo(Host, TimePort, std::string(4, '\0'));
-    std::optional<Datagram> answer = board.Receive(5000);
-    const long long after = Expected();
+    const long long before = Now();
+    board.SendTo(Host, 37, std::string(4, '\0'));
+    std::optional<Datagram> answer = board.Receive();
+    const long long after = Now();
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->Port, TimePort);
+    EXPECT_EQ(answer->Port, 37);
     ASSERT_EQ(answer->Bytes.size(), 4u);
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(answer->Bytes.data());
-    const long long value = static_cast<long long>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+    long long value = 0;
+    for (unsigned char byte : answer->Bytes)
+        value = value << 8 | byte;
     EXPECT_GE(value, before);
     EXPECT_LE(value, after);
 }
@@ -87,19 +77,19 @@ TEST_F(TimeServer, ConfiguredBoardGetsFourBigEndianBytesAtItsOwnPort)
 TEST_F(TimeServer, WrongSizesAndUnknownSendersGetNothing)
 {
     RawClient board("192.0.2.50"), stranger("192.0.2.200"), probe("192.0.2.50");
-    board.SendTo(Host, TimePort, "");
-    board.SendTo(Host, TimePort, std::string(5, '\0'));
-    stranger.SendTo(Host, TimePort, std::string(4, '\0'));
-    // One thread answers in order: once the probe has its answer, the others were handled.
-    probe.SendTo(Host, TimePort, std::string(4, '\0'));
-    ASSERT_TRUE(probe.Receive(5000));
+    board.SendTo(Host, 37, "");
+    board.SendTo(Host, 37, std::string(5, '\0'));
+    stranger.SendTo(Host, 37, std::string(4, '\0'));
+    // One thread answers in arrival order: once the probe has its answer, the rest was handled.
+    probe.SendTo(Host, 37, std::string(4, '\0'));
+    ASSERT_TRUE(probe.Receive());
     EXPECT_FALSE(board.Receive(0));
     EXPECT_FALSE(stranger.Receive(0));
 }
 
-TEST_F(TimeServer, StartStopContract)
+TEST_F(TimeServer, StartsOnlyOnceAndNeverWithoutInterfaces)
 {
-    EXPECT_EQ(Server->Start({KNETInterfaceEx{Host, "255.255.255.0", "192.0.2.255"}}, 3737), 1);
+    EXPECT_EQ(Server.Start({KNETInterfaceEx{Host, "255.255.255.0", "192.0.2.255"}}, 3737), 1);
     KTimeServer idle;
     EXPECT_EQ(idle.Start({}, 3737), 5);
     EXPECT_EQ(idle.Stop(), 1);
