@@ -1,5 +1,7 @@
 #pragma once
 // Host interface discovery and the netlink watch on IPv4 address changes.
+#include <atomic>
+#include <cstddef>
 #include <list>
 
 #include "Tools/TAVO/KNETInterfaceEx.h"
@@ -8,8 +10,24 @@
 class KNETInterface {
 public:
     // 0 on success, 1 when the interface table could not be read; out is cleared first.
+    // Takes broadcast-capable IPv4 addresses (not loopback, not point-to-point, up or down);
+    // a non-empty filter keeps only addresses whose text equals one of its entries.
     static int FindInterfaces(const std::list<kstring>& filter, std::list<KNETInterfaceEx>& out);
+    // Starts the polling thread once; nothing when it is running or restarter is null.
     static void StartAddressPolling(KNetAddRestarter* restarter);
+    // Ends the polling thread (it is woken at once) and pauses 750 ms.
     static void StopAddressPolling();
+    // The polling thread's body; the argument is the KNetAddRestarter.
     static void* NAPollThread(void* restarter);
+
+    // Walks the netlink messages of one datagram and calls restarter->Restart() for each IPv4
+    // address added or removed. Returns the number of such messages.
+    static unsigned int DispatchAddressMessages(const unsigned char* data, size_t length, KNetAddRestarter* restarter);
+
+    // True while a polling thread is alive (from its start until its socket is closed).
+    static bool IsPollThreadRunning();
+
+    // Requested polling: set by StartAddressPolling, cleared by StopAddressPolling and by the
+    // thread on every exit path.
+    static std::atomic<bool> AddressPollingStarted;
 };

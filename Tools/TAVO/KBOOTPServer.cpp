@@ -1,0 +1,715 @@
+#include "Tools/TAVO/KBOOTPServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <poll.h>
+#include <vector>
+
+#include "Basekit/KException.h"
+#include "Basekit/KHostSystem.h"
+#include "Tools/TAVO/ICMPEcho.h"
+#include "Tools/TAVO/KBOOTPPacket.h"
+#include "Tools/TAVO/KConfig.h"
+
+KLogger KBOOTPServer::Logger(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
+
+namespace {
+
+const char* const Where = "Tools/TAVO/KBOOTPServer";
+const int BufferSize = 1536;
+const unsigned int RequestThreadsPerInterface = 10;
+const unsigned int IdentErrorQuietMs = 119999;   // two minutes
+const unsigned int InUseErrorQuietMs = 900000;   // 15 minutes
+const unsigned int RequestLogMaxAge = 7775999;   // 90 days, in seconds
+const unsigned int ProbeTimeoutMs = 500;
+
+uint32_t Address(const std::string& text)
+{
+    return inet_addr(text.c_str());
+}
+
+// Board-supplied text reaches log lines and the line-oriented request log: control bytes
+// would forge or split lines there.
+std::string Printable(const std::string& text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return out;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Two characters as a hexadecimal byte; text that does not start with a digit reads as 0.
+unsigned int HexPair(const std::string& text, size_t at)
+{
+    int high = HexDigit(text[at]);
+    if (high < 0)
+        return 0;
+    int low = HexDigit(text[at + 1]);
+    return low < 0 ? static_cast<unsigned int>(high) : static_cast<unsigned int>(high * 16 + low);
+}
+
+// Bounded wait for a condition that other threads make true.
+template <class Condition>
+bool WaitFor(Condition done, unsigned int limitMs)
+{
+    for (unsigned int waited = 0; !done(); waited += 10) {
+        if (waited >= limitMs)
+            return false;
+        KHostSystem::Delay(10);
+    }
+    return true;
+}
+
+} // namespace
+
+KBOOTPServer::KBOOTPServer() = default;
+
+KBOOTPServer::~KBOOTPServer()
+{
+    Stop();
+    // Threads still running would use this object after it is gone: their bounded work (one
+    // receive timeout, one probe, one configuration reload) is waited for.
+    if (!WaitFor([this] { return ServerThreadsAlive == 0 && RequestThreadCount() == 0; }, 10000))
+        Logger.Warning("Terminating with %d thread running.", static_cast<int>(ServerThreadsAlive + RequestThreadCount()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Life cycle
+
+int KBOOTPServer::Start(std::list<KNETInterfaceEx> interfaces, int rxPort, int txPort)
+{
+    {
+        basekit::KLockGuard lock(ListMutex);
+        if (Running)
+            return 1;
+        RxPort = rxPort;
+        TxPort = txPort;
+        if (interfaces.empty())
+            return 5;
+        for (const KNETInterfaceEx& iface : interfaces)
+            Logger.Notice("Listening on interface: %s", iface.Address.c_str());
+        Interfaces = interfaces;
+        ServerThreads = 0;
+        MaxRequestThreads = RequestThreadsPerInterface * static_cast<unsigned int>(interfaces.size());
+        ServerReady = false;
+        Running = true;
+
+        // One server thread serves every interface: its sockets are bound to all addresses.
+        ++ServerThreadsAlive;
+        void* thread = KHostSystem::StartThread(reinterpret_cast<void*>(&KBOOTPServer::ThreadStarter), this);
+        if (!thread) {
+            --ServerThreadsAlive;
+            KHostSystem::Delay(250);
+            Stop();
+            return 1;
+        }
+        KHostSystem::CloseThreadHandle(thread);
+    }
+    // Return once the sockets are bound (or the thread gave up), so that a board asking right
+    // after the start is heard; bounded in case the thread is slow to be scheduled.
+    WaitFor([this] { return ServerReady || ServerThreadsAlive == 0; }, 2000);
+    return 0;
+}
+
+int KBOOTPServer::Stop()
+{
+    Logger.Notice("TAVO is shutting down");
+    basekit::KLockGuard lock(ListMutex);
+    bool wasRunning = Running.exchange(false);
+    return wasRunning ? 0 : 1;
+}
+
+void KBOOTPServer::WaitTermination()
+{
+    if (Running)
+        Stop();
+    Running = false;
+    if (!WaitFor([this] { return ServerThreadsAlive == 0; }, 3000))
+        Logger.Warning("Terminating with %d thread running.", static_cast<int>(ServerThreadsAlive));
+}
+
+void KBOOTPServer::SetNotifier(KBOOTPNotifier* notifier)
+{
+    basekit::KLockGuard lock(ListMutex);
+    basekit::KLockGuard notifierLock(NotifierMutex);
+    Notifier = notifier;
+}
+
+void KBOOTPServer::Notify(const std::string& client, KBOOTStatus status)
+{
+    basekit::KLockGuard lock(NotifierMutex);
+    if (Notifier)
+        Notifier->ClientStatus(client, status);
+}
+
+void KBOOTPServer::UseInterfaces(const std::list<KNETInterfaceEx>& interfaces)
+{
+    basekit::KLockGuard lock(ListMutex);
+    Interfaces = interfaces;
+}
+
+unsigned int KBOOTPServer::RequestThreadCount()
+{
+    basekit::KLockGuard lock(CountMutex);
+    return RequestThreads;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads
+
+void* KBOOTPServer::ThreadStarter(void* object)
+{
+    _NotifyThreadInit(Where, "ThreadStarter", 131);
+    KBOOTPServer* server = static_cast<KBOOTPServer*>(object);
+    if (!server) {
+        KLogger logger(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
+        logger.Error("Critical error in server thread, OBJECT is NULL");
+        return nullptr;
+    }
+
+    KNETInterfaceEx iface;
+    bool usable = false;
+    {
+        basekit::KLockGuard lock(server->ListMutex);
+        if (server->ServerThreads >= server->Interfaces.size()) {
+            Logger.Error("Interface list of unacceptable size (%d)", static_cast<int>(server->Interfaces.size()));
+        } else {
+            try {
+                auto entry = server->Interfaces.begin();
+                std::advance(entry, server->ServerThreads);
+                iface = *entry;
+                ++server->ServerThreads;
+                usable = true;
+            } catch (...) {
+                Logger.Error("Interface list error");
+            }
+        }
+    }
+
+    if (usable) {
+        try {
+            server->ServerThread(iface);
+        } catch (const std::exception& e) {
+            Logger.Error("Error in server thread > %s", e.what());
+            server->Notify(std::string(), bsServerError);
+        } catch (...) {
+            Logger.Error("Critical error in server thread");
+            server->Notify(std::string(), bsServerError);
+        }
+        basekit::KLockGuard lock(server->ListMutex);
+        --server->ServerThreads;
+    } else {
+        server->Notify(std::string(), bsServerError);
+    }
+    --server->ServerThreadsAlive; // the last use of the object by this thread
+    return nullptr;
+}
+
+void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
+{
+    int rxPort, txPort;
+    std::vector<uint32_t> ownAddresses;
+    {
+        basekit::KLockGuard lock(ListMutex);
+        rxPort = RxPort;
+        txPort = TxPort;
+        for (const KNETInterfaceEx& entry : Interfaces)
+            ownAddresses.push_back(Address(entry.Address));
+    }
+
+    // The request socket is shared with the request threads, which send their replies on it.
+    auto requests = std::make_shared<KUDPSock>(std::string(), rxPort, true);
+    KUDPSock replies(std::string(), txPort, true);
+    if (requests->SetBroadCast())
+        throw basekit::KException(Where, 222, "Failed to set broadcast mode for BOOTP socket ip %s port %i",
+                                  iface.Address.c_str(), rxPort);
+    if (replies.SetBroadCast())
+        throw basekit::KException(Where, 229, "Failed to set broadcast mode for BOOTP socket ip %s port %i",
+                                  iface.Address.c_str(), txPort);
+    ServerReady = true;
+
+    std::string error;
+    unsigned char buffer[BufferSize];
+    while (Running && error.empty()) {
+        // Both sockets are waited on together: alternating fixed waits on each would cap the
+        // server at a few requests a second during a power-up storm. The one-second limit keeps
+        // the reaction to Stop.
+        pollfd wait[2] = {{requests->Socket, POLLIN, 0}, {replies.Socket, POLLIN, 0}};
+        int ready = ::poll(wait, 2, 1000);
+        if (!Running)
+            break;
+        if (ready < 0) {
+            if (errno != EINTR)
+                Logger.Warning("Timeout waiting for packet[ %i ]", ready);
+            continue;
+        }
+        sockaddr_in from;
+        if (wait[0].revents) {
+            int length = requests->Receive(buffer, sizeof(buffer), &from, 0);
+            if (length == -2)
+                Logger.Warning("Timeout waiting for packet[ %i ]", requests->LastError);
+            else if (length == -3)
+                error = fstring("Critical socket error waiting for packet[%d]", requests->LastError);
+            else if (length >= 0 && WorthAThread(buffer, length, true, ownAddresses))
+                CreateProcessRequestThread(buffer, length, requests, iface);
+        }
+        if (wait[1].revents && Running) {
+            int length = replies.Receive(buffer, sizeof(buffer), &from, 0);
+            if (length >= 0 && WorthAThread(buffer, length, false, ownAddresses))
+                CreateProcessRequestThread(buffer, length, nullptr, iface);
+        }
+    }
+
+    WaitFor([this] { return RequestThreadCount() == 0; }, 3000);
+    if (!error.empty())
+        throw basekit::KException(Where, 295, "%s", error.c_str());
+}
+
+bool KBOOTPServer::WorthAThread(const unsigned char* data, int length, bool fromRequestSocket,
+                                const std::vector<uint32_t>& ownAddresses)
+{
+    // Datagrams that request processing would drop silently anyway are dropped here, so that
+    // they cannot take request threads from boards: malformed ones, and our own replies, which
+    // come back on the reply socket once per interface.
+    KBOOTPPacket packet;
+    if (!packet.Read(data, static_cast<size_t>(length)))
+        return false;
+    if (MAC2Serial(ByteArray2MAC(packet.chaddr, packet.hlen, ':')) == 0)
+        return false;
+    if (packet.op == 1)
+        return fromRequestSocket;
+    for (uint32_t own : ownAddresses)
+        if (own == packet.siaddr)
+            return false;
+    return true;
+}
+
+void KBOOTPServer::CreateProcessRequestThread(const unsigned char* data, int length, std::shared_ptr<KUDPSock> socket,
+                                              KNETInterfaceEx iface)
+{
+    basekit::KLockGuard lock(CountMutex);
+    const unsigned int limit = MaxRequestThreads;
+    if (RequestThreads >= limit) {
+        Logger.Warning("Could not process request, max thread count reached (%d/%d)", static_cast<int>(RequestThreads),
+                       static_cast<int>(limit));
+        return;
+    }
+    ++RequestThreads;
+    auto parameters = std::make_unique<RequestParameters>();
+    parameters->Server = this;
+    parameters->Length = length < 0 ? 0 : (length > BufferSize ? BufferSize : length);
+    if (data && parameters->Length > 0)
+        std::memcpy(parameters->Packet, data, static_cast<size_t>(parameters->Length));
+    parameters->SourceSocket = socket.get();
+    parameters->SocketKeeper = std::move(socket);
+    parameters->Interface = iface;
+    void* thread =
+        KHostSystem::StartThread(reinterpret_cast<void*>(&KBOOTPServer::ProcessRequestThread), parameters.get());
+    if (!thread) {
+        Logger.Warning("Unable to start processing thread!");
+        --RequestThreads;
+        return;
+    }
+    parameters.release(); // the thread owns it now
+    KHostSystem::CloseThreadHandle(thread);
+}
+
+void* KBOOTPServer::ProcessRequestThread(void* object)
+{
+    _NotifyThreadInit(Where, "ProcessRequestThread", 339);
+    std::unique_ptr<RequestParameters> parameters(static_cast<RequestParameters*>(object));
+    if (!parameters || !parameters->Server)
+        return nullptr;
+    KBOOTPServer* server = parameters->Server;
+    try {
+        server->ProcessRequest(parameters->Packet, parameters->Length, parameters->SourceSocket,
+                               parameters->Interface);
+    } catch (const std::exception& e) {
+        Logger.Warning("Exception on ProcessRequestThread: %s", e.what());
+    } catch (...) {
+        Logger.Warning("Unknown exception on ProcessRequestThread!");
+    }
+    parameters.reset();
+    basekit::KLockGuard lock(server->CountMutex);
+    --server->RequestThreads;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request processing
+
+void KBOOTPServer::ProcessRequest(const unsigned char* packet, int length, KUDPSock* socket, KNETInterfaceEx)
+{
+    PreparedReply prepared;
+    if (!PrepareReply(packet, length, socket != nullptr, prepared))
+        return;
+    Notify(prepared.Client, bsAddressAssigned);
+    if (AddressInUse(prepared.Serial, prepared.Machine))
+        return;
+    SendReply(prepared, socket);
+}
+
+config::DevicesTables KBOOTPServer::LoadDevices()
+{
+    // Reloaded for every request, so edits of devices.yaml apply to the next request.
+    config::TAVODevs* devices = config::KConfig<config::TAVODevs, 0>::instance(true);
+    return devices->Copy();
+}
+
+bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fromRequestSocket, PreparedReply& out)
+{
+    KBOOTPPacket request;
+    if (length < 0 || !request.Read(packet, static_cast<size_t>(length)))
+        return false;
+    const kstring client = ByteArray2MAC(request.chaddr, request.hlen, ':');
+    const unsigned int serial = MAC2Serial(client);
+
+    if (request.op == 2) {
+        // Another server's reply: only worth a word when it is not our own and names an NDX board.
+        unsigned char server[4];
+        std::memcpy(server, &request.siaddr, 4);
+        if (serial == 0 || IsThisIPMine(server))
+            return false;
+        bool ours;
+        {
+            basekit::KLockGuard lock(ListMutex);
+            try {
+                config::DevicesTables devices = LoadDevices();
+                ours = devices.machines.count(serial) || devices.replacements.count(serial);
+            } catch (const std::exception& e) {
+                Logger.Warning("Could not load devices configuration (%s)", e.what());
+                return false;
+            }
+        }
+        if (ours)
+            Logger.Warning("BOOTP conflict, another server[%i.%i.%i.%i] sent a reply to board %i!", server[0],
+                           server[1], server[2], server[3], static_cast<int>(serial));
+        else
+            Logger.Notice("BOOTP server[%i.%i.%i.%i] sent a reply to board %i", server[0], server[1], server[2],
+                          server[3], static_cast<int>(serial));
+        return false;
+    }
+
+    if (!fromRequestSocket || serial == 0)
+        return false;
+
+    KBOOTPMachine machine;
+    KNETInterfaceEx chosen;
+    {
+        basekit::KLockGuard lock(ListMutex);
+        if (!RegisterSerialRequest(serial, request.Identification))
+            return false;
+        config::DevicesTables devices;
+        try {
+            devices = LoadDevices();
+        } catch (const std::exception& e) {
+            Logger.Warning("Could not load devices configuration (%s)", e.what());
+            return false;
+        }
+        auto configured = devices.machines.find(serial);
+        if (configured != devices.machines.end()) {
+            machine = configured->second;
+        } else {
+            auto replacement = devices.replacements.find(serial);
+            if (replacement == devices.replacements.end())
+                return false;
+            auto replaced = devices.machines.find(replacement->second);
+            if (replaced == devices.machines.end())
+                return false;
+            Logger.Warning("Device %d is replacing device %d, be sure device %d is turned off", static_cast<int>(serial),
+                           static_cast<int>(replacement->second), static_cast<int>(replacement->second));
+            machine = replaced->second;
+        }
+
+        // An entry without "IP" is loaded with an empty address (or the one of the entry read
+        // before it, which cannot be told apart here; the address probe then guards against
+        // handing out a live address twice). An empty address is refused before any interface
+        // is looked for, so the operator reads what is actually wrong.
+        if (machine.IP.empty()) {
+            Logger.Warning("Could not boot NDX serial %d, failed to obtain IP address from configuration",
+                           static_cast<int>(serial));
+            return false;
+        }
+        chosen = FindSuitableInterface(machine);
+        if (chosen.Address.empty())
+            return false;
+        const uint32_t mask = Address(chosen.NetMask);
+        if ((Address(machine.IP) & mask) != (Address(chosen.Address) & mask))
+            return false;
+        // A cut name would make the board ask for a file that does not exist (or another one).
+        if (machine.SetNewFirmware && machine.Firmware.size() >= sizeof(request.file)) {
+            Logger.Error("Could not boot NDX serial %d, firmware name is %u characters long, the boot file field "
+                         "holds at most %u",
+                         static_cast<int>(serial), static_cast<unsigned int>(machine.Firmware.size()),
+                         static_cast<unsigned int>(sizeof(request.file) - 1));
+            return false;
+        }
+    }
+
+    KBOOTPPacket reply = request;
+    reply.op = 2;
+    reply.ciaddr = 0;
+    reply.yiaddr = Address(machine.IP);
+    reply.siaddr = Address(chosen.Address);
+    std::memset(reply.sname, 0, sizeof(reply.sname));
+    if (machine.SetNewFirmware) {
+        // The rest of the field is cleared rather than left with the request's bytes.
+        std::memset(reply.file, 0, sizeof(reply.file));
+        std::memcpy(reply.file, machine.Firmware.data(), machine.Firmware.size());
+    }
+    if (reply.WriteReply(out.Reply, sizeof(out.Reply), Address(chosen.NetMask)) != sizeof(out.Reply))
+        return false;
+    out.Serial = serial;
+    out.Client = client;
+    out.Machine = machine;
+    out.Interface = chosen;
+    return true;
+}
+
+bool KBOOTPServer::AddressInUse(unsigned int serial, const KBOOTPMachine& machine)
+{
+    const unsigned int probe = basekit::WaitForICMPEcho(machine.IP, ProbeTimeoutMs);
+    if (probe == 0) {
+        const unsigned int now = KHostSystem::GetTick();
+        KLogLevel level = klNotice;
+        {
+            basekit::KLockGuard lock(InUseMutex);
+            auto last = InUseLog.find(serial);
+            if (last == InUseLog.end()) {
+                InUseLog[serial] = now;
+                level = klError;
+            } else if (now - last->second > InUseErrorQuietMs) { // elapsed ticks: safe across the 32-bit wrap
+                last->second = now;
+                level = klError;
+            }
+        }
+        Logger.Log(level, "Could not start NDX serial %d: IP address %s is being used", static_cast<int>(serial),
+                   machine.IP.c_str());
+        return true;
+    }
+    // A probe that could not be made must not keep boards from booting.
+    if (probe != 2)
+        Logger.Warning("Unable to send ping message");
+    {
+        basekit::KLockGuard lock(InUseMutex);
+        InUseLog.erase(serial);
+    }
+    Logger.Info("Starting NDX serial %d with IP %s", static_cast<int>(serial), machine.IP.c_str());
+    return false;
+}
+
+void KBOOTPServer::SendReply(const PreparedReply& prepared, KUDPSock* socket)
+{
+    std::list<KNETInterfaceEx> interfaces;
+    int txPort;
+    {
+        basekit::KLockGuard lock(ListMutex);
+        interfaces = Interfaces;
+        txPort = TxPort;
+    }
+    bool sent = false;
+    auto sendTo = [&](const kstring& broadcast) {
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(txPort));
+        to.sin_addr.s_addr = Address(broadcast);
+        int result;
+        {
+            basekit::KLockGuard lock(SendMutex);
+            result = socket->Send(prepared.Reply, sizeof(prepared.Reply), &to);
+        }
+        if (result == static_cast<int>(sizeof(prepared.Reply)))
+            sent = true;
+        else
+            Logger.Warning("Failed to send bootp response to %s", broadcast.c_str());
+    };
+    // Boards have no address yet: the reply is broadcast on their subnet, then once on every
+    // interface in case the board sits behind another one.
+    sendTo(prepared.Interface.BroadCast);
+    for (const KNETInterfaceEx& iface : interfaces)
+        sendTo(iface.BroadCast);
+    Notify(prepared.Client, sent ? bsReplySent : bsReplyFailed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Interfaces
+
+bool KBOOTPServer::IsThisIPMine(const unsigned char* address)
+{
+    if (!address)
+        return false;
+    uint32_t value;
+    std::memcpy(&value, address, sizeof(value));
+    basekit::KLockGuard lock(ListMutex);
+    for (const KNETInterfaceEx& iface : Interfaces)
+        if (Address(iface.Address) == value)
+            return true;
+    return false;
+}
+
+KNETInterfaceEx KBOOTPServer::FindSuitableInterface(const KBOOTPMachine& machine)
+{
+    const uint32_t ip = Address(machine.IP);
+    {
+        basekit::KLockGuard lock(ListMutex);
+        for (const KNETInterfaceEx& iface : Interfaces) {
+            const uint32_t mask = Address(iface.NetMask);
+            if ((ip & mask) == (Address(iface.Address) & mask))
+                return iface;
+        }
+    }
+    Logger.Error("Could not find a suitable interface to send address %s", machine.IP.c_str());
+    return KNETInterfaceEx();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Identification strings and board identity
+
+kstring KBOOTPServer::GetAddInfoString(unsigned int serial, std::string info) const
+{
+    return Identification.GetAddInfoString(serial, info);
+}
+
+KBOOTPServer::KSlotTypes KBOOTPServer::ProcessSlotString(std::string slots, unsigned int index,
+                                                         unsigned int serial) const
+{
+    return Identification.ProcessSlotString(slots, index, serial);
+}
+
+bool KBOOTPServer::isValidNDXSlotOrder(unsigned int first, unsigned int second)
+{
+    return KNDXIdentification::isValidNDXSlotOrder(first, second);
+}
+
+bool KBOOTPServer::isValidNDXSlotOrder(unsigned int slot0, unsigned int slot1, unsigned int slot2)
+{
+    return KNDXIdentification::isValidNDXSlotOrder(slot0, slot1, slot2);
+}
+
+kstring KBOOTPServer::ByteArray2MAC(const unsigned char* bytes, unsigned int length, char separator)
+{
+    kstring text;
+    if (!bytes || length < 6)
+        return text;
+    for (int i = 0; i < 6; ++i) {
+        if (i != 0 && separator != '\0')
+            text += separator;
+        text.AppendFormat("%02X", bytes[i]);
+    }
+    return text;
+}
+
+unsigned int KBOOTPServer::MAC2Serial(const kstring& mac)
+{
+    size_t step;
+    if (mac.size() == 17)
+        step = 3; // pairs with a separator between them (the separator is not checked)
+    else if (mac.size() == 12)
+        step = 2;
+    else
+        return 0;
+    unsigned int bytes[6];
+    for (size_t i = 0; i < 6; ++i)
+        bytes[i] = HexPair(mac, i * step);
+    // Every NDX board's hardware address starts with 0A:3D:91; the rest is its serial.
+    if (bytes[0] != 0x0A || bytes[1] != 0x3D || bytes[2] != 0x91)
+        return 0;
+    return bytes[3] * 65536 + bytes[4] * 256 + bytes[5];
+}
+
+bool KBOOTPServer::RegisterSerialRequest(unsigned int serial, std::string info)
+{
+    basekit::KLockGuard lock(ListMutex);
+    int offset = 0;
+    const unsigned int now = static_cast<unsigned int>(KHostSystem::GetSecondsSinceEpoch(offset));
+    std::map<unsigned int, KLogMapAux> entries = ReadRequestLog(now);
+    bool outcome;
+    try {
+        kstring text = Identification.GetAddInfoString(serial, info);
+        entries[serial] = KLogMapAux {now, text};
+        IdentErrors.erase(serial);
+        outcome = true;
+    } catch (const std::exception& e) {
+        const unsigned int tick = KHostSystem::GetTick();
+        auto last = IdentErrors.find(serial);
+        if (last != IdentErrors.end() && tick >= last->second && tick - last->second <= IdentErrorQuietMs)
+            return false;
+        IdentErrors[serial] = tick;
+        Logger.Error("%s", Printable(e.what()).c_str());
+        entries[serial] = KLogMapAux {now, "ERROR"};
+        outcome = false;
+    } catch (...) {
+        Logger.Error("Unknown error while processing info string.");
+        return false;
+    }
+    // Without a request log the register only rate-limits: the request goes on.
+    if (!WriteRequestLog(entries))
+        return true;
+    return outcome;
+}
+
+void KBOOTPServer::SetRequestLogPath(const kstring& path)
+{
+    basekit::KLockGuard lock(ListMutex);
+    RequestLogPath = path;
+}
+
+void KBOOTPServer::ResetSerialRequests()
+{
+    basekit::KLockGuard lock(ListMutex);
+    if (!RequestLogPath.empty())
+        std::ofstream(RequestLogPath, std::ios::trunc);
+}
+
+std::map<unsigned int, KBOOTPServer::KLogMapAux> KBOOTPServer::ReadRequestLog(unsigned int now) const
+{
+    std::map<unsigned int, KLogMapAux> entries;
+    if (RequestLogPath.empty())
+        return entries;
+    std::ifstream in(RequestLogPath);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        // "time serial info...": a line without a serial field is not an entry.
+        size_t first = line.find(' ');
+        if (first == std::string::npos)
+            continue;
+        size_t second = line.find(' ', first + 1);
+        const std::string serialText =
+            line.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+        const unsigned int time = static_cast<unsigned int>(std::strtol(line.substr(0, first).c_str(), nullptr, 0));
+        const unsigned int serial = static_cast<unsigned int>(std::strtol(serialText.c_str(), nullptr, 0));
+        if (now - time > RequestLogMaxAge)
+            continue;
+        entries[serial] = KLogMapAux {time, second == std::string::npos ? kstring() : kstring(line.substr(second + 1))};
+    }
+    return entries;
+}
+
+bool KBOOTPServer::WriteRequestLog(const std::map<unsigned int, KLogMapAux>& entries) const
+{
+    if (RequestLogPath.empty())
+        return false;
+    std::ofstream out(RequestLogPath, std::ios::trunc);
+    if (!out)
+        return false;
+    for (const auto& entry : entries)
+        out << entry.second.Time << ' ' << entry.first << ' ' << Printable(entry.second.Info) << '\n';
+    return true;
+}

@@ -1,0 +1,264 @@
+#include "Tools/TAVO/KNETInterface.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <memory>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Basekit/KByteReader.h"
+#include "Basekit/KHostSystem.h"
+#include "Basekit/KLogger.h"
+#include "Basekit/KThreadMutex.h"
+
+std::atomic<bool> KNETInterface::AddressPollingStarted {false};
+
+namespace {
+
+const int NetlinkBufferSize = 32768;
+const size_t DatagramSize = 16384;
+const size_t HeaderSize = sizeof(nlmsghdr); // 16
+
+// The service's General logger (same source, option, name and file), so the network layer
+// writes the service's lines without depending on the service class.
+KLogger& Log()
+{
+    static KLogger logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
+    return logger;
+}
+
+// The wake-up descriptor of the running polling thread, so that StopAddressPolling does not
+// have to wait for the next address notification.
+basekit::KThreadMutex& WakeMutex()
+{
+    static basekit::KThreadMutex mutex;
+    return mutex;
+}
+int WakeFd = -1; // guarded by WakeMutex(); -1 when no thread listens
+std::atomic<int> PollThreadsAlive {0};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : Fd(fd) {}
+    ~Descriptor()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Fd;
+};
+
+kstring Dotted(const sockaddr* address)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    if (!address || address->sa_family != AF_INET)
+        return kstring();
+    // inet_ntop rather than inet_ntoa: same text, no shared static buffer between threads.
+    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(address);
+    if (!inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text)))
+        return kstring();
+    return kstring(text);
+}
+
+} // namespace
+
+int KNETInterface::FindInterfaces(const std::list<kstring>& filter, std::list<KNETInterfaceEx>& out)
+{
+    out.clear();
+    ifaddrs* raw = nullptr;
+    if (::getifaddrs(&raw) != 0)
+        return 1;
+    std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(raw, ::freeifaddrs);
+
+    for (const ifaddrs* entry = list.get(); entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        // Broadcast-capable only: boards are reached by broadcast. Down interfaces count.
+        if ((entry->ifa_flags & (IFF_BROADCAST | IFF_LOOPBACK | IFF_POINTOPOINT)) != IFF_BROADCAST)
+            continue;
+        const kstring address = Dotted(entry->ifa_addr);
+        if (!filter.empty()) {
+            bool wanted = false;
+            for (const kstring& allowed : filter)
+                if (!allowed.empty() && allowed == address)
+                    wanted = true;
+            if (!wanted)
+                continue;
+        }
+        KNETInterfaceEx record;
+        record.Address = address;
+        record.NetMask = Dotted(entry->ifa_netmask);
+        record.BroadCast = Dotted(entry->ifa_broadaddr);
+        out.push_back(record);
+    }
+    return 0;
+}
+
+void KNETInterface::StartAddressPolling(KNetAddRestarter* restarter)
+{
+    if (!restarter)
+        return;
+    bool idle = false;
+    if (!AddressPollingStarted.compare_exchange_strong(idle, true))
+        return;
+    ++PollThreadsAlive;
+    void* thread = KHostSystem::StartThread(reinterpret_cast<void*>(&KNETInterface::NAPollThread), restarter);
+    if (!thread) {
+        --PollThreadsAlive;
+        Log().Error("Error starting address polling thread...");
+        KHostSystem::Delay(250);
+        AddressPollingStarted = false;
+        return;
+    }
+    KHostSystem::CloseThreadHandle(thread);
+}
+
+void KNETInterface::StopAddressPolling()
+{
+    if (!AddressPollingStarted.exchange(false))
+        return;
+    {
+        basekit::KLockGuard lock(WakeMutex());
+        if (WakeFd >= 0) {
+            uint64_t one = 1;
+            if (::write(WakeFd, &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one)))
+                Log().Warning("Could not wake the address polling thread");
+            WakeFd = -1; // the thread closes its own descriptor
+        }
+    }
+    KHostSystem::Delay(750);
+}
+
+bool KNETInterface::IsPollThreadRunning()
+{
+    return PollThreadsAlive > 0;
+}
+
+unsigned int KNETInterface::DispatchAddressMessages(const unsigned char* data, size_t length,
+                                                    KNetAddRestarter* restarter)
+{
+    basekit::KByteReader in(data, length);
+    unsigned int changes = 0;
+    while (in.remaining() >= HeaderSize) {
+        const size_t start = in.position();
+        nlmsghdr header;
+        std::memcpy(&header, in.bytes(HeaderSize), HeaderSize);
+        if (header.nlmsg_len < HeaderSize || header.nlmsg_len > length - start)
+            break;
+        if ((header.nlmsg_type == RTM_NEWADDR || header.nlmsg_type == RTM_DELADDR) && header.nlmsg_len > HeaderSize &&
+            in.u8() == AF_INET) {
+            // Only IPv4 matters: the servers listen on IPv4 addresses alone.
+            Log().Notice("IP Address table changed..");
+            ++changes;
+            if (restarter)
+                restarter->Restart();
+        }
+        const size_t aligned = NLMSG_ALIGN(header.nlmsg_len);
+        if (aligned > length - start)
+            break;
+        in.seek(start + aligned);
+    }
+    return changes;
+}
+
+void* KNETInterface::NAPollThread(void* object)
+{
+    _NotifyThreadInit("Tools/TAVO/KNETInterface", "NAPollThread", __LINE__);
+    struct Alive {
+        ~Alive() { --PollThreadsAlive; }
+    } alive;
+    KNetAddRestarter* restarter = static_cast<KNetAddRestarter*>(object);
+    if (!restarter)
+        return nullptr;
+
+    bool woken = false; // ended by StopAddressPolling, which has cleared the flag itself
+    {
+        Descriptor netlink(::socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE));
+        Descriptor wake(::eventfd(0, EFD_CLOEXEC));
+        if (netlink.Fd < 0 || wake.Fd < 0) {
+            Log().Error("Couldn't open AF_NETLINK socket");
+            AddressPollingStarted = false;
+            return nullptr;
+        }
+        int size = NetlinkBufferSize;
+        bool sendBuffer = ::setsockopt(netlink.Fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) == 0;
+        bool receiveBuffer = ::setsockopt(netlink.Fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) == 0;
+        if (!sendBuffer || !receiveBuffer) {
+            Log().Error("Couldn't set AF_NETLINK socket buffer size");
+            AddressPollingStarted = false;
+            return nullptr;
+        }
+        sockaddr_nl local {};
+        local.nl_family = AF_NETLINK;
+        local.nl_pid = 0;
+        local.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+        if (::bind(netlink.Fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            Log().Error("Couldn't bind AF_NETLINK socket");
+            AddressPollingStarted = false;
+            return nullptr;
+        }
+        {
+            basekit::KLockGuard lock(WakeMutex());
+            if (!AddressPollingStarted)
+                return nullptr; // stopped before we could listen
+            WakeFd = wake.Fd;
+        }
+
+        std::unique_ptr<unsigned char[]> buffer(new unsigned char[DatagramSize]);
+        try {
+            while (AddressPollingStarted) {
+                pollfd wait[2] = {{netlink.Fd, POLLIN, 0}, {wake.Fd, POLLIN, 0}};
+                if (::poll(wait, 2, -1) < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    Log().Error("Error in AF_NETLINK polling");
+                    break;
+                }
+                if (wait[1].revents) {
+                    woken = true;
+                    break;
+                }
+                if (!AddressPollingStarted)
+                    break;
+                sockaddr_nl sender {};
+                socklen_t senderLength = sizeof(sender);
+                ssize_t received = ::recvfrom(netlink.Fd, buffer.get(), DatagramSize, 0,
+                                              reinterpret_cast<sockaddr*>(&sender), &senderLength);
+                if (received < 0) {
+                    // An overrun of the socket buffer loses notifications, not the watch.
+                    if (errno == EINTR || errno == EAGAIN || errno == ENOBUFS)
+                        continue;
+                    Log().Error("Error in AF_NETLINK polling");
+                    break;
+                }
+                if (received == 0)
+                    break;
+                if (senderLength != sizeof(sockaddr_nl)) {
+                    Log().Error("Error in AF_NETLINK polling sender address length");
+                    break;
+                }
+                DispatchAddressMessages(buffer.get(), static_cast<size_t>(received), restarter);
+            }
+        } catch (const std::exception& e) {
+            Log().Error("NAPollThread error: %s", e.what());
+        } catch (...) {
+            Log().Error("NAPollThread unknown error");
+        }
+
+        basekit::KLockGuard lock(WakeMutex());
+        if (WakeFd == wake.Fd)
+            WakeFd = -1;
+    } // both descriptors are closed here
+    if (!woken)
+        AddressPollingStarted = false;
+    return nullptr;
+}

@@ -1,0 +1,224 @@
+// Board identity: hardware address <-> serial, the identification register with its
+// two-minute rate limit on logged errors, and the request log file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "Basekit/KHostSystem.h"
+#include "Tools/TAVO/KBOOTPServer.h"
+#include "tests/TAVO/BOOTPTestKit.h"
+
+namespace {
+
+using bootptest::BootpLines;
+using bootptest::FakeTick;
+
+TEST(MAC2Serial, ReadsTheSerialOfNDXAddressesOnly)
+{
+    struct {
+        const char* mac;
+        unsigned int serial;
+    } const cases[] = {
+        {"0A:3D:91:12:34:56", 1193046},  // 0x123456
+        {"0a3d91123456", 1193046},       // no separators, lower case
+        {"0A-3D-91-00-00-01", 1},        // separators are not checked
+        {"0A:3D:91:FF:FF:FF", 16777215}, // the largest serial
+        {"00:11:22:33:44:55", 0},        // not an NDX board
+        {"0A:3D:91:12:34:5", 0},         // 16 characters
+        {"0A:3D:91:12:34:567", 0},       // 18 characters
+        {"", 0},
+        {"0A:3D:91:G0:00:01", 1},        // a pair not starting with a hex digit reads as 0
+        {"0A:3D:91:1G:00:00", 65536},    // a pair read as far as it is hexadecimal
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KBOOTPServer::MAC2Serial(c.mac), c.serial) << c.mac;
+}
+
+TEST(ByteArray2MAC, FormatsSixUpperCaseHexBytes)
+{
+    const unsigned char bytes[16] = {0x0A, 0x3D, 0x91, 0x00, 0x00, 0x2A, 0xFF};
+    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 6, ':'), "0A:3D:91:00:00:2A");
+    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 16, ':'), "0A:3D:91:00:00:2A"); // only six bytes
+    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 6, '\0'), "0A3D9100002A");
+    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 6, '-'), "0A-3D-91-00-00-2A");
+    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 4, ':'), "");
+    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(nullptr, 6, ':'), "");
+}
+
+const char* const Rejected = "XYZ-1";
+const char* const RejectedLine = "E| Bootloader string not supported! Serial (42). Old API version? [XYZ-1]";
+
+size_t Count(const std::string& line)
+{
+    size_t n = 0;
+    for (const std::string& l : BootpLines())
+        n += l == line;
+    return n;
+}
+
+TEST(RegisterSerialRequest, LogsAnIdentificationErrorAtMostEveryTwoMinutes)
+{
+    FakeTick tick(5000000);
+    KBOOTPServer server;
+    struct Step {
+        unsigned int at; // ms after the first request
+        const char* info;
+        bool goesOn;    // without a request log the register only rate-limits
+        size_t logged;  // error lines so far
+    } const steps[] = {
+        {0, Rejected, true, 1},         // first error: logged, answered
+        {30000, Rejected, false, 1},    // 30 s later: silent, dropped
+        {119999, Rejected, false, 1},   // still within two minutes
+        {180000, Rejected, true, 2},    // 3 minutes after the first: logged again
+        {181000, "NDX-fine", true, 2},  // a good string clears the board's entry
+        {182000, Rejected, true, 3},    // so the next error is logged at once
+    };
+    for (const Step& s : steps) {
+        tick.Set(5000000 + s.at);
+        EXPECT_EQ(server.RegisterSerialRequest(42, s.info), s.goesOn) << s.at;
+        EXPECT_EQ(Count(RejectedLine), s.logged) << s.at;
+    }
+}
+
+TEST(RegisterSerialRequest, KeepsBoardsApart)
+{
+    FakeTick tick(1000);
+    KBOOTPServer server;
+    EXPECT_TRUE(server.RegisterSerialRequest(42, Rejected));
+    EXPECT_TRUE(server.RegisterSerialRequest(43, Rejected)); // another board's first error
+    EXPECT_EQ(Count("E| Bootloader string not supported! Serial (43). Old API version? [XYZ-1]"), 1u);
+    EXPECT_FALSE(server.RegisterSerialRequest(42, Rejected));
+}
+
+TEST(RegisterSerialRequest, ErrorsBeforeATickWrapAreLoggedAgainAfterIt)
+{
+    FakeTick tick(4294967000u);
+    KBOOTPServer server;
+    server.RegisterSerialRequest(42, Rejected);
+    tick.Set(500); // wrapped: the tick is below the entry
+    EXPECT_TRUE(server.RegisterSerialRequest(42, Rejected));
+    EXPECT_EQ(Count(RejectedLine), 2u);
+}
+
+TEST(RegisterSerialRequest, NeutralisesControlBytesInTheLoggedText)
+{
+    KBOOTPServer server;
+    server.RegisterSerialRequest(9, "XY\nE|forged-1");
+    EXPECT_EQ(Count("E| Bootloader string not supported! Serial (9). Old API version? [XY?E|forged-1]"), 1u);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+unsigned int Now()
+{
+    int offset = 0;
+    return static_cast<unsigned int>(KHostSystem::GetSecondsSinceEpoch(offset));
+}
+
+std::string Hex(unsigned int value)
+{
+    std::ostringstream text;
+    text << "0x" << std::hex << value;
+    return text.str();
+}
+
+struct Entry {
+    unsigned int time;
+    std::string rest; // "serial info"
+};
+
+// "time serial info\n" lines.
+std::vector<Entry> Entries(const std::string& path)
+{
+    std::vector<Entry> entries;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t space = line.find(' ');
+        entries.push_back({static_cast<unsigned int>(std::stoul(line.substr(0, space))), line.substr(space + 1)});
+    }
+    return entries;
+}
+
+class RequestLog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        before = Now();
+        server.SetRequestLogPath(path);
+    }
+    void Write(const std::string& text) { std::ofstream(path) << text; }
+    // A time the register wrote itself: between the test's start and now.
+    void ExpectFresh(unsigned int time) const
+    {
+        EXPECT_GE(time, before);
+        EXPECT_LE(time, Now());
+    }
+
+    const std::string path = "/var/tmp/requests.log";
+    KBOOTPServer server;
+    unsigned int before = 0;
+};
+
+TEST_F(RequestLog, RecordsEachBoardOnceInSerialOrder)
+{
+    // An existing line: time, serial, and an info tail with spaces that is kept whole.
+    Write(std::to_string(before - 100) + " 77 NDX_V2-X_40 1 0 0 1 0:3:4\n");
+    ASSERT_TRUE(server.RegisterSerialRequest(5, "NDX_V2-E1_X 0 0-ec0 0-4c00 0-4c00"));
+    ASSERT_TRUE(server.RegisterSerialRequest(900, "NDX-abc"));
+    ASSERT_TRUE(server.RegisterSerialRequest(6, "")); // no identification: an empty info
+    std::vector<Entry> entries = Entries(path);
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].rest, "5 NDX_V2-E1_X_6000 1 0 0 1 0:4:2");
+    EXPECT_EQ(entries[1].rest, "6 ");
+    EXPECT_EQ(entries[2].rest, "77 NDX_V2-X_40 1 0 0 1 0:3:4");
+    EXPECT_EQ(entries[2].time, before - 100);
+    EXPECT_EQ(entries[3].rest, "900 NDX-abc");
+    for (size_t i : {0, 1, 3})
+        ExpectFresh(entries[i].time);
+}
+
+TEST_F(RequestLog, DropsEntriesOlderThanNinetyDays)
+{
+    Write("1700000000 77 NDX_V2-X_40 1 0 0 1 0:3:4\n" + std::to_string(before - 7775000) + " 78 kept\n" +
+          "garbage-without-serial\n" + Hex(before - 50) + " 0x1F numbers in any C base\n");
+    ASSERT_TRUE(server.RegisterSerialRequest(5, "NDX-abc"));
+    std::vector<Entry> entries = Entries(path);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].rest, "5 NDX-abc");
+    EXPECT_EQ(entries[1].rest, "31 numbers in any C base");
+    EXPECT_EQ(entries[1].time, before - 50);
+    EXPECT_EQ(entries[2].rest, "78 kept");
+    EXPECT_EQ(entries[2].time, before - 7775000);
+}
+
+TEST_F(RequestLog, RecordsRejectionsAsErrorAndDropsThem)
+{
+    EXPECT_FALSE(server.RegisterSerialRequest(42, Rejected)); // with a writable log, false stands
+    std::vector<Entry> entries = Entries(path);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].rest, "42 ERROR");
+    ExpectFresh(entries[0].time);
+}
+
+TEST_F(RequestLog, AnUnwritableLogLetsTheRequestGoOn)
+{
+    server.SetRequestLogPath("/var/tmp/missing-directory/requests.log");
+    EXPECT_TRUE(server.RegisterSerialRequest(42, Rejected));
+}
+
+TEST_F(RequestLog, ResetEmptiesTheFile)
+{
+    ASSERT_TRUE(server.RegisterSerialRequest(5, "NDX-abc"));
+    server.ResetSerialRequests();
+    EXPECT_EQ(ReadFile(path), "");
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+// Identification strings of NDX boards: slot tokens, layout rules, additional info texts and
+// every reachable rejection with its exact message.
+#include <gtest/gtest.h>
+
+#include "Basekit/KException.h"
+#include "Tools/TAVO/KNDXIdentification.h"
+
+namespace {
+
+const unsigned int Serial = 7;
+
+struct TokenCase {
+    const char* token;
+    const char* name; // nullptr: unknown type
+    unsigned int type, count, variant;
+};
+
+class SlotToken : public ::testing::TestWithParam<TokenCase> {};
+
+TEST_P(SlotToken, DecodesToTheTableRow)
+{
+    const TokenCase& c = GetParam();
+    KNDXIdentification decoder;
+    if (!c.name) {
+        try {
+            decoder.ProcessSlotString(c.token, 0, Serial);
+            FAIL() << "accepted " << c.token;
+        } catch (const basekit::KException& e) {
+            EXPECT_EQ(e.GetLine(), 1017);
+            EXPECT_EQ(std::string(e.what()), std::string("Error parsing board (7) identification string for slot index [0], "
+                                                         "unknown type[") + c.token + "]! [" + c.token + "]");
+        }
+        return;
+    }
+    KNDXSlotTypes slot = decoder.ProcessSlotString(c.token, 0, Serial);
+    EXPECT_EQ(slot.Name, c.name);
+    EXPECT_EQ(slot.Type, c.type);
+    EXPECT_EQ(slot.Count, c.count);
+    EXPECT_EQ(slot.Variant, c.variant);
+}
+
+// T = B bits 14,11,10; S = B bits 9,7,6; connector: S bit 0 for T 3, A bit 7 for T 2.
+INSTANTIATE_TEST_SUITE_P(Tokens, SlotToken, ::testing::Values(
+    TokenCase {"0-0", nullptr, 0, 0, 0},          // T0 S0
+    TokenCase {"0-4c00", "EMPTY", 0, 0, 1},       // T7
+    TokenCase {"0-4ec0", "EMPTY", 0, 0, 1},       // T7, any S
+    TokenCase {"0-7000", nullptr, 0, 0, 0},       // T4
+    TokenCase {"0-4400", nullptr, 0, 0, 0},       // T5
+    TokenCase {"0-240", "4FXO", 3, 4, 1},         // T0 S5: ZAR
+    TokenCase {"0-200", "4FXO", 3, 4, 2},         // T0 S4: SIL
+    TokenCase {"0-400", "2GSM", 1, 2, 1},         // T1 S0
+    TokenCase {"0-480", "2GSM", 1, 2, 1},         // T1 S2
+    TokenCase {"0-600", "2GSM", 1, 2, 1},         // T1 S4
+    TokenCase {"0-6c0", "2GSM", 1, 2, 1},         // T1 S7
+    TokenCase {"0-440", nullptr, 0, 0, 0},        // T1 S1
+    TokenCase {"0-4ac0", "8FXS", 2, 8, 1},        // T6 S7
+    TokenCase {"0-4800", nullptr, 0, 0, 0},       // T6 S0
+    TokenCase {"0-ec0", "60E1", 4, 2, 1},         // T3 S7: 60E1BNC
+    TokenCase {"0-e80", "60E1", 6, 2, 1},         // T3 S6: 60E1RJ45
+    TokenCase {"0-c80", "30E1", 6, 1, 1},         // T3 S2: 30E1RJ45
+    TokenCase {"0-cc0", "30E1", 4, 1, 1},         // T3 S3: 30E1BNC
+    TokenCase {"0-c40", "30E1", 5, 1, 1},         // T3 S1: 30E1HI
+    TokenCase {"80-880", "30E1", 4, 1, 1},        // T2 S2, A bit 7: 30E1BNC
+    TokenCase {"0-880", "30E1", 6, 1, 1},         // T2 S2: 30E1RJ45
+    TokenCase {"80-a80", "60E1", 4, 2, 1},        // T2 S6, A bit 7: 60E1BNC
+    TokenCase {"80-800", "30E1", 5, 1, 1},        // T2 S0, A bit 7: 30E1HI
+    TokenCase {"0-800", nullptr, 0, 0, 0}));      // T2 S0 without connector
+
+struct InfoCase {
+    const char* info;
+    const char* text;
+};
+
+class AdditionalInfo : public ::testing::TestWithParam<InfoCase> {};
+
+TEST_P(AdditionalInfo, IsTheNormalisedDescription)
+{
+    KNDXIdentification decoder;
+    EXPECT_EQ(decoder.GetAddInfoString(Serial, GetParam().info), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, AdditionalInfo, ::testing::Values(
+    // Modular: module names joined by '/', then " 1 0 ", line option, module count, layout.
+    InfoCase {"NDX_V2-Modular_X 0 0-c80 0-4ac0 0-4c00", "NDX_V2-Modular_X_30E1/8FXS 1 0 0 2 0:6:1 1:2:8"},
+    // E1 board: 60 channels x 100; with a line option, x 110 and the option becomes 60.
+    InfoCase {"NDX_V2-E1_X 0 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X_6000 1 0 0 1 0:4:2"},
+    InfoCase {"NDX_V2-E1_X 5 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X_6600 1 0 60 1 0:4:2"},
+    // TLQ E1 board: channels x 10, line option forced to 0.
+    InfoCase {"NDX_V2-E1_TLQ 7 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_TLQ_600 1 0 0 1 0:4:2"},
+    // FXO board: 4 ports x 2 modules x 10.
+    InfoCase {"NDX_V2-FXO_X 0 0-240 0-240 0-4c00", "NDX_V2-FXO_X_80 1 0 0 2 0:3:4 1:3:4"},
+    // E1-HI board: 30 x 1 module x 10 (the "-E1" mismatch does not rewrite a non-FXO model).
+    InfoCase {"NDX_V2-E1HI_X 0 80-800 0-4c00 0-4c00", "NDX_V2-E1HI_X_300 1 0 0 1 0:5:1"},
+    // No capacity family: 0.
+    InfoCase {"NDX_V2-GSM_X 3 0-400 0-4c00 0-4c00", "NDX_V2-GSM_X_0 1 0 3 1 0:1:2"},
+    // Mixed FXO model becomes the modular CTI board.
+    InfoCase {"NDX_V2-X-FXO_Y 0 0-240 0-400 0-4c00", "NDX_V2-Modular_CTI_4FXO/2GSM 1 0 0 2 0:3:4 1:1:2"},
+    // FXO model with another module in slot 0: mismatched, also CTI.
+    InfoCase {"NDX_V2-FXO_X 0 0-4ac0 0-4c00 0-4c00", "NDX_V2-Modular_CTI_8FXS 1 0 0 1 0:2:8"},
+    // Mixed TLQ board becomes the modular TLQ board.
+    InfoCase {"NDX_V2-E1_TLQ 0 0-ec0 0-4ac0 0-4c00", "NDX_V2-Modular_TLQ_60E1/8FXS 1 0 0 2 0:4:2 1:2:8"},
+    // First generation: the string itself; no '-' at all: nothing.
+    InfoCase {"NDX-anything at all", "NDX-anything at all"},
+    InfoCase {"", ""},
+    InfoCase {"NDX_V2 without dash", ""}));
+
+struct RejectionCase {
+    const char* info;
+    int line;
+    const char* message;
+};
+
+class Rejection : public ::testing::TestWithParam<RejectionCase> {};
+
+TEST_P(Rejection, RaisesItsExactMessage)
+{
+    const RejectionCase& c = GetParam();
+    KNDXIdentification decoder;
+    try {
+        decoder.GetAddInfoString(Serial, c.info);
+        FAIL() << "accepted " << c.info;
+    } catch (const basekit::KException& e) {
+        EXPECT_STREQ(e.what(), c.message);
+        EXPECT_EQ(e.GetLine(), c.line);
+        EXPECT_EQ(e.GetFile(), "Tools/TAVO/KBOOTPServer");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, Rejection, ::testing::Values(
+    RejectionCase {"NDX_ER-FLASH", 1339, "Bootloader error: FLASH, serial (7)"},
+    RejectionCase {"XYZ-1", 1343, "Bootloader string not supported! Serial (7). Old API version? [XYZ-1]"},
+    RejectionCase {"NDX_V2-E1_A", 1114, "Error parsing board (7) identification! [NDX_V2-E1_A]"},
+    RejectionCase {"NDX_V2-E1_A 0", 1146, "Error parsing board (7) identification! [NDX_V2-E1_A 0]"},
+    RejectionCase {"NDX_V2-E1_A 0 0-ec0 0-4c00", 926,
+                   "Error parsing board (7) identification string for slot index [2]! [0-ec0 0-4c00]"},
+    RejectionCase {"NDX_V2-Modular_X 0 0-ec0 x 0-4c00", 936,
+                   "Error parsing board (7) identification string for slot index [1] [x]! [0-ec0 x 0-4c00]"},
+    RejectionCase {"NDX_V2-Modular_X 0 0-0 0-4c00 0-4c00", 1017,
+                   "Error parsing board (7) identification string for slot index [0], unknown type[0-0]! "
+                   "[0-0 0-4c00 0-4c00]"},
+    RejectionCase {"NDX_V2-Modular_X 0 0-4c00 0-4ac0 0-4c00", 1231,
+                   "Error parsing board (7) identification, invalid slot layout! [EMPTY/8FXS/EMPTY]"},
+    // FXO model (3, 2, 0) becomes CTI and then fails the layout (FXS after FXO).
+    RejectionCase {"NDX_V2-X-FXO_Y 0 0-240 0-4ac0 0-4c00", 1231,
+                   "Error parsing board (7) identification, invalid slot layout! [4FXO/8FXS/EMPTY]"},
+    // "4FXO SIL" (variant 2) before "4FXO ZAR" (variant 1).
+    RejectionCase {"NDX_V2-Modular_X 0 0-200 0-240 0-4c00", 1240,
+                   "Different FXO modules detected on NDX (7), must swap slots 1 and 2"},
+    // Variants 1, 2, 1: (0,2) and (0,1) pass, (1,2) fails.
+    RejectionCase {"NDX_V2-Modular_X 0 0-240 0-200 0-240", 1240,
+                   "Different FXO modules detected on NDX (7), must swap slots 2 and 3"},
+    RejectionCase {"NDX_V2-E1_X 0 0-ec0 0-4ac0 0-4c00", 1258,
+                   "Error parsing board (7) identification, invalid slot for E1 board! [8FXS]"},
+    RejectionCase {"NDX_V2-E1_X 0 0-c80 0-c80 0-4c00", 1263,
+                   "Error parsing board (7) identification, invalid slot positions for E1 board(1E1 + 2E1 or 1E1 + 1E1)!"},
+    RejectionCase {"NDX_V2-E1HI_X 0 0-ec0 0-4c00 0-4c00", 1306,
+                   "Error parsing board (7) identification, invalid slot for E1-HI board! [60E1]"},
+    RejectionCase {"NDX_V2-Modular_X 0 0-c80 0-c80 0-4c00", 1321,
+                   "Error parsing board (7) identification, invalid slot positions for modular board(1E1 + 2E1 or "
+                   "1E1 + 1E1)!"}));
+
+struct OrderCase {
+    unsigned int first, second;
+    bool valid;
+};
+
+TEST(SlotOrder, PairsOfNeighbouringModules)
+{
+    // 0 empty, 1 GSM, 2 FXS, 3 FXO, 4 E1 BNC, 5 E1-HI, 6 E1 RJ45
+    const OrderCase cases[] = {
+        {3, 3, true}, {5, 5, true}, {1, 0, true}, {5, 0, true},  // equal, or next slot empty
+        {4, 6, true}, {6, 2, true}, {4, 1, true}, {4, 5, false}, // E1 before anything but E1-HI
+        {6, 5, false}, {2, 3, true}, {2, 1, true}, {2, 4, false}, // FXS before FXO or GSM
+        {3, 1, true}, {3, 2, false}, {1, 3, false}, {0, 2, false}, // FXO before GSM only; nothing after GSM or empty
+        {5, 4, false}, {5, 2, false}};
+    for (const OrderCase& c : cases)
+        EXPECT_EQ(KNDXIdentification::isValidNDXSlotOrder(c.first, c.second), c.valid) << c.first << "," << c.second;
+}
+
+TEST(SlotOrder, WholeBoards)
+{
+    struct Board {
+        unsigned int s0, s1, s2;
+        bool valid;
+    } const cases[] = {
+        {0, 2, 0, false}, // slot 0 empty
+        {4, 6, 2, false}, // two E1 modules leave slot 2 empty
+        {5, 5, 1, false}, // E1-HI counts as E1 there
+        {2, 2, 2, false}, // never three FXS modules
+        {4, 2, 3, true},  {2, 3, 1, true}, {4, 6, 0, true}, {3, 3, 3, true}, {1, 0, 0, true},
+        {2, 0, 3, false}, // a gap
+    };
+    for (const Board& c : cases)
+        EXPECT_EQ(KNDXIdentification::isValidNDXSlotOrder(c.s0, c.s1, c.s2), c.valid) << c.s0 << c.s1 << c.s2;
+}
+
+TEST(SlotTable, HoldsTheTenModules)
+{
+    KNDXIdentification decoder;
+    const auto& table = decoder.SlotTypes();
+    ASSERT_EQ(table.size(), 10u);
+    EXPECT_EQ(table.at("4FXO SIL").Variant, 2u);
+    EXPECT_EQ(table.at("60E1RJ45").Count, 2u);
+    EXPECT_EQ(table.at("EMPTY").Variant, 1u);
+}
+
+} // namespace

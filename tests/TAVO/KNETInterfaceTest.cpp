@@ -1,0 +1,223 @@
+// Interface discovery and the netlink address watch, in the test's own network namespace.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Tools/TAVO/KNETInterface.h"
+#include "tests/TAVO/BOOTPTestKit.h"
+
+namespace {
+
+using bootptest::Sh;
+
+std::vector<std::string> Found(const std::list<kstring>& filter)
+{
+    std::list<KNETInterfaceEx> out;
+    out.push_back({"stale", "stale", "stale"}); // cleared first
+    EXPECT_EQ(KNETInterface::FindInterfaces(filter, out), 0);
+    std::vector<std::string> text;
+    for (const KNETInterfaceEx& i : out)
+        text.push_back(i.Address + "/" + i.NetMask + "/" + i.BroadCast);
+    std::sort(text.begin(), text.end());
+    return text;
+}
+
+class Interfaces : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A broadcast link that is up, its peer down with an address, a point-to-point tun
+        // device, and a link with IPv6 only. Loopback is up with 127.0.0.1.
+        ASSERT_EQ(Sh("ip link add tva0 type veth peer name tva1"), 0);
+        ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 brd + dev tva0 && ip link set tva0 up"), 0);
+        ASSERT_EQ(Sh("ip addr add 192.0.2.10/24 brd + dev tva1"), 0);
+        ASSERT_EQ(Sh("ip tuntap add dev tvt0 mode tun && ip addr add 198.51.100.5 peer 198.51.100.6 dev tvt0 && "
+                     "ip link set tvt0 up"),
+                  0);
+        ASSERT_EQ(Sh("ip link add tvc0 type veth peer name tvc1 && ip -6 addr add 2001:db8::1/64 dev tvc0 && "
+                     "ip link set tvc0 up"),
+                  0);
+    }
+};
+
+TEST_F(Interfaces, ListsBroadcastCapableIPv4AddressesOnly)
+{
+    EXPECT_EQ(Found({}), (std::vector<std::string> {"192.0.2.1/255.255.255.0/192.0.2.255",
+                                                    "192.0.2.10/255.255.255.0/192.0.2.255"}));
+}
+
+TEST_F(Interfaces, FilterEntriesMatchWholeAddressTexts)
+{
+    struct {
+        std::list<kstring> filter;
+        std::vector<std::string> found;
+    } const cases[] = {
+        {{"192.0.2.1"}, {"192.0.2.1/255.255.255.0/192.0.2.255"}}, // not 192.0.2.10
+        {{"192.0.2.10"}, {"192.0.2.10/255.255.255.0/192.0.2.255"}},
+        {{" 192.0.2.1"}, {}},
+        {{"192.0.2.1 "}, {}},
+        {{""}, {}}, // an empty entry never matches
+        {{"127.0.0.1", "198.51.100.5"}, {}}, // loopback and point-to-point stay out
+        {{"192.0.2.10", "", "192.0.2.1"},
+         {"192.0.2.1/255.255.255.0/192.0.2.255", "192.0.2.10/255.255.255.0/192.0.2.255"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Found(c.filter), c.found);
+}
+
+// Counts Restart() calls and can be made to throw.
+class RecordingRestarter : public KNetAddRestarter {
+public:
+    void Restart() override
+    {
+        ++Calls;
+        if (Throw)
+            throw std::runtime_error("restart failed");
+    }
+    std::atomic<int> Calls {0};
+    std::atomic<bool> Throw {false};
+};
+
+template <class Check>
+bool Within(unsigned ms, Check check)
+{
+    for (unsigned waited = 0; !check(); waited += 10) {
+        if (waited >= ms)
+            return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+// True while a route netlink socket subscribed to the address groups exists in this namespace
+// (the sandbox's namespace is private, so it can only be the poller's).
+bool PollerListening()
+{
+    std::ifstream in("/proc/net/netlink");
+    std::string sk, eth, pid, groups, rest;
+    std::getline(in, rest); // header
+    while (in >> sk >> eth >> pid >> groups && std::getline(in, rest))
+        if (eth == "0" && groups == "00000110")
+            return true;
+    return false;
+}
+
+class AddressPolling : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(Sh("ip link add tva0 type veth peer name tva1 && ip link set tva0 up"), 0);
+        KNETInterface::StartAddressPolling(&restarter);
+        ASSERT_TRUE(Within(5000, PollerListening));
+    }
+    void TearDown() override { KNETInterface::StopAddressPolling(); }
+
+    RecordingRestarter restarter;
+};
+
+TEST_F(AddressPolling, RestartsOnEveryIPv4AddressChangeOnly)
+{
+    ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
+    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls == 1; }));
+    ASSERT_EQ(Sh("ip addr del 192.0.2.1/24 dev tva0"), 0);
+    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls == 2; }));
+    // IPv6 changes are heard but ignored: the IPv4 change sent after them is the next restart.
+    ASSERT_EQ(Sh("ip -6 addr add 2001:db8::5/64 dev tva0 nodad && ip -6 addr del 2001:db8::5/64 dev tva0"), 0);
+    ASSERT_EQ(Sh("ip addr add 198.51.100.1/24 dev tva0"), 0);
+    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls >= 3; }));
+    EXPECT_EQ(restarter.Calls, 3);
+    EXPECT_EQ(bootptest::LogLinesWith("|General | IP Address table changed..").size(), 3u);
+}
+
+TEST_F(AddressPolling, StopEndsTheThreadAndClosesItsSocket)
+{
+    KNETInterface::StartAddressPolling(&restarter); // a second start does nothing
+    KNETInterface::StopAddressPolling();
+    EXPECT_TRUE(Within(1000, [] { return !KNETInterface::IsPollThreadRunning(); }));
+    EXPECT_FALSE(PollerListening());
+    ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
+    EXPECT_EQ(restarter.Calls, 0);
+}
+
+TEST_F(AddressPolling, AnExceptionFromRestartEndsTheThread)
+{
+    restarter.Throw = true;
+    ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
+    EXPECT_TRUE(Within(5000, [] { return !KNETInterface::IsPollThreadRunning(); }));
+    EXPECT_FALSE(KNETInterface::AddressPollingStarted);
+    EXPECT_EQ(bootptest::LogLinesWith("|General | NAPollThread error: restart failed").size(), 1u);
+    // A new start is possible again.
+    restarter.Throw = false;
+    KNETInterface::StartAddressPolling(&restarter);
+    ASSERT_TRUE(Within(5000, PollerListening));
+    ASSERT_EQ(Sh("ip addr del 192.0.2.1/24 dev tva0"), 0);
+    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls == 2; }));
+}
+
+// One netlink message: 16-byte header (length, type, flags, sequence, port id) and a payload
+// whose first byte is the address family.
+std::vector<unsigned char> Message(uint16_t type, uint8_t family, uint32_t length = 24)
+{
+    std::vector<unsigned char> bytes(std::max<uint32_t>(length, 16), 0);
+    nlmsghdr header {};
+    header.nlmsg_len = length;
+    header.nlmsg_type = type;
+    std::memcpy(bytes.data(), &header, sizeof(header));
+    if (bytes.size() > 16)
+        bytes[16] = family;
+    return bytes;
+}
+
+std::vector<unsigned char> Cut(std::vector<unsigned char> bytes, size_t size)
+{
+    bytes.resize(size);
+    return bytes;
+}
+
+std::vector<unsigned char> Join(std::initializer_list<std::vector<unsigned char>> parts)
+{
+    std::vector<unsigned char> out;
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+TEST(NetlinkMessages, OnlyIPv4AddressMessagesRestart)
+{
+    struct {
+        const char* what;
+        std::vector<unsigned char> datagram;
+        unsigned int restarts;
+    } const cases[] = {
+        {"new IPv4", Message(RTM_NEWADDR, AF_INET), 1},
+        {"deleted IPv4", Message(RTM_DELADDR, AF_INET), 1},
+        {"two in one datagram", Join({Message(RTM_NEWADDR, AF_INET), Message(RTM_NEWADDR, AF_INET)}), 2},
+        {"IPv6", Message(RTM_NEWADDR, AF_INET6), 0},
+        {"link message", Message(RTM_NEWLINK, AF_INET), 0},
+        {"done between", Join({Message(NLMSG_DONE, AF_INET), Message(RTM_DELADDR, AF_INET)}), 1},
+        // A length of 17 is padded to 20 before the next message.
+        {"unaligned length", Join({Message(RTM_NEWADDR, AF_INET, 17), {0, 0, 0}, Message(RTM_NEWADDR, AF_INET)}), 2},
+        {"length beyond the datagram", Cut(Message(RTM_NEWADDR, AF_INET, 64), 24), 0},
+        {"walk ends at a bad length", Join({Message(RTM_NEWADDR, AF_INET), Message(RTM_NEWADDR, AF_INET, 8),
+                                            Message(RTM_NEWADDR, AF_INET)}), 1},
+        {"header only", Message(RTM_NEWADDR, AF_INET, 16), 0},
+        {"short datagram", std::vector<unsigned char>(15, 0), 0},
+    };
+    for (const auto& c : cases) {
+        RecordingRestarter restarter;
+        EXPECT_EQ(KNETInterface::DispatchAddressMessages(c.datagram.data(), c.datagram.size(), &restarter),
+                  c.restarts)
+            << c.what;
+        EXPECT_EQ(restarter.Calls, static_cast<int>(c.restarts)) << c.what;
+    }
+}
+
+} // namespace
