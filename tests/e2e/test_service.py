@@ -150,8 +150,8 @@ class Signals(ServiceCase):
 
 class StartFailures(ServiceCase):
     def test_configuration_that_cannot_be_loaded(self):
-        """The detached copy fails in OnStart: start reports the premature exit (70) with
-        status 75, and the reason goes to the system log."""
+        """The detached copy fails in OnStart with status 70 and the reason in the system log;
+        the start command reports the premature exit with status 75."""
         cases = [  # file, content (None: removed), reason pattern
             ("tavo.yaml", None, re.escape("Could not open file[/etc/varnel//config/tavo.yaml]"
                                           "(tavo.yaml:tavo)")),
@@ -170,12 +170,19 @@ class StartFailures(ServiceCase):
                     self.sb.write_config(name, content)
                 mark = self.sb.syslog.count()
                 r = self.sb.tavo("start")
-                self.assertEqual((r.status, r.stdout), (75, "Starting tavo.... FAIL\n"), r)
-                self.assertRegex(r.stderr, r"^ERROR: Premature child\[\d+\] process exit with "
-                                           r"code 70\.\n$")
                 m = self.sb.syslog.wait_for(re.compile("^Unable to start: " + reason + "$"),
-                                            timeout=5, start=mark)
+                                            timeout=10, start=mark)
                 self.assertEqual(m.priority, LOG_WARNING)
+                # Normally the copy fails within the start command's 250 ms and the command
+                # reports it; a slow machine (or a sanitizer build) lets the command say OK
+                # first, and the copy's own exit status tells the failure.
+                if r.status == 0:
+                    self.assertEqual(r.stdout, "Starting tavo.... OK\n")
+                    self.assertEqual(self.sb.wait_exit(m.pid, timeout=10), 70)
+                else:
+                    self.assertEqual((r.status, r.stdout), (75, "Starting tavo.... FAIL\n"), r)
+                    self.assertEqual(r.stderr, "ERROR: Premature child[%d] process exit with "
+                                               "code 70.\n" % m.pid)
                 self.assertFalse(os.path.exists(self.sb.pid_file))
 
     def test_late_start_failure(self):
