@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """BOOTP against the running daemon: reply bytes, phases, the address probe, replacement and
 unknown boards, identification errors, dropped datagrams, conflicts, the request-thread bound."""
-import os
 import re
 import unittest
 
@@ -138,10 +137,7 @@ class Replies(BootpCase):
         self.assertEqual(bootp.parse_message(self.exchange(SERIAL_EDIT, 10)).yiaddr, "192.0.2.58")
 
     def write_devices(self, devices):
-        path = os.path.join(self.sb.config_dir, "devices.yaml")
-        with open(path + ".new", "w") as f:
-            f.write(ts.devices_yaml(devices))
-        os.replace(path + ".new", path)  # the daemon never sees half a file
+        self.sb.write_config("devices.yaml", ts.devices_yaml(devices))
 
 
 class Refusals(BootpCase):

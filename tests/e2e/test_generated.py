@@ -106,10 +106,7 @@ class GeneratedFiles(unittest.TestCase):
         self.assertTrue(os.path.exists(path))
 
     def write_devices(self, devices):
-        path = os.path.join(self.sb.config_dir, "devices.yaml")
-        with open(path + ".new", "w") as f:
-            f.write(ts.devices_yaml(devices))
-        os.replace(path + ".new", path)
+        self.sb.write_config("devices.yaml", ts.devices_yaml(devices))
 
 
 class InvalidSystemFile(unittest.TestCase):

@@ -483,10 +483,14 @@ class Sandbox:
 
     # files
     def write_config(self, name, text):
-        """A file in /etc/varnel/config (tavo.yaml, devices.yaml, system.yaml, klog.cfg)."""
+        """A file in /etc/varnel/config (tavo.yaml, devices.yaml, system.yaml, klog.cfg).
+
+        Written beside and renamed into place: a running daemon reads the devices file for
+        every request and must never see half of it."""
         path = os.path.join(self.config_dir, name)
-        with open(path, "w") as f:
+        with open(path + ".new", "w") as f:
             f.write(text)
+        os.replace(path + ".new", path)
         return path
 
     def remove_config(self, name):
@@ -500,7 +504,8 @@ class Sandbox:
         return path
 
     def write_sized_firmware(self, name, size):
-        """A firmware file of size pseudo-random bytes, written in pieces (sizes up to GiB)."""
+        """A firmware file of size patterned bytes (each 64 KiB piece shifted against the
+        previous one, so misplaced blocks show), written piece by piece."""
         path = os.path.join(self.firmware_dir, name)
         pattern = bytes((i * 7 + i // 256) & 0xFF for i in range(65536 + 13))
         with open(path, "wb") as f:
