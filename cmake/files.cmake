@@ -22,4 +22,14 @@ if(TARGET tavo_net)
   tavo_unit_test(tavo_time_server_test
     SOURCES tests/TAVO/KTimeServerTest.cpp
     LIBS tavo_files_testkit tavo_files)
+
+  tavo_fuzz_target(TftpRequestFuzz SOURCES fuzz/TftpRequestFuzz.cpp LIBS tavo_files)
+endif()
+
+# Benchmark tools (bench/tftp_side_by_side.sh runs them in a sandbox).
+if(TARGET tavo_net)
+  add_executable(tavo_tftp_bench_host bench/TftpBenchHost.cpp)
+  target_link_libraries(tavo_tftp_bench_host PRIVATE tavo_files)
+  add_executable(tavo_udp_round_trip bench/UdpRoundTrip.cpp)
+  target_link_libraries(tavo_udp_round_trip PRIVATE Threads::Threads)
 endif()

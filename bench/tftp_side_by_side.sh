@@ -1,0 +1,121 @@
+#!/bin/bash
+# Side-by-side TFTP benchmark: this server (bench host running KTFTPServer) against tftpd-hpa's
+# in.tftpd, one after the other on the same address and port, with the same clients and files,
+# inside a private network and mount namespace (tests/support/sandbox_run) with TEST-NET
+# addresses on lo. Prints figures, asserts nothing.
+#
+#   bench/tftp_side_by_side.sh [BUILD-DIR]      (RUNS=5 by default; needs tftpd-hpa, curl, atftp)
+#
+# Scenarios: one 16 MiB file by curl --tftp-no-options and by atftp; 64 boards (64 source
+# addresses) fetching a 1 MiB file at once with curl. Per scenario: median wall time over the
+# runs, the ratio tftpd-hpa/ours (above 1: ours is faster), server CPU seconds (user + system,
+# forked children included) and peak RSS. Then the UDP round trip of a 516-byte datagram and
+# its 4-byte answer, and our single-transfer throughput as a fraction of 512 bytes per round trip.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+if [ "${TAVO_SANDBOXED:-}" != 1 ]; then
+    exec "$root/tests/support/sandbox_run" "$0" "$build"
+fi
+runs=${RUNS:-5}
+host=192.0.2.1
+firmware=/etc/varnel/data/am17
+work=/tmp/bench
+mkdir -p "$work"
+command -v in.tftpd >/dev/null || { echo "in.tftpd missing: apt-get install tftpd-hpa" >&2; exit 1; }
+
+ip addr add $host/32 dev lo
+for i in $(seq 100 163); do ip addr add 192.0.2.$i/32 dev lo; done
+{
+    echo "Devices:"
+    echo "  - 1: {Type: NDX, IP: $host}" # atftp cannot choose its source: it sends from $host
+    for i in $(seq 100 163); do echo "  - $((1000 + i)): {Type: NDX, IP: 192.0.2.$i}"; done
+} > /etc/varnel/config/devices.yaml
+printf 'tavo:\n  tftp:\n    Port: 69\n' > /etc/varnel/config/tavo.yaml
+printf 'Network: {}\n' > /etc/varnel/config/system.yaml
+head -c $((16 << 20)) /dev/urandom > $firmware/big16.bin
+head -c $((1 << 20)) /dev/urandom > $firmware/mib.bin
+
+now() { date +%s.%N; }
+
+server_pid=
+start_server() { # $1: tavo | hpa
+    rm -f $work/server.time $work/server.out
+    if [ "$1" = tavo ]; then
+        rm -f $work/control && mkfifo $work/control
+        /usr/bin/time -f "%U %S %M" -o $work/server.time "$build/tavo_tftp_bench_host" $host 69 \
+            < $work/control > $work/server.out 2>&1 &
+        server_pid=$!
+        exec 9> $work/control
+        for _ in $(seq 200); do grep -q ready $work/server.out 2>/dev/null && return; sleep 0.05; done
+    else
+        /usr/bin/time -f "%U %S %M" -o $work/server.time \
+            in.tftpd --foreground --address $host:69 --user root --secure $firmware > $work/server.out 2>&1 &
+        server_pid=$!
+        for _ in $(seq 200); do ss -lun | grep -q "$host:69 " && return; sleep 0.05; done
+    fi
+    echo "server $1 did not start" >&2; cat $work/server.out >&2; exit 1
+}
+
+stop_server() { # prints "cpu-seconds peak-rss-kib"
+    if [ -e /proc/$server_pid ] && pgrep -P $server_pid -x in.tftpd > $work/child; then
+        kill -TERM "$(cat $work/child)"
+    else
+        exec 9>&-
+    fi
+    wait $server_pid || true
+    awk '{ printf "%.2f %d\n", $1 + $2, $3 }' $work/server.time
+}
+
+single_curl() {
+    curl -s --tftp-no-options --interface 192.0.2.100 -o $work/out.bin tftp://$host/big16.bin
+    cmp -s $work/out.bin $firmware/big16.bin
+}
+single_atftp() {
+    atftp --get -r big16.bin -l $work/out.bin $host > /dev/null 2>&1
+    cmp -s $work/out.bin $firmware/big16.bin
+}
+concurrent_curl() {
+    local pids=() i
+    for i in $(seq 100 163); do
+        curl -s --tftp-no-options --interface 192.0.2.$i -o $work/c$i.bin tftp://$host/mib.bin &
+        pids+=($!)
+    done
+    for i in "${pids[@]}"; do wait "$i"; done
+    for i in $(seq 100 163); do cmp -s $work/c$i.bin $firmware/mib.bin; done
+}
+
+results=$work/results
+: > $results
+for run in $(seq "$runs"); do
+    for scenario in single_curl single_atftp concurrent_curl; do
+        for server in tavo hpa; do
+            start_server $server
+            start=$(now)
+            if $scenario; then ok=ok; else ok=FAILED; fi
+            end=$(now)
+            usage=$(stop_server)
+            echo "$scenario $server $(echo "$end - $start" | bc -l) $usage $ok" >> $results
+        done
+    done
+done
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+field() { awk -v s="$1" -v v="$2" -v f="$3" '$1 == s && $2 == v { print $f }' $results; }
+
+echo "runs: $runs (medians; CPU = server user+system seconds incl. children; RSS = peak KiB)"
+printf "%-16s %10s %10s %7s %9s %9s %9s %9s %s\n" scenario tavo_s hpa_s ratio tavo_cpu hpa_cpu tavo_rss hpa_rss failures
+for scenario in single_curl single_atftp concurrent_curl; do
+    ours=$(field $scenario tavo 3 | median); theirs=$(field $scenario hpa 3 | median)
+    failures=$(awk -v s=$scenario '$1 == s && $6 != "ok"' $results | wc -l)
+    printf "%-16s %10.3f %10.3f %7.2f %9.2f %9.2f %9d %9d %s\n" $scenario "$ours" "$theirs" \
+        "$(echo "$theirs / $ours" | bc -l)" "$(field $scenario tavo 4 | median)" "$(field $scenario hpa 4 | median)" \
+        "$(field $scenario tavo 5 | sort -g | tail -1)" "$(field $scenario hpa 5 | sort -g | tail -1)" "$failures"
+done
+
+read -r rtt_median rtt_mean < <("$build/tavo_udp_round_trip" $host 192.0.2.100 20000)
+ours=$(field single_curl tavo 3 | median)
+blocks=$(((16 << 20) / 512 + 1))
+echo "UDP round trip, 516-byte datagram and 4-byte answer: median ${rtt_median} us, mean ${rtt_mean} us"
+echo "16 MiB lock-step ceiling at the median round trip: $(echo "$blocks * $rtt_median / 1000000" | bc -l | xargs printf %.3f) s"
+echo "ours (curl, 16 MiB) as a fraction of 512 B per round trip: $(echo "$blocks * $rtt_median / 1000000 / $ours" | bc -l | xargs printf %.2f)"
