@@ -234,10 +234,12 @@ void KLogManager::StartReloadConfigThread()
     if (ReloadRunning || ReloadThread)
         return;
     ReloadRunning = true;
+    ReloadThreadInside = true;
     ReloadThread = basekit::KThread::StartThread(reinterpret_cast<void*>(&KLogManager::ReloadConfigThread), this, 0,
                                                  false, false, 0);
     if (!ReloadThread) {
         ReloadRunning = false;
+        ReloadThreadInside = false;
         KLogger::InternalLog(klWarning, "Could not start the reload config thread");
     }
 }
@@ -255,6 +257,9 @@ void* KLogManager::ReloadConfigThread(void* argument)
     }
     KLogger::InternalLog(klTrace, "Signaling reload thread exit");
     manager->ReloadExit.Release();
+    // The last touch of the manager: LeaveReloadThread waits for it before the manager
+    // (and the semaphore Release is still inside) can be destroyed.
+    manager->ReloadThreadInside = false;
     return nullptr;
 }
 
@@ -379,6 +384,8 @@ void KLogManager::LeaveReloadThread()
     ReloadWake.Release();
     KLogger::InternalLog(klTrace, "Waiting reload config thread to exit");
     if (ReloadExit.Wait(ReloadExitWaitMs)) {
+        for (unsigned waited = 0; ReloadThreadInside && waited < 1000; ++waited)
+            KHostSystem::Delay(1);
         KLogger::InternalLog(klTrace, "Thread released");
     } else {
         ReloadThreadStuck = true;

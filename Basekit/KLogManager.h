@@ -82,6 +82,7 @@ private:
     void* ReloadThread = nullptr;
     std::atomic<bool> ReloadRunning{false};
     std::atomic<bool> ReloadThreadStuck{false};
+    std::atomic<bool> ReloadThreadInside{false}; // cleared by the reload thread as its last step
     basekit::KSemaphore ReloadExit{1048576};
     basekit::KSemaphore ReloadWake{1}; // cuts the wait between connection attempts short
     basekit::KSocketIpcChannel* ReloadChannel = nullptr; // set and deleted by the reload thread only

@@ -39,6 +39,14 @@ bool StartDetached(void* (*routine)(void*), void* argument)
 }
 
 const unsigned FlushWaitMs = 1000;
+
+// A thread clears its flag as its very last step; bounded so a stuck thread cannot hold
+// the process at exit.
+void WaitUntilClear(const std::atomic<bool>& flag)
+{
+    for (unsigned waited = 0; flag && waited < 6000; ++waited)
+        KHostSystem::Delay(1);
+}
 const unsigned ShutdownWaitMs = 3000;
 
 } // namespace
@@ -62,17 +70,17 @@ KRemoteLogClient::~KRemoteLogClient()
     Terminating = true;
     if (FlushRunning) {
         FlushWake.Release();
-        FlushExit.Wait(ShutdownWaitMs);
+        if (FlushExit.Wait(ShutdownWaitMs))
+            WaitUntilClear(FlushRunning);
     }
     {
         basekit::KLockGuard lock(ServerChannelMutex);
         if (ServerChannel)
             ServerChannel->Terminate();
     }
-    if (ServerReaderRunning)
-        ServerReaderExit.Wait(ShutdownWaitMs);
-    for (unsigned waited = 0; Connecting && waited < 2 * ShutdownWaitMs; waited += 10)
-        KHostSystem::Delay(10);
+    if (ServerReaderRunning && ServerReaderExit.Wait(ShutdownWaitMs))
+        WaitUntilClear(ServerReaderRunning);
+    WaitUntilClear(Connecting);
     basekit::KLockGuard lock(FallbackMutex);
     for (auto& entry : FallbackWriters)
         delete entry.second;
@@ -193,8 +201,10 @@ void* KRemoteLogClient::FlushQueueThread(void* argument)
             client->FallbackLine(fstring("Error in %s: %s\n", "FlushQueueThread", error.what()));
         }
         if (final) {
-            client->FlushRunning = false;
             client->FlushExit.Release();
+            // The last touch of the client: its destructor waits for this flag too, so the
+            // semaphore is not destroyed while Release is still inside it.
+            client->FlushRunning = false;
             return nullptr;
         }
     }
@@ -229,9 +239,9 @@ void* KRemoteLogClient::ConnectThread(void* argument)
             client->FallbackLine(
                 fstring("Could not connect to log server at %s:%d (%s)\n", host.c_str(), port, error.what()));
     }
-    client->Connecting = false;
     if (connected)
         client->FlushWake.Release();
+    client->Connecting = false; // the last touch of the client
     return nullptr;
 }
 
@@ -257,7 +267,7 @@ void* KRemoteLogClient::ReloadConfigThread(void* argument)
         client->ServerChannel = nullptr;
         client->ChannelUsable = false;
     }
-    client->ServerReaderRunning = false;
     client->ServerReaderExit.Release();
+    client->ServerReaderRunning = false; // the last touch of the client, see FlushQueueThread
     return nullptr;
 }

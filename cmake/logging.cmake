@@ -34,3 +34,7 @@ tavo_unit_test(KLogShutdownTest SOURCES tests/Basekit/KLogShutdownTest.cpp LIBS 
 tavo_unit_test(KLogFilterTest SOURCES tests/Basekit/KLogFilterTest.cpp LIBS log_test_support)
 tavo_unit_test(KReloadChannelTest SOURCES tests/Basekit/KReloadChannelTest.cpp LIBS log_test_support)
 tavo_unit_test(KRemoteLogClientTest SOURCES tests/Basekit/KRemoteLogClientTest.cpp LIBS log_test_support)
+
+# Throughput benchmark; built with everything, run by hand in the sandbox.
+add_executable(log_bench bench/log_bench.cpp)
+target_link_libraries(log_bench PRIVATE basekit)
