@@ -46,5 +46,13 @@ test: unit-test asan-test
 demo: build
 	python3 tests/support/demo.py --build $(BUILD)
 
+# CMake install; DESTDIR=/some/root stages the tree there instead of the live system.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+# The Debian package (tavo_<version>_<arch>.deb) in $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,113 @@
+#include "Tools/TAVO/TAVOService.h"
+
+#include <exception>
+#include <list>
+
+#include "Tools/TAVO/KConfig.h"
+#include "Tools/TAVO/KNETInterface.h"
+#include "Tools/TAVO/KNETInterfaceEx.h"
+#include "Tools/TAVO/TAVOCfg.h"
+
+KLogger TAVOService::Logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
+
+namespace {
+
+// The BOOTP, TFTP and time ports are fixed or configured; only the TFTP transfer limit and
+// the time port are the service's own choice.
+const int MaxTftpClients = 64;
+const int TimePort = 37;
+
+// Sets a flag for one scope, so that an exception cannot leave it set.
+class KFlagScope {
+public:
+    explicit KFlagScope(bool& flag) : Flag(flag) { Flag = true; }
+    ~KFlagScope() { Flag = false; }
+    KFlagScope(const KFlagScope&) = delete;
+    KFlagScope& operator=(const KFlagScope&) = delete;
+
+private:
+    bool& Flag;
+};
+
+} // namespace
+
+TAVOService::TAVOService() : KServiceBase("tavo", "Tavoline") {}
+
+TAVOService::~TAVOService()
+{
+    KNETInterface::StopAddressPolling();
+}
+
+bool TAVOService::OnStart(const std::vector<kstring>&)
+{
+    basekit::KLockGuard guard(LifeMutex);
+    // A start that lost the race against a stop request starts nothing: the process is on
+    // its way out, and servers started now would only be cut off by the exit.
+    if (Stopping)
+        return true;
+    try {
+        basekit::Initialize();
+        BootServer.SetNotifier(&BootNotifier);
+        TftpServer.SetNotifier(&TftpNotifier);
+
+        const config::TAVOSettings settings = config::KConfig<config::TAVOCfg, 0>::instance()->Copy();
+        std::list<KNETInterfaceEx> interfaces;
+        KNETInterface::FindInterfaces(settings.Interfaces, interfaces);
+
+        Logger.Trace("Starting BootServer...");
+        if (BootServer.Start(interfaces, static_cast<int>(settings.BootP.RxPort),
+                             static_cast<int>(settings.BootP.TxPort)) != 0)
+            Logger.Error("Failed to start BootServer");
+
+        Logger.Trace("Starting TFTP Server...");
+        if (TftpServer.Start(interfaces, static_cast<int>(settings.Tftp.Port), MaxTftpClients) != 0)
+            Logger.Error("Failed to start TFTP Server");
+
+        Logger.Trace("Starting TimeServer...");
+        if (TimeServer.Start(interfaces, TimePort) != 0)
+            Logger.Error("Failed to start TimeServer");
+
+        KNETInterface::StartAddressPolling(this);
+        return true;
+    } catch (const std::exception& e) {
+        const char* text = e.what();
+        ErrorText = text ? text : "";
+        return false;
+    }
+}
+
+bool TAVOService::OnStop()
+{
+    basekit::KLockGuard guard(LifeMutex);
+    // Only Restart calls OnStop with Restarting set (it holds LifeMutex meanwhile); every
+    // other caller is the stop path, after which no restart may run.
+    if (!Restarting)
+        Stopping = true;
+    try {
+        // All three are asked first and waited for afterwards, so their shutdown times
+        // overlap instead of adding up.
+        BootServer.Stop();
+        TimeServer.Stop();
+        TftpServer.Stop();
+        TimeServer.WaitTermination();
+        BootServer.WaitTermination();
+        TftpServer.WaitTermination();
+        basekit::Finalize();
+        return true;
+    } catch (const std::exception& e) {
+        const char* text = e.what();
+        ErrorText = text ? text : "";
+        return false;
+    }
+}
+
+void TAVOService::Restart()
+{
+    basekit::KLockGuard guard(LifeMutex);
+    if (Stopping)
+        return;
+    KFlagScope restarting(Restarting);
+    OnStop();
+    if (!OnStart(std::vector<kstring>()))
+        Logger.Error("Restart failed: %s", ErrorText.c_str());
+}

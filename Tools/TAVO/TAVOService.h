@@ -1,0 +1,53 @@
+#pragma once
+// The boot service: owns the BOOTP, TFTP and time servers, starts them on the host's
+// interfaces with the service configuration, and restarts them when the host's IPv4
+// addresses change.
+#include <vector>
+
+#include "Basekit/KLogger.h"
+#include "Basekit/KThreadMutex.h"
+#include "Basekit/LM7/Basics/KServiceBaseLinux.h"
+#include "Basekit/kstring.h"
+#include "Tools/TAVO/KBOOTPPrintfNotifier.h"
+#include "Tools/TAVO/KBOOTPServer.h"
+#include "Tools/TAVO/KNetAddRestarter.h"
+#include "Tools/TAVO/KTFTPPrintfNotifier.h"
+#include "Tools/TAVO/KTFTPServer.h"
+#include "Tools/TAVO/KTimeServer.h"
+
+class TAVOService : public basekit::service::KServiceBase, public KNetAddRestarter {
+public:
+    TAVOService();
+    ~TAVOService() override;
+
+    // Loads the service configuration (first call only), finds the interfaces and starts the
+    // three servers and the address polling. A server that fails to start is logged and
+    // skipped; only an exception fails the start, its text becoming the error text.
+    bool OnStart(const std::vector<kstring>& args) override;
+    // Stops the three servers, waits for their threads and ends the log reload thread.
+    bool OnStop() override;
+    // On the address-polling thread: the servers are stopped and started again on the
+    // interfaces found anew, with the configuration already loaded.
+    void Restart() override;
+
+    // Why the latest OnStart or OnStop failed.
+    const kstring& GetErrorText() const { return ErrorText; }
+
+    // The service's logger (tavo.log, option General); the notifiers and the poller use it too.
+    static KLogger Logger;
+
+private:
+    KBOOTPServer BootServer;
+    KTFTPServer TftpServer;
+    KTimeServer TimeServer;
+    KBOOTPPrintfNotifier BootNotifier;
+    KTFTPPrintfNotifier TftpNotifier;
+
+    // Start, stop and restart run on three different threads (main, the stop path, the
+    // poller). This recursive mutex makes each of them one step: a stop that arrives while a
+    // restart runs waits for it, and a restart never starts the servers again once the stop
+    // path has begun. Recursive because Restart calls OnStop and OnStart while holding it.
+    basekit::KThreadMutex LifeMutex;
+    bool Restarting = false; // LifeMutex: set while Restart runs, by the thread that holds it
+    bool Stopping = false;   // LifeMutex: the stop path has begun; never cleared
+};

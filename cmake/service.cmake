@@ -1,0 +1,97 @@
+# The boot service: the tavo daemon, the operator tools, installation and the Debian package.
+
+# A system daemon: installed under /usr unless the builder chose another prefix.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Installation prefix" FORCE)
+endif()
+include(GNUInstallDirs)
+
+# The daemon's work directory is fixed; configuration and firmware live under it.
+set(TAVO_ETC_DIR /etc/varnel)
+
+if(NOT (TARGET tavo_files AND TARGET tavo_net AND TARGET tavo_config))
+  message(STATUS "tavo: servers or configuration not available yet, daemon not built")
+  return()
+endif()
+
+# --- The daemon ------------------------------------------------------------------------------
+add_library(tavo_service STATIC
+  Tools/TAVO/TAVOService.cpp
+  Tools/TAVO/KBOOTPPrintfNotifier.cpp
+  Tools/TAVO/KTFTPPrintfNotifier.cpp)
+target_link_libraries(tavo_service PUBLIC tavo_files tavo_net tavo_config basekit)
+
+add_executable(tavo Tools/TAVO/main.cpp)
+target_link_libraries(tavo PRIVATE tavo_service tavo_files tavo_net tavo_config basekit)
+
+# --- Configuration checker -------------------------------------------------------------------
+add_library(tavo_checker STATIC tools/KConfigChecker.cpp)
+target_link_libraries(tavo_checker PUBLIC tavo_files tavo_net tavo_config basekit yaml-cpp)
+
+add_executable(tavo-check-config tools/tavo-check-config.cpp)
+target_link_libraries(tavo-check-config PRIVATE tavo_checker)
+
+# --- Unit tests ------------------------------------------------------------------------------
+tavo_unit_test(tavo_service_test
+  SOURCES tests/TAVO/KPrintfNotifiersTest.cpp tests/TAVO/TAVOServiceTest.cpp
+  LIBS tavo_service)
+tavo_unit_test(tavo_check_config_test
+  SOURCES tests/tools/KConfigCheckerTest.cpp
+  LIBS tavo_checker)
+
+# --- Man pages (compressed, as Debian installs them) -----------------------------------------
+set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1)
+if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/man/ndx-board-sim.1)
+  list(APPEND TAVO_MAN_PAGES packaging/man/ndx-board-sim.1)
+endif()
+set(TAVO_MAN_OUTPUTS)
+foreach(page ${TAVO_MAN_PAGES})
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/${page} > ${out}
+    DEPENDS ${PROJECT_SOURCE_DIR}/${page}
+    COMMENT "Compressing man page ${name}")
+  list(APPEND TAVO_MAN_OUTPUTS ${out})
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(tavo_man_pages ALL DEPENDS ${TAVO_MAN_OUTPUTS})
+
+# --- Installation ----------------------------------------------------------------------------
+# Installing (and packaging) takes what the build made; `make install` and `make package` build
+# first. Without this every install would rebuild the whole tree, tests and all.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+install(TARGETS tavo DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS tavo-check-config DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The board simulator: a script and its packet modules, which it looks for in ../lib/tavo.
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/ndx-board-sim)
+  install(PROGRAMS tools/ndx-board-sim DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(DIRECTORY tools/ndxsim DESTINATION lib/tavo FILES_MATCHING PATTERN "*.py"
+          PATTERN "__pycache__" EXCLUDE)
+endif()
+
+install(FILES packaging/systemd/tavo.service DESTINATION lib/systemd/system)
+# The firmware directory: the daemon writes the boards' generated files there at every start.
+install(DIRECTORY DESTINATION ${TAVO_ETC_DIR}/data/am17)
+
+# Example configuration, copied only where the operator has no file of that name yet.
+set(TAVO_EXAMPLES_DIR ${PROJECT_SOURCE_DIR}/packaging/examples)
+if(IS_DIRECTORY ${TAVO_EXAMPLES_DIR}/config)
+  set(TAVO_EXAMPLES_DIR ${TAVO_EXAMPLES_DIR}/config)
+endif()
+install(CODE "set(TAVO_EXAMPLES_DIR \"${TAVO_EXAMPLES_DIR}\")
+set(TAVO_CONFIG_DIR \"${TAVO_ETC_DIR}/config\")")
+install(SCRIPT packaging/InstallExamples.cmake)
+
+include(packaging/CPackSettings.cmake)
+
+# --- Installation and package tests ----------------------------------------------------------
+add_test(NAME tavo_install_and_package
+  COMMAND ${TAVO_SANDBOX} python3 ${PROJECT_SOURCE_DIR}/tests/packaging/test_install.py
+          --build ${CMAKE_BINARY_DIR} --source ${PROJECT_SOURCE_DIR})
+set_tests_properties(tavo_install_and_package PROPERTIES TIMEOUT 600)
+add_test(NAME tavo_check_config_cli
+  COMMAND ${TAVO_SANDBOX} python3 ${PROJECT_SOURCE_DIR}/tests/tools/test_check_config_cli.py
+          --binary $<TARGET_FILE:tavo-check-config> --source ${PROJECT_SOURCE_DIR})

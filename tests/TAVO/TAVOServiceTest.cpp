@@ -1,0 +1,213 @@
+// The boot service's start, stop and restart, with the real servers in the test's own
+// network namespace (a bridge on TEST-NET-1).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Basekit/KLogger.h"
+#include "Tools/TAVO/TAVOService.h"
+
+namespace {
+
+const char* const TavoLog = "/var/log/varnel/tavo.log";
+const char* const HostAddress = "192.0.2.1";
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> ReadLines(const char* path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool EndsWith(const std::string& line, const std::string& text)
+{
+    return line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0;
+}
+
+// Positions (line numbers) of the log lines that end with text.
+std::vector<std::size_t> Find(const std::vector<std::string>& lines, const std::string& text)
+{
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (EndsWith(lines[i], text))
+            found.push_back(i);
+    return found;
+}
+
+// Waits, with a deadline, until the log holds at least count lines ending with text.
+bool WaitForLine(const std::string& text, std::size_t count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Find(ReadLines(TavoLog), text).size() >= count)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// True when nothing holds the UDP port on that address any more.
+bool PortIsFree(const char* address, int port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &where.sin_addr);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+    close(fd);
+    return free;
+}
+
+class TAVOServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The service host allows one instance per process; ctest runs each test alone.
+        if (basekit::service::KServiceBase::_Instance(nullptr) != nullptr)
+            GTEST_SKIP() << "one service per process: run the tests one at a time (ctest does)";
+        ASSERT_EQ(std::system("ip link add tavo0 type bridge && ip addr add 192.0.2.1/24 dev tavo0 && "
+                              "ip link set tavo0 up"),
+                  0);
+        KLogger::OverwriteOption(klsTAVO, kloTavoGeneral | kloTavoBOOTP | kloTavoTFTP | kloTavoTime);
+        WriteFile("/etc/varnel/config/devices.yaml", "Devices:\n"
+                                                     "  - 1193046:\n"
+                                                     "      Type: NDX-E1\n"
+                                                     "      IP: 192.0.2.50\n");
+        WriteFile("/etc/varnel/config/system.yaml", "Network:\n"
+                                                    "  MediaServerAddress: 192.0.2.1\n");
+    }
+
+    static void WriteService(const std::string& interfaces)
+    {
+        WriteFile("/etc/varnel/config/tavo.yaml", "tavo:\n"
+                                                  "  BootP:\n"
+                                                  "    RxPort: 14102\n"
+                                                  "    TxPort: 14103\n"
+                                                  "  Interfaces: [" + interfaces + "]\n"
+                                                  "  tftp:\n"
+                                                  "    Port: 69\n"
+                                                  "    AlternativePath: ~\n");
+    }
+
+    static bool AllPortsFree()
+    {
+        return PortIsFree("0.0.0.0", 14102) && PortIsFree("0.0.0.0", 14103) && PortIsFree(HostAddress, 69) &&
+               PortIsFree(HostAddress, 37);
+    }
+};
+
+TEST_F(TAVOServiceTest, StartsAllThreeServersOnTheConfiguredInterface)
+{
+    WriteService(HostAddress);
+    TAVOService service;
+    ASSERT_TRUE(service.OnStart({}));
+    const std::vector<std::string> lines = ReadLines(TavoLog);
+    EXPECT_EQ(Find(lines, "Starting BootServer...").size(), 1u);
+    EXPECT_EQ(Find(lines, "Starting TFTP Server...").size(), 1u);
+    EXPECT_EQ(Find(lines, "Starting TimeServer...").size(), 1u);
+    EXPECT_TRUE(Find(lines, "Failed to start BootServer").empty());
+    EXPECT_FALSE(PortIsFree(HostAddress, 69));
+    EXPECT_FALSE(PortIsFree(HostAddress, 37));
+
+    EXPECT_TRUE(service.OnStop());
+    EXPECT_TRUE(AllPortsFree());
+}
+
+TEST_F(TAVOServiceTest, ServersWithoutInterfaceFailAloneAndTheStartSucceeds)
+{
+    WriteService("198.51.100.7"); // not an address of this host
+    TAVOService service;
+    EXPECT_TRUE(service.OnStart({}));
+    const std::vector<std::string> lines = ReadLines(TavoLog);
+    for (const char* text : {"Failed to start BootServer", "Failed to start TFTP Server", "Failed to start TimeServer"}) {
+        const std::vector<std::size_t> at = Find(lines, text);
+        ASSERT_EQ(at.size(), 1u) << text;
+        EXPECT_EQ(lines[at[0]].rfind("E|", 0), 0u) << lines[at[0]];
+    }
+    EXPECT_TRUE(service.OnStop());
+}
+
+TEST_F(TAVOServiceTest, ConfigurationThatCannotBeLoadedFailsTheStartWithItsReason)
+{
+    // no tavo.yaml at all
+    TAVOService service;
+    EXPECT_FALSE(service.OnStart({}));
+    EXPECT_NE(service.GetErrorText().find("Could not open file["), std::string::npos) << service.GetErrorText();
+    EXPECT_NE(service.GetErrorText().find("tavo.yaml"), std::string::npos) << service.GetErrorText();
+}
+
+TEST_F(TAVOServiceTest, StopArrivingDuringRestartWaitsForItAndLeavesEverythingStopped)
+{
+    WriteService(HostAddress);
+    TAVOService service;
+    ASSERT_TRUE(service.OnStart({}));
+
+    std::thread poller([&] { service.Restart(); });
+    // The restart has begun once the BOOTP server announces its stop.
+    ASSERT_TRUE(WaitForLine("TAVO is shutting down", 1));
+    EXPECT_TRUE(service.OnStop()); // the stop path
+    poller.join();
+
+    const std::vector<std::string> lines = ReadLines(TavoLog);
+    const std::vector<std::size_t> started = Find(lines, "Starting TimeServer...");
+    const std::vector<std::size_t> stopping = Find(lines, "TAVO is shutting down");
+    ASSERT_EQ(started.size(), 2u);
+    ASSERT_EQ(stopping.size(), 2u);
+    // the restart completed before the stop began, so the stop is the last word
+    EXPECT_LT(started[1], stopping[1]);
+    EXPECT_TRUE(AllPortsFree());
+}
+
+TEST_F(TAVOServiceTest, RestartAfterTheStopPathBeganStartsNothing)
+{
+    WriteService(HostAddress);
+    TAVOService service;
+    ASSERT_TRUE(service.OnStart({}));
+    ASSERT_TRUE(service.OnStop());
+
+    service.Restart();
+
+    EXPECT_EQ(Find(ReadLines(TavoLog), "Starting BootServer...").size(), 1u);
+    EXPECT_TRUE(AllPortsFree());
+}
+
+TEST_F(TAVOServiceTest, RestartCyclesTheServersWithoutReadingTheConfigurationAgain)
+{
+    WriteService(HostAddress);
+    TAVOService service;
+    ASSERT_TRUE(service.OnStart({}));
+    // A broken file would fail a new load; the restart must use what it has.
+    WriteFile("/etc/varnel/config/tavo.yaml", "tavo: [unclosed\n");
+
+    service.Restart();
+
+    const std::vector<std::string> lines = ReadLines(TavoLog);
+    EXPECT_EQ(Find(lines, "Starting BootServer...").size(), 2u);
+    EXPECT_EQ(Find(lines, "Starting TimeServer...").size(), 2u);
+    EXPECT_TRUE(Find(lines, "Failed to start BootServer").empty());
+    EXPECT_FALSE(PortIsFree(HostAddress, 69));
+    EXPECT_TRUE(service.OnStop());
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""`cmake --install` with DESTDIR and the Debian package: what lands where, the operator's
+configuration kept, the systemd unit, and man pages that render."""
+import argparse
+import glob
+import gzip
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+
+# Paths every installation has, relative to the root.
+EXPECTED = [
+    "usr/sbin/tavo",
+    "usr/bin/tavo-check-config",
+    "usr/share/man/man8/tavo.8.gz",
+    "usr/share/man/man1/tavo-check-config.1.gz",
+    "usr/lib/systemd/system/tavo.service",
+    "etc/varnel/config",
+    "etc/varnel/data/am17",
+]
+
+# The man page of the daemon must cover these sections.
+TAVO_SECTIONS = ["COMMANDS", "FILES", "LOG FILES", "KLOG.CFG", "SIGNALS", "EXIT STATUS"]
+
+
+def simulator_paths():
+    """The board simulator, when the tree has it: the script and its packet modules."""
+    if not os.path.exists(os.path.join(ARGS.source, "tools", "ndx-board-sim")):
+        return []
+    return ["usr/bin/ndx-board-sim", "usr/lib/tavo/ndxsim/__init__.py", "usr/lib/tavo/ndxsim/bootp.py"]
+
+
+def examples():
+    directory = os.path.join(ARGS.source, "packaging", "examples")
+    if os.path.isdir(os.path.join(directory, "config")):
+        directory = os.path.join(directory, "config")
+    return sorted(os.path.basename(p) for p in glob.glob(os.path.join(directory, "*"))
+                  if p.endswith((".yaml", ".cfg")) and os.path.isfile(p))
+
+
+def install(destdir):
+    env = dict(os.environ, DESTDIR=destdir)
+    return subprocess.run(["cmake", "--install", ARGS.build], env=env, capture_output=True, text=True,
+                          timeout=300, check=True)
+
+
+def render(page_gz):
+    """The page as man shows it, and groff's warnings."""
+    env = dict(os.environ, MANWIDTH="80")
+    shown = subprocess.run(["man", "-l", page_gz], env=env, capture_output=True, text=True, timeout=60)
+    # without a terminal man still overstrikes bold and underlined text: keep the letters
+    shown.stdout = re.sub(r".\x08", "", shown.stdout)
+    with gzip.open(page_gz, "rt") as source:
+        checked = subprocess.run(["groff", "-man", "-ww", "-z"], input=source.read(), capture_output=True,
+                                 text=True, timeout=60)
+    return shown, checked
+
+
+class Install(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="tavo-install-")
+
+    def tearDown(self):
+        subprocess.run(["rm", "-rf", self.root])
+
+    def test_everything_lands_under_destdir(self):
+        install(self.root)
+        for path in EXPECTED + simulator_paths():
+            self.assertTrue(os.path.lexists(os.path.join(self.root, path)), path)
+        for name in examples():
+            self.assertTrue(os.path.isfile(os.path.join(self.root, "etc/varnel/config", name)), name)
+        self.assertTrue(os.access(os.path.join(self.root, "usr/sbin/tavo"), os.X_OK))
+        self.assertFalse(os.path.exists(os.path.join(self.root, "usr/local")))
+
+    def test_second_install_keeps_the_operators_configuration(self):
+        if not examples():
+            self.skipTest("no shipped example configuration")
+        install(self.root)
+        name = examples()[0]
+        edited = os.path.join(self.root, "etc/varnel/config", name)
+        with open(edited, "w") as out:
+            out.write("# the operator's own\n")
+        removed = os.path.join(self.root, "etc/varnel/config", examples()[-1])
+        if removed != edited:
+            os.unlink(removed)
+
+        install(self.root)
+
+        with open(edited) as text:
+            self.assertEqual(text.read(), "# the operator's own\n")
+        # a file the operator does not have yet is installed
+        self.assertTrue(os.path.isfile(removed))
+
+    def test_installed_simulator_finds_its_modules(self):
+        if not simulator_paths():
+            self.skipTest("no board simulator in this tree")
+        install(self.root)
+        result = subprocess.run([os.path.join(self.root, "usr/bin/ndx-board-sim"), "--help"],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("usage", result.stdout.lower())
+
+    def test_systemd_unit_starts_and_stops_through_the_daemon(self):
+        install(self.root)
+        with open(os.path.join(self.root, "usr/lib/systemd/system/tavo.service")) as unit:
+            lines = [line.strip() for line in unit]
+        for expected in ("Type=forking", "PIDFile=/var/run/tavo.pid", "ExecStart=/usr/sbin/tavo start",
+                         "ExecStop=/usr/sbin/tavo stop", "WantedBy=multi-user.target"):
+            self.assertIn(expected, lines)
+
+    def test_man_pages_render_without_warnings(self):
+        install(self.root)
+        for page in ("usr/share/man/man8/tavo.8.gz", "usr/share/man/man1/tavo-check-config.1.gz"):
+            with self.subTest(page=page):
+                shown, checked = render(os.path.join(self.root, page))
+                self.assertEqual(shown.returncode, 0, shown.stderr)
+                self.assertEqual(checked.stderr, "")
+                self.assertRegex(shown.stdout, r"(?m)^NAME$")
+        shown, _ = render(os.path.join(self.root, "usr/share/man/man8/tavo.8.gz"))
+        for section in TAVO_SECTIONS:
+            self.assertRegex(shown.stdout, rf"(?m)^{section}$")
+        for section in ("[KLogger]", "[TAVO]", "[Config]", "FullLog", "General", "OptionalValues"):
+            self.assertIn(section, shown.stdout)
+
+
+class Package(unittest.TestCase):
+    def test_deb_holds_the_installation_and_its_man_page_renders(self):
+        with tempfile.TemporaryDirectory(prefix="tavo-package-") as out:
+            subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(ARGS.build, "CPackConfig.cmake"),
+                            "-B", out], capture_output=True, text=True, timeout=600, check=True)
+            debs = glob.glob(os.path.join(out, "*.deb"))
+            self.assertEqual(len(debs), 1, os.listdir(out))
+            listing = subprocess.run(["dpkg-deb", "-c", debs[0]], capture_output=True, text=True,
+                                     check=True).stdout
+            paths = {line.split()[-1].rstrip("/").removeprefix("./") for line in listing.splitlines()}
+            for path in EXPECTED + simulator_paths():
+                self.assertIn(path, paths)
+            for name in examples():
+                self.assertIn("etc/varnel/config/" + name, paths)
+            # nothing from the build machine's staging or a /usr/local prefix
+            self.assertFalse([p for p in paths if p.startswith(("usr/local", "tmp", "work"))])
+
+            info = subprocess.run(["dpkg-deb", "-f", debs[0], "Package", "Version"], capture_output=True,
+                                  text=True, check=True).stdout
+            self.assertIn("Package: tavo", info)
+            if examples():
+                conffiles = subprocess.run(["dpkg-deb", "--ctrl-tarfile", debs[0]], capture_output=True,
+                                           check=True).stdout
+                listing = subprocess.run(["tar", "-t"], input=conffiles, capture_output=True, check=True).stdout
+                self.assertIn(b"conffiles", listing)
+
+            extracted = os.path.join(out, "root")
+            subprocess.run(["dpkg-deb", "-x", debs[0], extracted], check=True)
+            shown, checked = render(os.path.join(extracted, "usr/share/man/man8/tavo.8.gz"))
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            self.assertEqual(checked.stderr, "")
+            self.assertIn("tavo - Tavoline", shown.stdout)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

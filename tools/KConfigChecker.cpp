@@ -1,0 +1,561 @@
+#include "tools/KConfigChecker.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <utility>
+
+#include <yaml-cpp/yaml.h>
+
+#include "Tools/TAVO/InternalConfigs.h"
+#include "Tools/TAVO/KConfigReloader.h"
+#include "Tools/TAVO/KNETInterface.h"
+#include "Tools/TAVO/KReloadable.h"
+#include "Tools/TAVO/NetworkConfig.h"
+#include "Tools/TAVO/TAVOCfg.h"
+#include "Tools/TAVO/TAVODevs.h"
+
+std::string KConfigProblem::Text() const
+{
+    return File + ":" + std::to_string(Line) + ":" + std::to_string(Column) + ": " + Message;
+}
+
+namespace {
+
+// Board serials live in the last three bytes of the MAC address; 0 means "not a board".
+const unsigned int MaxSerial = 16777215;
+// The boot reply's file field is 128 bytes and carries a terminating NUL.
+const std::size_t MaxFirmwareName = 127;
+// The time service's port is fixed.
+const unsigned int TimePort = 37;
+
+// A daemon configuration class loaded from another directory: the daemon's classes always
+// read the installation's directory, so this wraps one and hands its loading over.
+template <class T>
+class KDirectoryConfig : public config::KReloadable {
+public:
+    explicit KDirectoryConfig(const kstring& directory)
+        : KDirectoryConfig(directory, std::make_unique<T>())
+    {
+    }
+    bool LoadConfig(const YAML::Node& node) override { return Inner->LoadConfig(node); }
+    std::unique_ptr<config::KReloadable> CloneForValidation() const override
+    {
+        return std::make_unique<KDirectoryConfig<T>>(Directory());
+    }
+    void AdditionalValidations() override { Inner->AdditionalValidations(); }
+    T& Object() { return *Inner; }
+
+private:
+    KDirectoryConfig(const kstring& directory, std::unique_ptr<T> inner)
+        : KReloadable(inner->FileName(), inner->DocumentName(), inner->MissingDocumentPolicy(), directory),
+          Inner(std::move(inner))
+    {
+    }
+    std::unique_ptr<T> Inner;
+};
+
+struct KPosition {
+    int Line = 0;
+    int Column = 0;
+};
+
+KPosition At(const YAML::Node& node)
+{
+    if (!node.IsDefined())
+        return {};
+    const YAML::Mark mark = node.Mark();
+    if (mark.is_null())
+        return {};
+    return {mark.line + 1, mark.column + 1};
+}
+
+// The entry of a map whose key is the scalar `key` (exact, case-sensitive), as the daemon
+// looks keys up; an undefined node when there is none.
+YAML::Node Child(const YAML::Node& map, const char* key)
+{
+    if (!map.IsMap())
+        return YAML::Node(YAML::NodeType::Undefined);
+    for (auto it = map.begin(); it != map.end(); ++it)
+        if (it->first.IsScalar() && it->first.Scalar() == key)
+            return it->second;
+    return YAML::Node(YAML::NodeType::Undefined);
+}
+
+// The key node of that entry, for positions.
+YAML::Node ChildKey(const YAML::Node& map, const char* key)
+{
+    if (!map.IsMap())
+        return YAML::Node(YAML::NodeType::Undefined);
+    for (auto it = map.begin(); it != map.end(); ++it)
+        if (it->first.IsScalar() && it->first.Scalar() == key)
+            return it->first;
+    return YAML::Node(YAML::NodeType::Undefined);
+}
+
+// The value of the top-level key `document` in the first document that has it, as the
+// daemon's loader picks it; undefined when the file does not parse (the loader reports why).
+YAML::Node LoadDocument(const std::string& path, const std::string& document)
+{
+    try {
+        for (const YAML::Node& doc : YAML::LoadAllFromFile(path)) {
+            YAML::Node value = Child(doc, document.c_str());
+            if (value.IsDefined())
+                return value;
+        }
+    } catch (const std::exception&) {
+    }
+    return YAML::Node(YAML::NodeType::Undefined);
+}
+
+// Strict dotted quad (the daemon's inet_addr would also take forms such as "10.1").
+std::optional<uint32_t> ParseIPv4(const std::string& text)
+{
+    in_addr address{};
+    if (inet_pton(AF_INET, text.c_str(), &address) != 1)
+        return std::nullopt;
+    return ntohl(address.s_addr);
+}
+
+bool IsNdxType(const std::string& type)
+{
+    if (type.size() < 3)
+        return false;
+    for (std::size_t i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(type[i])) != "NDX"[i])
+            return false;
+    return true;
+}
+
+std::string Scalar(const YAML::Node& node)
+{
+    return node.IsDefined() && node.IsScalar() ? node.Scalar() : std::string();
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsRegularFile(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Where one board entry of devices.yaml sits, for the messages.
+struct KBoardEntry {
+    unsigned int Serial = 0;
+    KPosition Key;
+    bool HasIP = false;
+    KPosition IP;
+    KPosition Replacer;
+    KPosition Firmware;
+    bool Superseded = false; // a later entry has the same serial and wins
+};
+
+// One run of the checks over one configuration directory.
+class KCheckRun {
+public:
+    KCheckRun(const std::string& configDir, const std::string& firmwareDir,
+              const std::list<KNETInterfaceEx>& hostInterfaces)
+        : ConfigDir(configDir), FirmwareDir(firmwareDir), Host(hostInterfaces)
+    {
+    }
+
+    std::vector<KConfigProblem> Run()
+    {
+        const bool haveService = LoadService();
+        const bool haveDevices = LoadDevices();
+        LoadSystem();
+        if (!IsDirectory(FirmwareDir))
+            Add(FirmwareDir, {}, "firmware directory does not exist; the TFTP server cannot start without it");
+        if (haveService) {
+            CheckPorts();
+            CheckInterfaces();
+            CheckFirmwareMap();
+        }
+        if (haveDevices) {
+            IndexBoards();
+            CheckSerials();
+            CheckReplacers();
+            if (haveService) {
+                CheckAddresses();
+                CheckBoardFirmware();
+            }
+        }
+        std::stable_sort(Problems.begin(), Problems.end(), [](const KConfigProblem& a, const KConfigProblem& b) {
+            return std::tie(a.File, a.Line, a.Column) < std::tie(b.File, b.Line, b.Column);
+        });
+        return Problems;
+    }
+
+private:
+    std::string Path(const char* file) const { return ConfigDir + "/" + file + ".yaml"; }
+
+    void Add(const std::string& file, KPosition at, const std::string& message)
+    {
+        Problems.push_back({file, at.Line, at.Column, message});
+    }
+
+    // A loader failure, at the position its text names, or at the first key of the document
+    // that the text mentions (validation messages start with the key), or the whole file.
+    void AddLoaderProblem(const std::string& file, const YAML::Node& document, const std::string& text)
+    {
+        KPosition at;
+        static const std::regex mark(R"(\(line=(\d+),col=(\d+)\))");
+        std::smatch found;
+        if (std::regex_search(text, found, mark)) {
+            at = {std::stoi(found[1]), std::stoi(found[2])};
+        } else if (document.IsMap()) {
+            std::size_t best = std::string::npos;
+            for (auto it = document.begin(); it != document.end(); ++it) {
+                const std::string key = Scalar(it->first);
+                const std::size_t where = key.empty() ? std::string::npos : text.find(key);
+                if (where < best) {
+                    best = where;
+                    at = At(it->first);
+                }
+            }
+        }
+        for (const KConfigProblem& known : Problems)
+            if (known.File == file && known.Line == at.Line && known.Column == at.Column && known.Message == text)
+                return;
+        Add(file, at, text);
+    }
+
+    template <class T>
+    std::unique_ptr<KDirectoryConfig<T>> Load(const std::string& file, const YAML::Node& document)
+    {
+        auto object = std::make_unique<KDirectoryConfig<T>>(kstring(ConfigDir));
+        try {
+            config::KConfigReloader::Reload(*object, false);
+            return object;
+        } catch (const std::exception& e) {
+            AddLoaderProblem(file, document, e.what() ? e.what() : "");
+            return nullptr;
+        }
+    }
+
+    bool LoadService()
+    {
+        TavoFile = Path("tavo");
+        TavoDoc = LoadDocument(TavoFile, "tavo");
+        auto loaded = Load<config::TAVOCfg>(TavoFile, TavoDoc);
+        if (!loaded)
+            return false;
+        Service = loaded->Object().Copy();
+        return true;
+    }
+
+    bool LoadDevices()
+    {
+        DevicesFile = Path("devices");
+        DevicesDoc = LoadDocument(DevicesFile, "Devices");
+        auto loaded = Load<config::TAVODevs>(DevicesFile, DevicesDoc);
+        if (!loaded)
+            return false;
+        Devices = loaded->Object().Copy();
+        return true;
+    }
+
+    void LoadSystem()
+    {
+        const std::string file = Path("system");
+        // Both documents come from one file: a syntax error is reported once (see AddLoaderProblem).
+        Load<config::NetworkConfig>(file, LoadDocument(file, "Network"));
+        Load<config::InternalConfigs>(file, LoadDocument(file, "InternalConfigs"));
+    }
+
+    // The BOOTP ports, the TFTP port and the time port are all UDP ports of this host.
+    void CheckPorts()
+    {
+        struct KPort {
+            std::string Name;
+            unsigned int Value;
+            KPosition At;
+            bool Configured;
+        };
+        const YAML::Node bootp = Child(TavoDoc, "BootP");
+        const YAML::Node tftp = Child(TavoDoc, "tftp");
+        auto where = [&](const YAML::Node& section, const char* key) {
+            const YAML::Node value = Child(section, key);
+            if (value.IsDefined())
+                return At(value);
+            return section.IsDefined() ? At(section) : KPosition{};
+        };
+        std::vector<KPort> ports = {
+            {"BootP RxPort", Service.BootP.RxPort, where(bootp, "RxPort"), true},
+            {"BootP TxPort", Service.BootP.TxPort, where(bootp, "TxPort"), true},
+        };
+        // With an alternative path another service serves TFTP and the port stays unused.
+        if (Service.Tftp.AlternativePath.empty())
+            ports.push_back({"tftp Port", Service.Tftp.Port, where(tftp, "Port"), true});
+        ports.push_back({"the time service's port", TimePort, {}, false});
+
+        for (const KPort& port : ports)
+            if (port.Configured && (port.Value < 1 || port.Value > 65535))
+                Add(TavoFile, port.At, port.Name + " " + std::to_string(port.Value) + " is not a valid port (1-65535)");
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            for (std::size_t j = i + 1; j < ports.size(); ++j)
+                if (ports[i].Value == ports[j].Value) {
+                    const KPort& reported = ports[j].Configured ? ports[j] : ports[i];
+                    const KPort& other = ports[j].Configured ? ports[i] : ports[j];
+                    Add(TavoFile, reported.At, reported.Name + " " + std::to_string(reported.Value) +
+                                                   " collides with " + other.Name);
+                }
+    }
+
+    void CheckInterfaces()
+    {
+        const YAML::Node listed = Child(TavoDoc, "Interfaces");
+        std::size_t index = 0;
+        for (const kstring& address : Service.Interfaces) {
+            const YAML::Node item = listed.IsSequence() && index < listed.size() ? listed[index] : YAML::Node();
+            ++index;
+            const KPosition at = item.IsDefined() ? At(item) : At(listed);
+            if (!ParseIPv4(address)) {
+                Add(TavoFile, at, "interface address '" + address + "' is not an IPv4 address");
+                continue;
+            }
+            const bool present = std::any_of(Host.begin(), Host.end(),
+                                             [&](const KNETInterfaceEx& i) { return i.Address == address; });
+            if (!present)
+                Add(TavoFile, at, "interface address " + address +
+                                      " is not a broadcast-capable IPv4 address of this host; it is not served");
+        }
+        // The daemon serves exactly the host's interfaces whose address text is listed.
+        for (const KNETInterfaceEx& candidate : Host) {
+            const bool listedHere = Service.Interfaces.empty() ||
+                                    std::find(Service.Interfaces.begin(), Service.Interfaces.end(),
+                                              candidate.Address) != Service.Interfaces.end();
+            if (listedHere)
+                Served.push_back(candidate);
+        }
+        if (Served.empty())
+            Add(TavoFile, At(listed.IsDefined() ? ChildKey(TavoDoc, "Interfaces") : TavoDoc),
+                "no interface to serve: the BOOTP, TFTP and time servers would not start");
+    }
+
+    // The name a board's request for `name` is served from, or a message why it is not.
+    std::pair<std::string, std::string> Resolve(const std::string& name) const
+    {
+        std::string mapped = name;
+        const auto hit = Service.Firmwares.find(kstring(name));
+        if (hit != Service.Firmwares.end())
+            mapped = hit->second;
+        const std::string shown = mapped == name ? "'" + name + "'" : "'" + name + "' (mapped to '" + mapped + "')";
+        if (mapped.find("..") != std::string::npos)
+            return {mapped, "firmware " + shown + " contains '..' and would be refused"};
+        if (IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + mapped))
+            return {mapped, "firmware " + shown + " is not in the firmware directory " + FirmwareDir};
+        return {mapped, std::string()};
+    }
+
+    void CheckFirmwareMap()
+    {
+        const YAML::Node map = Child(TavoDoc, "Firmwares");
+        for (const auto& [requested, target] : Service.Firmwares) {
+            KPosition at = At(map);
+            if (map.IsSequence())
+                for (const YAML::Node& element : map) {
+                    const YAML::Node key = ChildKey(element, requested.c_str());
+                    if (key.IsDefined())
+                        at = At(key); // the last one wins, as in the loader
+                }
+            if (target.find("..") != std::string::npos)
+                Add(TavoFile, at, "Firmwares maps '" + requested + "' to '" + target + "', which contains '..'; requests for it would be refused");
+            else if (IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + target))
+                Add(TavoFile, at, "Firmwares maps '" + requested + "' to '" + target +
+                                      "', which is not in the firmware directory " + FirmwareDir);
+        }
+    }
+
+    void IndexBoards()
+    {
+        if (!DevicesDoc.IsSequence())
+            return;
+        for (const YAML::Node& element : DevicesDoc) {
+            if (!element.IsMap())
+                continue;
+            for (auto it = element.begin(); it != element.end(); ++it) {
+                unsigned int serial = 0;
+                try {
+                    serial = it->first.as<unsigned int>();
+                } catch (const std::exception&) {
+                    continue; // the loader has rejected the file already
+                }
+                const YAML::Node& board = it->second;
+                if (!IsNdxType(Scalar(Child(board, "Type"))))
+                    continue;
+                KBoardEntry entry;
+                entry.Serial = serial;
+                entry.Key = At(it->first);
+                const YAML::Node ip = Child(board, "IP");
+                entry.HasIP = ip.IsDefined();
+                entry.IP = entry.HasIP ? At(ip) : entry.Key;
+                const YAML::Node replacer = Child(board, "Replacer");
+                entry.Replacer = replacer.IsDefined() ? At(replacer) : entry.Key;
+                const YAML::Node firmware = Child(board, "Firmware");
+                entry.Firmware = firmware.IsDefined() ? At(firmware) : entry.Key;
+                for (KBoardEntry& earlier : Boards)
+                    if (earlier.Serial == serial && !earlier.Superseded) {
+                        earlier.Superseded = true;
+                        Add(DevicesFile, entry.Key, "board " + std::to_string(serial) +
+                                                        " is configured again; this entry replaces the one at line " +
+                                                        std::to_string(earlier.Key.Line));
+                    }
+                Boards.push_back(entry);
+            }
+        }
+    }
+
+    // The entries that are in force, with the values the daemon loaded for them.
+    template <class F>
+    void ForEachBoard(F f) const
+    {
+        for (const KBoardEntry& entry : Boards) {
+            if (entry.Superseded)
+                continue;
+            const auto machine = Devices.machines.find(entry.Serial);
+            if (machine != Devices.machines.end())
+                f(entry, machine->second);
+        }
+    }
+
+    void CheckSerials()
+    {
+        ForEachBoard([&](const KBoardEntry& entry, const KBOOTPMachine&) {
+            if (entry.Serial == 0 || entry.Serial > MaxSerial)
+                Add(DevicesFile, entry.Key, "board serial " + std::to_string(entry.Serial) +
+                                                " can never boot (serials are 1 to 16777215)");
+        });
+    }
+
+    void CheckReplacers()
+    {
+        ForEachBoard([&](const KBoardEntry& entry, const KBOOTPMachine& machine) {
+            const unsigned int replacer = machine.Replacer;
+            if (replacer == 0)
+                return;
+            const std::string board = std::to_string(entry.Serial);
+            const std::string replacing = std::to_string(replacer);
+            if (replacer > MaxSerial)
+                Add(DevicesFile, entry.Replacer, "replacer " + replacing + " of board " + board +
+                                                     " can never boot (serials are 1 to 16777215)");
+            if (Devices.machines.count(replacer)) {
+                Add(DevicesFile, entry.Replacer, "replacer " + replacing + " of board " + board +
+                                                     " is itself configured; it boots with its own entry, not as the replacement");
+                return;
+            }
+            const auto taken = Devices.replacements.find(replacer);
+            if (taken != Devices.replacements.end() && taken->second != entry.Serial)
+                Add(DevicesFile, entry.Replacer, "replacer " + replacing + " already replaces board " +
+                                                     std::to_string(taken->second) + "; this one of board " + board +
+                                                     " is ignored");
+        });
+    }
+
+    void CheckAddresses()
+    {
+        std::map<uint32_t, unsigned int> owners; // address -> first board in file order
+        ForEachBoard([&](const KBoardEntry& entry, const KBOOTPMachine& machine) {
+            const std::string board = "board " + std::to_string(entry.Serial);
+            if (!entry.HasIP) {
+                // Such a board is never answered; should the loader carry an address over
+                // from the entry before, say which one would be handed out.
+                Add(DevicesFile, entry.Key, machine.IP.empty()
+                                                ? board + " has no IP address"
+                                                : board + " has no IP of its own; it would be given " + machine.IP +
+                                                      ", the address of the entry before it");
+                return;
+            }
+            const std::optional<uint32_t> address = ParseIPv4(machine.IP);
+            if (!address) {
+                Add(DevicesFile, entry.IP, board + ": IP '" + machine.IP + "' is not an IPv4 address");
+                return;
+            }
+            const auto owner = owners.emplace(*address, entry.Serial);
+            if (!owner.second)
+                Add(DevicesFile, entry.IP, board + " has the address " + machine.IP + " of board " +
+                                               std::to_string(owner.first->second));
+            bool inSubnet = false;
+            for (const KNETInterfaceEx& served : Served) {
+                const std::optional<uint32_t> local = ParseIPv4(served.Address);
+                const std::optional<uint32_t> mask = ParseIPv4(served.NetMask);
+                if (local && mask && (*local & *mask) == (*address & *mask))
+                    inSubnet = true;
+                if (local && *local == *address)
+                    Add(DevicesFile, entry.IP, board + ": address " + machine.IP + " belongs to this host");
+            }
+            if (!inSubnet && !Served.empty())
+                Add(DevicesFile, entry.IP, board + ": address " + machine.IP +
+                                               " is outside every served interface's subnet");
+        });
+    }
+
+    void CheckBoardFirmware()
+    {
+        ForEachBoard([&](const KBoardEntry& entry, const KBOOTPMachine& machine) {
+            if (!machine.SetNewFirmware)
+                return;
+            const std::string board = "board " + std::to_string(entry.Serial);
+            if (machine.Firmware.empty()) {
+                Add(DevicesFile, entry.Firmware, board + ": SetNewFirmware is set but Firmware is empty");
+                return;
+            }
+            if (machine.Firmware.size() > MaxFirmwareName)
+                Add(DevicesFile, entry.Firmware, board + ": firmware name is " + std::to_string(machine.Firmware.size()) +
+                                                     " characters long; the boot reply's file field holds 127");
+            const std::string why = Resolve(machine.Firmware).second;
+            if (!why.empty())
+                Add(DevicesFile, entry.Firmware, board + ": " + why);
+        });
+    }
+
+    std::string ConfigDir;
+    std::string FirmwareDir;
+    std::list<KNETInterfaceEx> Host;
+    std::list<KNETInterfaceEx> Served;
+
+    std::string TavoFile;
+    YAML::Node TavoDoc;
+    config::TAVOSettings Service;
+    std::string DevicesFile;
+    YAML::Node DevicesDoc;
+    config::DevicesTables Devices;
+    std::vector<KBoardEntry> Boards;
+
+    std::vector<KConfigProblem> Problems;
+};
+
+} // namespace
+
+KConfigChecker::KConfigChecker(std::string configDir, std::string firmwareDir)
+    : ConfigDir(std::move(configDir)), FirmwareDir(std::move(firmwareDir))
+{
+}
+
+void KConfigChecker::SetHostInterfaces(std::list<KNETInterfaceEx> interfaces)
+{
+    HostInterfaces = std::move(interfaces);
+}
+
+std::vector<KConfigProblem> KConfigChecker::Check()
+{
+    std::list<KNETInterfaceEx> host;
+    if (HostInterfaces)
+        host = *HostInterfaces;
+    else
+        KNETInterface::FindInterfaces(std::list<kstring>(), host);
+    return KCheckRun(ConfigDir, FirmwareDir, host).Run();
+}
