@@ -10,6 +10,8 @@ class KConfig {
 public:
     // Creates and loads the object on first use; with reload, loads it again from its file.
     // An exception from the load reaches the caller; the object stays created.
+    // A reload changes the object's fields in place: read them through a copy taken under
+    // KConfigReloader::Mutex (the classes' Copy()), never in place.
     static T* instance(bool reload = false)
     {
         basekit::KLockGuard guard(mutex);

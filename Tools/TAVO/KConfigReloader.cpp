@@ -1,8 +1,12 @@
 #include "Tools/TAVO/KConfigReloader.h"
 
 #include <fstream>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <vector>
+
+#include <yaml-cpp/eventhandler.h>
 
 #include "Basekit/KBaseException.h"
 #include "Basekit/KHostSystem.h"
@@ -18,7 +22,9 @@
 // and it can never see an object half-way through a load. The walks over the registry hold the
 // mutex for the whole pass, so validation clones registering and unregistering on other threads
 // wait until the pass is done; the clones of the pass itself come and go on the walking thread,
-// inside the single load, and are never visited.
+// inside the single load, and are never visited. Registered objects other than those clones
+// live until the process ends (KConfig never deletes them), so a pass never meets an object
+// that is being destroyed.
 
 namespace config {
 
@@ -45,6 +51,50 @@ kstring PathOf(const KReloadable& object)
     if (!object.Directory().empty())
         return fstring("%s/%s.yaml", object.Directory().c_str(), object.FileName().c_str());
     return fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), object.FileName().c_str());
+}
+
+// yaml-cpp 0.7 stops consuming input at some malformed text (a stray "," where a document
+// starts) and then returns the same empty document for ever, so YAML::LoadAll would never end
+// and never stop allocating. This pass sees only the events and fails where a document does
+// not start further on than the one before it.
+class ProgressCheck : public YAML::EventHandler {
+public:
+    void OnDocumentStart(const YAML::Mark& mark) override
+    {
+        if (Started && mark.pos <= Last)
+            throw YAML::ParserException(mark, "no progress parsing the next document");
+        Started = true;
+        Last = mark.pos;
+    }
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
+    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override
+    {
+    }
+    void OnSequenceEnd() override {}
+    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnMapEnd() override {}
+
+private:
+    bool Started = false;
+    int Last = 0;
+};
+
+// Every document of the file, in order. The whole file is parsed before the search, so a
+// syntax error in any document fails the load: a half-broken file is reported rather than
+// half used.
+std::vector<YAML::Node> LoadDocuments(std::istream& stream)
+{
+    const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    std::istringstream events(text);
+    YAML::Parser parser(events);
+    ProgressCheck progress;
+    while (parser.HandleNextDocument(progress)) {
+    }
+    std::istringstream documents(text);
+    return YAML::LoadAll(documents);
 }
 
 // The object's node: the first document whose top-level map has the document name as a key,
@@ -118,7 +168,7 @@ void KConfigReloader::Reload(KReloadable& object, bool validateOnly)
         std::ifstream stream(path);
         if (!stream)
             throw KTemplateException<KReloadable>("Could not open file[%s]", path.c_str());
-        std::optional<YAML::Node> node = FindDocument(object, YAML::LoadAll(stream));
+        std::optional<YAML::Node> node = FindDocument(object, LoadDocuments(stream));
         if (node)
             Reload(object, validateOnly, *node);
         else if (object.MissingDocumentPolicy() == 1)
@@ -208,7 +258,8 @@ KConfigReloader::ReloadCallback KConfigReloader::SetReloadCallback(ReloadCallbac
 
 void RequestConfigurationReload()
 {
-    KLogManager::GetMe(false)->RequestKConfigReload();
+    if (KLogManager* manager = KLogManager::GetMe(false)) // none once logging has ended
+        manager->RequestKConfigReload();
 }
 
 } // namespace config

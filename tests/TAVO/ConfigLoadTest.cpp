@@ -253,16 +253,6 @@ TEST(ConfigLoad, ForeignExceptionPassesAndReleasesTheLock)
     ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
-TEST(ConfigLoad, ValidationOnlyLeavesTheObject)
-{
-    WriteConfig("probe", "probe: {Value: 8}\n");
-    ProbeConfig probe;
-    config::KConfigReloader::Reload(probe, true);
-    EXPECT_EQ(probe.value, 5u);
-    config::KConfigReloader::Reload(probe, false);
-    EXPECT_EQ(probe.value, 8u);
-}
-
 // Two singletons of the same class.
 using ProbeSingleton = config::KConfig<ProbeConfig, 0>;
 using OtherProbeSingleton = config::KConfig<ProbeConfig, 1>;
