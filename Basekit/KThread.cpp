@@ -21,6 +21,9 @@ namespace {
 const unsigned kInfinite = 4294967295u;
 const unsigned kStepMs = 100;
 
+// Set by Exit() on its own thread, so that Starter lets the unwinding of pthread_exit pass.
+thread_local bool exiting = false;
+
 // The handle of a KThread: an owned cell holding the thread id.
 struct ThreadCell {
     pthread_t id;
@@ -126,14 +129,15 @@ void* KThread::Starter(void* object)
         thread->Execute();
         finish();
         KRunningLog::Log(klNotice, "Thread stopped: %s", name.c_str());
-    } catch (abi::__forced_unwind&) {
-        // Exit() or cancellation unwinds through here; it must be let through.
-        finish();
-        throw;
     } catch (const std::exception& e) {
         KRunningLog::Log(klError, "Thread %s stopped due to unhandled exception %s", name.c_str(), e.what());
         finish();
     } catch (...) {
+        if (exiting) {
+            // Exit() unwinds the stack through here; the unwinding must go on.
+            finish();
+            throw;
+        }
         KRunningLog::Log(klError, "Thread %s stopped due to unknown unhandled exception", name.c_str());
         finish();
     }
@@ -147,6 +151,7 @@ void KThread::CloseThreadHandle(void* handle)
 
 void KThread::Exit()
 {
+    exiting = true;
     pthread_exit(nullptr);
 }
 

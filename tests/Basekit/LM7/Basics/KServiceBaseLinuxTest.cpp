@@ -497,6 +497,17 @@ TEST_P(EarlyFailure, StartReportsThePrematureExitOfTheCopy)
 {
     const EarlyFailureCase c = GetParam();
     Outcome start = FixtureRun({"start"}, {c.startEnv}).Finish();
+    if (start.out == "Starting tavo.... OK\n") {
+        // The copy needed more than the start command's 250 ms to fail (a loaded machine, a
+        // sanitizer build): then its own exit status is where the failure shows.
+        std::optional<SysLogLine> late = sink->WaitFor(c.logged);
+        ASSERT_TRUE(late);
+        std::optional<int> status = FixtureRun::WaitExit(late->pid);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(Exited(*status, 70)) << Describe(*status);
+        EXPECT_FALSE(PidFileExists());
+        GTEST_SKIP() << "the detached copy failed after the 250 ms check; its late failure was checked instead";
+    }
     EXPECT_TRUE(Exited(start.status, 75)) << Describe(start.status);
     EXPECT_EQ(start.out, "Starting tavo.... FAIL\n");
     std::smatch match;
