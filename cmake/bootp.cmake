@@ -30,3 +30,7 @@ tavo_unit_test(KBOOTPServerTest
 
 tavo_fuzz_target(BOOTPDatagramFuzz SOURCES fuzz/BOOTPDatagramFuzz.cpp LIBS tavo_net)
 tavo_fuzz_target(NDXIdentificationFuzz SOURCES fuzz/NDXIdentificationFuzz.cpp LIBS tavo_net)
+
+# Power-up storm and decision-part cost; run as tests/support/sandbox_run build/BootpStormBench.
+add_executable(BootpStormBench bench/BootpStormBench.cpp tests/TAVO/BOOTPTestKit.cpp)
+target_link_libraries(BootpStormBench PRIVATE tavo_net)

@@ -133,6 +133,7 @@ private:
     int RxPort = 0;
     int TxPort = 0;
     kstring RequestLogPath;
+    std::string DevicesStamp; // devices.yaml as last loaded without error (see LoadDevices)
     // Read without the lock by the server thread's loop.
     std::atomic<bool> Running {false};
     std::atomic<bool> ServerReady {false}; // the server thread's sockets are bound

@@ -362,6 +362,21 @@ TEST_F(BOOTPServer, AnswersABoardWithARejectedIdentificationAfterLoggingIt)
     EXPECT_EQ(Replies(2).size(), 2u); // no request log: the register does not hold it back
 }
 
+TEST_F(BOOTPServer, AnEditOfTheDevicesFileAppliesToTheNextRequest)
+{
+    Start();
+    auto yiaddr = [this] {
+        Ask(BoardRequest(FirmwareBoard));
+        std::vector<Bytes> replies = Replies(2);
+        return replies.size() == 2 ? Bytes(replies[1].begin() + 16, replies[1].begin() + 20) : Bytes();
+    };
+    EXPECT_EQ(yiaddr(), (Bytes {192, 0, 2, 51}));
+    WriteDevices("Devices:\n  - 4661: {Type: NDX_V2, IP: 192.0.2.52}\n"); // a new file
+    EXPECT_EQ(yiaddr(), (Bytes {192, 0, 2, 52}));
+    std::ofstream("/etc/varnel/config/devices.yaml") << "Devices:\n  - 4661: {Type: NDX_V2, IP: 192.0.2.53}\n";
+    EXPECT_EQ(yiaddr(), (Bytes {192, 0, 2, 53})); // the same file rewritten, same size
+}
+
 TEST_F(BOOTPServer, DropsRequestsWhileTheDevicesConfigurationIsBroken)
 {
     WriteDevices("Devices: [unclosed\n");
