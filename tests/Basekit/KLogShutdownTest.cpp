@@ -92,6 +92,7 @@ TEST(KCrashLogger, RecordGoesToSystemLogWhenCrashLogCannotBeOpened)
 {
     auto scenario = [] {
         // A directory in place of crash.log cannot be opened for appending.
+        mkdir(Dir.c_str(), 0755);
         unlink((Dir + "crash.log").c_str());
         ASSERT_EQ(mkdir((Dir + "crash.log").c_str(), 0755), 0);
         unlink("/dev/log");
