@@ -37,6 +37,16 @@ const std::size_t MaxFirmwareName = 127;
 // The time service's port is fixed.
 const unsigned int TimePort = 37;
 
+// The keys the daemon reads; anything else in these maps is ignored by it.
+const std::set<std::string> BoardKeys = {"Type", "IP", "Replacer", "Firmware", "SetNewFirmware"};
+const std::set<std::string> NetworkKeys = {
+    "LocalAudioInterface", "LocalAudioPort", "MediaServerAddress", "MediaServerPort", "SignalingServerAddress",
+    "SignalingServerPort", "T8WServerAddress", "T8WServerPort", "T8WQueryPort", "T8WSnmpPort",
+    "ConnectionTimeout", "SimServerAddress", "SimServerPort", "SimClientLog", "AudioStreamingMinPort",
+    "AudioStreamingMaxPort"};
+const std::set<std::string> InternalKeys = {"T8WServerBuffer", "T8WClientBuffer", "TdmopBuffer", "RtqBuffer",
+                                            "NdxBuffer"};
+
 // A daemon configuration class loaded from another directory: the daemon's classes always
 // read the installation's directory, so this wraps one and hands its loading over.
 template <class T>
@@ -180,6 +190,7 @@ public:
         if (!IsDirectory(FirmwareDir))
             Add(FirmwareDir, {}, "firmware directory does not exist; the TFTP server cannot start without it");
         if (haveService) {
+            CheckServiceKeys();
             CheckPorts();
             CheckInterfaces();
             CheckFirmwareMap();
@@ -272,8 +283,41 @@ private:
     {
         const std::string file = Path("system");
         // Both documents come from one file: a syntax error is reported once (see AddLoaderProblem).
-        Load<config::NetworkConfig>(file, LoadDocument(file, "Network"));
-        Load<config::InternalConfigs>(file, LoadDocument(file, "InternalConfigs"));
+        const YAML::Node network = LoadDocument(file, "Network");
+        const YAML::Node internal = LoadDocument(file, "InternalConfigs");
+        if (Load<config::NetworkConfig>(file, network))
+            CheckKeys(file, network, NetworkKeys, "Network");
+        if (Load<config::InternalConfigs>(file, internal))
+            CheckKeys(file, internal, InternalKeys, "InternalConfigs");
+    }
+
+    // A key the daemon does not know is silently ignored, and the setting it was meant to be
+    // keeps its default: report it, with the known key it differs from only in case.
+    void CheckKeys(const std::string& file, const YAML::Node& map, const std::set<std::string>& known,
+                   const std::string& where)
+    {
+        if (!map.IsMap())
+            return;
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            const std::string key = Scalar(it->first);
+            if (known.count(key))
+                continue;
+            std::string message = "unknown key '" + key + "' in " + where + " is ignored";
+            for (const std::string& candidate : known)
+                if (candidate.size() == key.size() &&
+                    std::equal(candidate.begin(), candidate.end(), key.begin(), [](char a, char b) {
+                        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+                    }))
+                    message += "; keys are case-sensitive: '" + candidate + "'";
+            Add(file, At(it->first), message);
+        }
+    }
+
+    void CheckServiceKeys()
+    {
+        CheckKeys(TavoFile, TavoDoc, {"BootP", "Interfaces", "tftp", "Firmwares"}, "tavo");
+        CheckKeys(TavoFile, Child(TavoDoc, "BootP"), {"RxPort", "TxPort"}, "BootP");
+        CheckKeys(TavoFile, Child(TavoDoc, "tftp"), {"Port", "AlternativePath"}, "tftp");
     }
 
     // The BOOTP ports, the TFTP port and the time port are all UDP ports of this host.
@@ -395,8 +439,14 @@ private:
                     continue; // the loader has rejected the file already
                 }
                 const YAML::Node& board = it->second;
-                if (!IsNdxType(Scalar(Child(board, "Type"))))
+                if (!Child(board, "Type").IsDefined()) {
+                    Add(DevicesFile, At(it->first), "entry " + Scalar(it->first) +
+                                                        " has no Type and is ignored; boards have a Type starting with NDX");
                     continue;
+                }
+                if (!IsNdxType(Scalar(Child(board, "Type"))))
+                    continue; // another product's entry
+                CheckKeys(DevicesFile, board, BoardKeys, "board " + std::to_string(serial));
                 KBoardEntry entry;
                 entry.Serial = serial;
                 entry.Key = At(it->first);
