@@ -160,7 +160,7 @@ void KLogManager::InternalLog(KLogLevel level, const char* format, va_list args)
         return;
     kstring prefix;
     prefix.Format("|PID=%4d %-15s| ", KHostSystem::GetCurrentProcId(), manager->ModuleName.c_str());
-    self->vLogPrefixed(level, prefix.c_str(), format, args);
+    self->CommitLine(level, prefix.c_str(), format, args);
 }
 
 void KLogManager::FlushWriters()

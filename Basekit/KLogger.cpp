@@ -115,8 +115,12 @@ bool KLogger::IsActive(KLogLevel level) const
 
 void KLogger::vLogPrefixed(KLogLevel level, const char* prefix, const char* format, va_list args)
 {
-    if (!IsActive(level))
-        return;
+    if (IsActive(level))
+        CommitLine(level, prefix, format, args);
+}
+
+void KLogger::CommitLine(KLogLevel level, const char* prefix, const char* format, va_list args)
+{
     KLogBuilder line(LogWriter, this, level);
     line.Message() = prefix;
     line.Message().vAppendFormat(format, args);
@@ -191,7 +195,7 @@ void KLogger::LogBinary(KLogLevel level, const kstring& text)
     prefix.Format(__VA_ARGS__);                                                                                       \
     va_list args;                                                                                                     \
     va_start(args, format);                                                                                           \
-    vLogPrefixed(level, prefix.c_str(), format, args);                                                                \
+    CommitLine(level, prefix.c_str(), format, args);                                                                  \
     va_end(args)
 
 void KLogger::LogDev(KLogLevel level, int device, const char* format, ...)
@@ -201,9 +205,8 @@ void KLogger::LogDev(KLogLevel level, int device, const char* format, ...)
 
 void KLogger::vLogDev(KLogLevel level, int device, const char* format, va_list args)
 {
-    if (!IsActive(level))
-        return;
-    vLogPrefixed(level, fstring("|D%0*d| ", LOG_DEVICE_WIDTH, device).c_str(), format, args);
+    if (IsActive(level))
+        CommitLine(level, fstring("|D%0*d| ", LOG_DEVICE_WIDTH, device).c_str(), format, args);
 }
 
 void KLogger::LogChannel(KLogLevel level, int device, int channel, const char* format, ...)

@@ -60,6 +60,8 @@ public:
     void LogBinary(KLogLevel level, const kstring& text);
     // The line's message is prefix followed by the formatted text.
     void vLogPrefixed(KLogLevel level, const char* prefix, const char* format, va_list args);
+    // The same for a caller that already asked IsActive (so the filter is asked once).
+    void CommitLine(KLogLevel level, const char* prefix, const char* format, va_list args);
 
     void LogDev(KLogLevel level, int device, const char* format, ...) __attribute__((format(printf, 4, 5)));
     void vLogDev(KLogLevel level, int device, const char* format, va_list args);

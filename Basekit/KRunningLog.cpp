@@ -20,6 +20,6 @@ void KRunningLog::Log(KLogLevel level, const char* format, ...)
                   static_cast<unsigned>(pthread_self()));
     va_list args;
     va_start(args, format);
-    running->vLogPrefixed(level, prefix.c_str(), format, args);
+    running->CommitLine(level, prefix.c_str(), format, args);
     va_end(args);
 }
