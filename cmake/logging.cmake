@@ -38,3 +38,6 @@ tavo_unit_test(KRemoteLogClientTest SOURCES tests/Basekit/KRemoteLogClientTest.c
 # Throughput benchmark; built with everything, run by hand in the sandbox.
 add_executable(log_bench bench/log_bench.cpp)
 target_link_libraries(log_bench PRIVATE basekit)
+
+# Decoding of what the log server sends; the kept corpus is replayed as a test.
+tavo_fuzz_target(LogServerMessageFuzz SOURCES fuzz/LogServerMessageFuzz.cpp LIBS basekit)
