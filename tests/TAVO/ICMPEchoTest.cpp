@@ -15,7 +15,8 @@ namespace {
 std::vector<unsigned char> ChecksumBytes(std::vector<unsigned char> data)
 {
     std::vector<unsigned short> words((data.size() + 1) / 2 + 1, 0);
-    std::memcpy(words.data(), data.data(), data.size());
+    if (!data.empty())
+        std::memcpy(words.data(), data.data(), data.size());
     unsigned short sum = static_cast<unsigned short>(in_cksum(words.data(), static_cast<int>(data.size())));
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&sum);
     return {bytes[0], bytes[1]};
