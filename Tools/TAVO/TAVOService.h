@@ -30,9 +30,6 @@ public:
     // interfaces found anew, with the configuration already loaded.
     void Restart() override;
 
-    // Why the latest OnStart or OnStop failed.
-    const kstring& GetErrorText() const { return ErrorText; }
-
     // The service's logger (tavo.log, option General); the notifiers and the poller use it too.
     static KLogger Logger;
 
