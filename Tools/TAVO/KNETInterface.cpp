@@ -43,6 +43,7 @@ basekit::KThreadMutex& WakeMutex()
 }
 int WakeFd = -1; // guarded by WakeMutex(); -1 when no thread listens
 std::atomic<int> PollThreadsAlive {0};
+thread_local bool OnPollThread = false;
 
 class Descriptor {
 public:
@@ -136,6 +137,11 @@ void KNETInterface::StopAddressPolling()
         }
     }
     KHostSystem::Delay(750);
+    // Woken, the thread is normally gone by now. Its end is still waited for (bounded: a
+    // Restart() in progress finishes first), so that nothing it uses, the restarter included,
+    // is destroyed under it. Not from the polling thread itself, which cannot wait for its end.
+    for (int waited = 0; !OnPollThread && PollThreadsAlive > 0 && waited < 5000; waited += 10)
+        KHostSystem::Delay(10);
 }
 
 bool KNETInterface::IsPollThreadRunning()
@@ -176,6 +182,7 @@ void* KNETInterface::NAPollThread(void* object)
     struct Alive {
         ~Alive() { --PollThreadsAlive; }
     } alive;
+    OnPollThread = true;
     KNetAddRestarter* restarter = static_cast<KNetAddRestarter*>(object);
     if (!restarter)
         return nullptr;
