@@ -438,7 +438,7 @@ private:
                 } catch (const std::exception&) {
                     continue; // the loader has rejected the file already
                 }
-                const YAML::Node& board = it->second;
+                const YAML::Node board = it->second; // a copy: the iterator hands out a temporary
                 if (!Child(board, "Type").IsDefined()) {
                     Add(DevicesFile, At(it->first), "entry " + Scalar(it->first) +
                                                         " has no Type and is ignored; boards have a Type starting with NDX");
