@@ -7,9 +7,12 @@
 #   bench/tftp_side_by_side.sh [BUILD-DIR]      (RUNS=5 by default; needs tftpd-hpa, curl, atftp)
 #
 # Scenarios: one 16 MiB file by curl --tftp-no-options and by atftp; 64 boards (64 source
-# addresses) fetching a 1 MiB file at once with curl. Per scenario: median wall time over the
-# runs, the ratio tftpd-hpa/ours (above 1: ours is faster), server CPU seconds (user + system,
-# forked children included) and peak RSS. Then the UDP round trip of a 516-byte datagram and
+# addresses) fetching a 1 MiB file at once with curl. Servers: "tavo" as the daemon runs it
+# (threads at real-time FIFO priority 1), "tavo-other" the same program without the right to
+# real-time scheduling (its threads then run at the default policy), and "hpa". Per scenario
+# and server: median wall time over the runs, the ratio tftpd-hpa/server (above 1: faster than
+# tftpd-hpa), server CPU seconds (forked processes included), the peak RSS of its largest
+# process, and failed runs. Then the UDP round trip of a 516-byte datagram and
 # its 4-byte answer, and our single-transfer throughput as a fraction of 512 bytes per round trip.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,18 +41,31 @@ head -c $((1 << 20)) /dev/urandom > $firmware/mib.bin
 
 now() { date +%s.%N; }
 
+# The server and every process it forks (tftpd-hpa forks one per transfer) in one accounting
+# group, so their CPU time is counted whether or not anybody waits for them.
+cpu_group=/sys/fs/cgroup/cpuacct/tavo-bench-$$
+mkdir "$cpu_group"
+trap 'rmdir "$cpu_group" 2>/dev/null || true' EXIT
+trap 'exit 1' INT TERM
+# Run as "sh -c ... &" (not as a shell function) so that $! is the server's own process.
+join_cpu_group='echo $$ > "$0/cgroup.procs" && exec "$@"'
+
 server_pid=
-start_server() { # $1: tavo | hpa
+start_server() { # $1: tavo | tavo-other | hpa
     rm -f $work/server.time $work/server.out
-    if [ "$1" = tavo ]; then
+    echo 0 > $cpu_group/cpuacct.usage
+    if [ "$1" != hpa ]; then
+        local limit=()
+        [ "$1" = tavo-other ] && limit=(setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice)
         rm -f $work/control && mkfifo $work/control
-        /usr/bin/time -f "%U %S %M" -o $work/server.time "$build/tavo_tftp_bench_host" $host 69 \
+        sh -c "$join_cpu_group" $cpu_group /usr/bin/time -f "%M" -o $work/server.time "${limit[@]}" \
+            "$build/tavo_tftp_bench_host" $host 69 \
             < $work/control > $work/server.out 2>&1 &
         server_pid=$!
         exec 9> $work/control
         for _ in $(seq 200); do grep -q ready $work/server.out 2>/dev/null && return; sleep 0.05; done
     else
-        /usr/bin/time -f "%U %S %M" -o $work/server.time \
+        sh -c "$join_cpu_group" $cpu_group /usr/bin/time -f "%M" -o $work/server.time \
             in.tftpd --foreground --address $host:69 --user root --secure $firmware > $work/server.out 2>&1 &
         server_pid=$!
         for _ in $(seq 200); do ss -lun | grep -q "$host:69 " && return; sleep 0.05; done
@@ -57,14 +73,16 @@ start_server() { # $1: tavo | hpa
     echo "server $1 did not start" >&2; cat $work/server.out >&2; exit 1
 }
 
-stop_server() { # prints "cpu-seconds peak-rss-kib"
-    if [ -e /proc/$server_pid ] && pgrep -P $server_pid -x in.tftpd > $work/child; then
+stop_server() { # leaves "cpu-seconds peak-rss-kib" in $work/usage
+    if pgrep -P $server_pid -x in.tftpd > $work/child; then # started by time, not by us
         kill -TERM "$(cat $work/child)"
     else
         exec 9>&-
     fi
     wait $server_pid || true
-    awk '{ printf "%.2f %d\n", $1 + $2, $3 }' $work/server.time
+    # time's last line (a line about the terminating signal may come first): the peak RSS
+    # of the largest single process
+    echo "$(awk '{ printf "%.2f", $1 / 1e9 }' $cpu_group/cpuacct.usage) $(tail -1 $work/server.time)" > $work/usage
 }
 
 single_curl() {
@@ -89,13 +107,13 @@ results=$work/results
 : > $results
 for run in $(seq "$runs"); do
     for scenario in single_curl single_atftp concurrent_curl; do
-        for server in tavo hpa; do
+        for server in tavo tavo-other hpa; do
             start_server $server
             start=$(now)
             if $scenario; then ok=ok; else ok=FAILED; fi
             end=$(now)
-            usage=$(stop_server)
-            echo "$scenario $server $(echo "$end - $start" | bc -l) $usage $ok" >> $results
+            stop_server
+            echo "$scenario $server $(echo "$end - $start" | bc -l) $(cat $work/usage) $ok" >> $results
         done
     done
 done
@@ -103,14 +121,19 @@ done
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 field() { awk -v s="$1" -v v="$2" -v f="$3" '$1 == s && $2 == v { print $f }' $results; }
 
-echo "runs: $runs (medians; CPU = server user+system seconds incl. children; RSS = peak KiB)"
-printf "%-16s %10s %10s %7s %9s %9s %9s %9s %s\n" scenario tavo_s hpa_s ratio tavo_cpu hpa_cpu tavo_rss hpa_rss failures
+echo "per run: scenario server seconds cpu_s rss_kib result"
+cat $results
+echo
+echo "runs: $runs (medians; CPU = server seconds, forked processes included; RSS = peak KiB of one process)"
+printf "%-16s %-11s %9s %13s %8s %8s %8s\n" scenario server seconds hpa/server cpu_s rss_kib failed
 for scenario in single_curl single_atftp concurrent_curl; do
-    ours=$(field $scenario tavo 3 | median); theirs=$(field $scenario hpa 3 | median)
-    failures=$(awk -v s=$scenario '$1 == s && $6 != "ok"' $results | wc -l)
-    printf "%-16s %10.3f %10.3f %7.2f %9.2f %9.2f %9d %9d %s\n" $scenario "$ours" "$theirs" \
-        "$(echo "$theirs / $ours" | bc -l)" "$(field $scenario tavo 4 | median)" "$(field $scenario hpa 4 | median)" \
-        "$(field $scenario tavo 5 | sort -g | tail -1)" "$(field $scenario hpa 5 | sort -g | tail -1)" "$failures"
+    theirs=$(field $scenario hpa 3 | median)
+    for server in tavo tavo-other hpa; do
+        time_s=$(field $scenario $server 3 | median)
+        printf "%-16s %-11s %9.3f %13.2f %8.2f %8d %8d\n" $scenario $server "$time_s" "$(echo "$theirs / $time_s" | bc -l)" \
+            "$(field $scenario $server 4 | median)" "$(field $scenario $server 5 | sort -g | tail -1)" \
+            "$(awk -v s=$scenario -v v=$server '$1 == s && $2 == v && $6 != "ok"' $results | wc -l)"
+    done
 done
 
 read -r rtt_median rtt_mean < <("$build/tavo_udp_round_trip" $host 192.0.2.100 20000)
