@@ -2,6 +2,9 @@
 // every reachable rejection with its exact message.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include "Basekit/KException.h"
 #include "Tools/TAVO/KNDXIdentification.h"
 
@@ -9,11 +12,31 @@ namespace {
 
 const unsigned int Serial = 7;
 
+// Stable, readable test names: the case's index and its text reduced to letters and digits.
+std::string CaseName(size_t index, const char* text)
+{
+    std::string name = std::to_string(index) + "_";
+    for (const char* c = text; *c && name.size() < 40; ++c)
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return name;
+}
+
+template <class Case>
+std::string NameOf(const ::testing::TestParamInfo<Case>& info)
+{
+    return CaseName(info.index, info.param.info);
+}
+
 struct TokenCase {
     const char* token;
     const char* name; // nullptr: unknown type
     unsigned int type, count, variant;
 };
+
+std::string TokenName(const ::testing::TestParamInfo<TokenCase>& param)
+{
+    return CaseName(param.index, param.param.token);
+}
 
 class SlotToken : public ::testing::TestWithParam<TokenCase> {};
 
@@ -64,7 +87,8 @@ INSTANTIATE_TEST_SUITE_P(Tokens, SlotToken, ::testing::Values(
     TokenCase {"0-880", "30E1", 6, 1, 1},         // T2 S2: 30E1RJ45
     TokenCase {"80-a80", "60E1", 4, 2, 1},        // T2 S6, A bit 7: 60E1BNC
     TokenCase {"80-800", "30E1", 5, 1, 1},        // T2 S0, A bit 7: 30E1HI
-    TokenCase {"0-800", nullptr, 0, 0, 0}));      // T2 S0 without connector
+    TokenCase {"0-800", nullptr, 0, 0, 0}),       // T2 S0 without connector
+    TokenName);
 
 struct InfoCase {
     const char* info;
@@ -102,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Boards, AdditionalInfo, ::testing::Values(
     // First generation: the string itself; no '-' at all: nothing.
     InfoCase {"NDX-anything at all", "NDX-anything at all"},
     InfoCase {"", ""},
-    InfoCase {"NDX_V2 without dash", ""}));
+    InfoCase {"NDX_V2 without dash", ""}),
+    NameOf<InfoCase>);
 
 struct RejectionCase {
     const char* info;
@@ -157,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(Messages, Rejection, ::testing::Values(
                    "Error parsing board (7) identification, invalid slot for E1-HI board! [60E1]"},
     RejectionCase {"NDX_V2-Modular_X 0 0-c80 0-c80 0-4c00", 1321,
                    "Error parsing board (7) identification, invalid slot positions for modular board(1E1 + 2E1 or "
-                   "1E1 + 1E1)!"}));
+                   "1E1 + 1E1)!"}),
+    NameOf<RejectionCase>);
 
 struct OrderCase {
     unsigned int first, second;
