@@ -2,7 +2,7 @@
 // every reachable rejection with its exact message.
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <ostream>
 #include <string>
 
 #include "Basekit/KException.h"
@@ -12,31 +12,13 @@ namespace {
 
 const unsigned int Serial = 7;
 
-// Stable, readable test names: the case's index and its text reduced to letters and digits.
-std::string CaseName(size_t index, const char* text)
-{
-    std::string name = std::to_string(index) + "_";
-    for (const char* c = text; *c && name.size() < 40; ++c)
-        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-}
-
-template <class Case>
-std::string NameOf(const ::testing::TestParamInfo<Case>& info)
-{
-    return CaseName(info.index, info.param.info);
-}
-
 struct TokenCase {
     const char* token;
     const char* name; // nullptr: unknown type
     unsigned int type, count, variant;
 };
 
-std::string TokenName(const ::testing::TestParamInfo<TokenCase>& param)
-{
-    return CaseName(param.index, param.param.token);
-}
+std::ostream& operator<<(std::ostream& os, const TokenCase& c) { return os << c.token; }
 
 class SlotToken : public ::testing::TestWithParam<TokenCase> {};
 
@@ -87,13 +69,14 @@ INSTANTIATE_TEST_SUITE_P(Tokens, SlotToken, ::testing::Values(
     TokenCase {"0-880", "30E1", 6, 1, 1},         // T2 S2: 30E1RJ45
     TokenCase {"80-a80", "60E1", 4, 2, 1},        // T2 S6, A bit 7: 60E1BNC
     TokenCase {"80-800", "30E1", 5, 1, 1},        // T2 S0, A bit 7: 30E1HI
-    TokenCase {"0-800", nullptr, 0, 0, 0}),       // T2 S0 without connector
-    TokenName);
+    TokenCase {"0-800", nullptr, 0, 0, 0}));      // T2 S0 without connector
 
 struct InfoCase {
     const char* info;
     const char* text;
 };
+
+std::ostream& operator<<(std::ostream& os, const InfoCase& c) { return os << c.info; }
 
 class AdditionalInfo : public ::testing::TestWithParam<InfoCase> {};
 
@@ -126,14 +109,15 @@ INSTANTIATE_TEST_SUITE_P(Boards, AdditionalInfo, ::testing::Values(
     // First generation: the string itself; no '-' at all: nothing.
     InfoCase {"NDX-anything at all", "NDX-anything at all"},
     InfoCase {"", ""},
-    InfoCase {"NDX_V2 without dash", ""}),
-    NameOf<InfoCase>);
+    InfoCase {"NDX_V2 without dash", ""}));
 
 struct RejectionCase {
     const char* info;
     int line;
     const char* message;
 };
+
+std::ostream& operator<<(std::ostream& os, const RejectionCase& c) { return os << c.info; }
 
 class Rejection : public ::testing::TestWithParam<RejectionCase> {};
 
@@ -182,8 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Messages, Rejection, ::testing::Values(
                    "Error parsing board (7) identification, invalid slot for E1-HI board! [60E1]"},
     RejectionCase {"NDX_V2-Modular_X 0 0-c80 0-c80 0-4c00", 1321,
                    "Error parsing board (7) identification, invalid slot positions for modular board(1E1 + 2E1 or "
-                   "1E1 + 1E1)!"}),
-    NameOf<RejectionCase>);
+                   "1E1 + 1E1)!"}));
 
 struct OrderCase {
     unsigned int first, second;
