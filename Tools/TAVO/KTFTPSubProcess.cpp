@@ -143,8 +143,6 @@ bool IsAckOf(const unsigned char* datagram, int length, const sockaddr_in& from,
     return reader.ok() && opcode == OpAck && number == block;
 }
 
-enum class BlockOutcome { Acknowledged, Over, Cancelled };
-
 } // namespace
 
 KTFTPSubProcess::KTFTPSubProcess(KTFTPServer* server, std::string fileName, std::string localAddress,
@@ -157,7 +155,6 @@ KTFTPSubProcess::KTFTPSubProcess(KTFTPServer* server, std::string fileName, std:
 void KTFTPSubProcess::Transfer()
 {
     KTFTPServer& server = *Server;
-    KLogger& log = server.Logger;
     const char* client = ClientAddress.c_str();
 
     // Port 0: a fresh port per transfer, so the board's acknowledgements reach this thread.
@@ -171,22 +168,21 @@ void KTFTPSubProcess::Transfer()
     {
         FileDescriptor file(OpenRegularFile(FileName));
         if (file.Get() < 0) {
-            log.Warning("Client %s file [%s] not found!", client, FileName.c_str());
+            server.Logger.Warning("Client %s file [%s] not found!", client, FileName.c_str());
             server.NotifyClient(ClientAddress, tsFileNotFound, "");
             server.SendErrorPacket(&socket, 1, "File not found", &destination);
             return;
         }
-        log.Trace("Client %s sending file: %s", client, FileName.c_str());
+        server.Logger.Trace("Client %s sending file: %s", client, FileName.c_str());
         server.NotifyClient(ClientAddress, tsSending, FileName);
 
         BlockSource blocks(file.Get());
-        unsigned char ack[PacketSize]; // apart from the block, so a resend carries the same bytes
-        uint16_t block = 1;            // wraps from 65535 to 0
+        uint16_t block = 1; // wraps from 65535 to 0
         while (server.Running && !over) {
             int length = 0;
             unsigned char* packet = blocks.Next(length);
             if (!packet) {
-                log.Error("Error reading file %s", FileName.c_str());
+                server.Logger.Error("Error reading file %s", FileName.c_str());
                 server.NotifyClient(ClientAddress, tsReadError, "");
                 server.SendErrorPacket(&socket, 0, "Error reading file", &destination);
                 over = true;
@@ -195,64 +191,56 @@ void KTFTPSubProcess::Transfer()
             basekit::KByteWriter header(packet, HeaderSize);
             header.u16be(OpData);
             header.u16be(block);
-
-            BlockOutcome outcome = BlockOutcome::Over;
-            for (int sent = 0;; ++sent) {
-                if (sent == Transmissions) {
-                    server.NotifyClient(ClientAddress, tsAckTimeout, "");
-                    log.Warning("Timed out waiting ack from %s", client);
-                    server.SendErrorPacket(&socket, 0, "Timed out waiting ack", &destination);
-                    break;
-                }
-                if (socket.Send(packet, HeaderSize + length, &destination) != HeaderSize + length) {
-                    log.Error("Client %s error sending data to socket [%i]", client, socket.LastError);
-                    server.NotifyClient(ClientAddress, tsSendError, "");
-                    break;
-                }
-                const unsigned sentAt = KHostSystem::GetTick();
-                bool resend = false;
-                while (!resend) {
-                    sockaddr_in from{};
-                    int got = socket.Receive(ack, sizeof ack, &from, AckWaitMs);
-                    if (!server.Running) {
-                        outcome = BlockOutcome::Cancelled;
-                        break;
-                    }
-                    if (got == -2 || got == -3) {
-                        server.NotifyClient(ClientAddress, tsAckError, "");
-                        log.Error("Error while waiting socket [%i] from %s", socket.LastError, client);
-                        server.SendErrorPacket(&socket, 0, "Socket error while waiting ack", &destination);
-                        break;
-                    }
-                    if (IsAckOf(ack, got, from, destination, block)) {
-                        outcome = BlockOutcome::Acknowledged;
-                        break;
-                    }
-                    // Anything else (silence, a stranger, a stale or duplicate ACK) only
-                    // resends once the block has gone unanswered for long enough.
-                    resend = KHostSystem::diffTime(sentAt, KHostSystem::GetTick()) > ResendAfterMs;
-                }
-                if (!resend)
-                    break;
-            }
-
+            const BlockOutcome outcome = SendBlock(socket, destination, packet, length, block);
             if (outcome == BlockOutcome::Cancelled)
                 break;
-            if (outcome == BlockOutcome::Over) {
-                over = true;
-                break;
+            over = outcome == BlockOutcome::Over || length < BlockSize;
+            if (outcome == BlockOutcome::Acknowledged && length < BlockSize) {
+                server.Logger.Trace("Client %s send finish", client);
+                server.NotifyClient(ClientAddress, tsFinished, "");
             }
             ++block;
-            if (length < BlockSize) {
-                log.Trace("Client %s send finish", client);
-                server.NotifyClient(ClientAddress, tsFinished, "");
-                over = true;
-            }
         }
     }
     if (!over) {
-        log.Trace("Client %s operation cancelled", client);
+        server.Logger.Trace("Client %s operation cancelled", client);
         server.NotifyClient(ClientAddress, tsCancelled, "");
         server.SendErrorPacket(&socket, 0, "Operation cancelled", &destination);
     }
+}
+
+KTFTPSubProcess::BlockOutcome KTFTPSubProcess::SendBlock(KUDPSock& socket, sockaddr_in& destination,
+                                                         const unsigned char* packet, int length, uint16_t block)
+{
+    KTFTPServer& server = *Server;
+    const char* client = ClientAddress.c_str();
+    unsigned char ack[PacketSize]; // apart from the block, so a resend carries the same bytes
+    for (int sent = 0; sent < Transmissions; ++sent) {
+        if (socket.Send(packet, HeaderSize + length, &destination) != HeaderSize + length) {
+            server.Logger.Error("Client %s error sending data to socket [%i]", client, socket.LastError);
+            server.NotifyClient(ClientAddress, tsSendError, "");
+            return BlockOutcome::Over;
+        }
+        const unsigned sentAt = KHostSystem::GetTick();
+        // Anything but the awaited ACK (silence, a stranger, a stale or duplicate ACK) only
+        // resends once the block has gone unanswered for long enough.
+        while (KHostSystem::diffTime(sentAt, KHostSystem::GetTick()) <= ResendAfterMs) {
+            sockaddr_in from{};
+            int got = socket.Receive(ack, sizeof ack, &from, AckWaitMs);
+            if (!server.Running)
+                return BlockOutcome::Cancelled;
+            if (got == -2 || got == -3) {
+                server.NotifyClient(ClientAddress, tsAckError, "");
+                server.Logger.Error("Error while waiting socket [%i] from %s", socket.LastError, client);
+                server.SendErrorPacket(&socket, 0, "Socket error while waiting ack", &destination);
+                return BlockOutcome::Over;
+            }
+            if (IsAckOf(ack, got, from, destination, block))
+                return BlockOutcome::Acknowledged;
+        }
+    }
+    server.NotifyClient(ClientAddress, tsAckTimeout, "");
+    server.Logger.Warning("Timed out waiting ack from %s", client);
+    server.SendErrorPacket(&socket, 0, "Timed out waiting ack", &destination);
+    return BlockOutcome::Over;
 }

@@ -2,9 +2,11 @@
 // One TFTP transfer: the request the server accepted and the lock-step sending of the file
 // to the board. Created by the request handler, owned and deleted by the transfer thread.
 #include <cstdint>
+#include <netinet/in.h>
 #include <string>
 
 class KTFTPServer;
+class KUDPSock;
 
 class KTFTPSubProcess {
 public:
@@ -21,4 +23,10 @@ public:
     std::string LocalAddress;  // interface the request arrived on
     std::string ClientAddress; // the board's address
     uint32_t ClientPort;       // the board's UDP port, host order
+
+private:
+    enum class BlockOutcome { Acknowledged, Over, Cancelled };
+    // Sends one DATA packet until it is acknowledged, at most six times.
+    BlockOutcome SendBlock(KUDPSock& socket, sockaddr_in& destination, const unsigned char* packet, int length,
+                           uint16_t block);
 };
