@@ -15,7 +15,7 @@ public:
     static int FindInterfaces(const std::list<kstring>& filter, std::list<KNETInterfaceEx>& out);
     // Starts the polling thread once; nothing when it is running or restarter is null.
     static void StartAddressPolling(KNetAddRestarter* restarter);
-    // Ends the polling thread (it is woken at once) and pauses 750 ms.
+    // Ends the polling thread: wakes it at once, pauses 750 ms, and waits (bounded) for its end.
     static void StopAddressPolling();
     // The polling thread's body; the argument is the KNetAddRestarter.
     static void* NAPollThread(void* restarter);
