@@ -17,6 +17,10 @@ public:
     // Adds one, up to the maximum.
     virtual bool Release();
 
+    const kstring& GetName() const { return Name; }
+    bool IsNamed() const { return Named; }
+    unsigned GetMaximum() const { return Maximum; }
+
 private:
     kstring Name;
     bool Named = false; // system-wide semaphores by name are not needed by this system
