@@ -99,6 +99,19 @@ int KNETInterface::FindInterfaces(const std::list<kstring>& filter, std::list<KN
         record.Address = address;
         record.NetMask = Dotted(entry->ifa_netmask);
         record.BroadCast = Dotted(entry->ifa_broadaddr);
+        // An address added without a broadcast address ("ip addr add" without "brd +") is
+        // reported with the address itself as broadcast; replies sent there never reach a
+        // board. The subnet's broadcast address is what the operator meant.
+        if (record.BroadCast.empty() || record.BroadCast == "0.0.0.0" || record.BroadCast == address) {
+            const in_addr_t host = inet_addr(address.c_str());
+            const in_addr_t mask = inet_addr(record.NetMask.c_str());
+            if (!record.NetMask.empty() && mask != 0xffffffffu) {
+                in_addr_t broadcast = host | ~mask;
+                char text[INET_ADDRSTRLEN] = "";
+                if (inet_ntop(AF_INET, &broadcast, text, sizeof(text)))
+                    record.BroadCast = text;
+            }
+        }
         out.push_back(record);
     }
     return 0;

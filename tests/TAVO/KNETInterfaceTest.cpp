@@ -73,6 +73,13 @@ TEST_F(Interfaces, FilterEntriesMatchWholeAddressTexts)
         EXPECT_EQ(Found(c.filter), c.found);
 }
 
+TEST_F(Interfaces, AddressWithoutBroadcastGetsItsSubnetBroadcast)
+{
+    // "ip addr add" without "brd +" reports the address itself as broadcast.
+    ASSERT_EQ(Sh("ip addr add 198.51.100.1/25 dev tva0"), 0);
+    EXPECT_EQ(Found({"198.51.100.1"}), (std::vector<std::string> {"198.51.100.1/255.255.255.128/198.51.100.127"}));
+}
+
 // Counts Restart() calls and can be made to throw.
 class RecordingRestarter : public KNetAddRestarter {
 public:
