@@ -213,9 +213,9 @@ void* KRemoteLogClient::FlushQueueThread(void* argument)
 void* KRemoteLogClient::ConnectThread(void* argument)
 {
     KRemoteLogClient* client = static_cast<KRemoteLogClient*>(argument);
-    KRemoteLogSpecs* specs = KRemoteLogSpecs::Instance();
-    kstring host = specs->RemoteLogHost();
-    unsigned port = specs->RemoteLogPort();
+    KRemoteLogSpecs* settings = KRemoteLogSpecs::Instance();
+    kstring host = settings->RemoteLogHost();
+    unsigned port = settings->RemoteLogPort();
     bool connected = false;
     ++client->Attempts;
     try {
