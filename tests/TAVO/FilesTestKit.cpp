@@ -149,6 +149,17 @@ std::optional<Datagram> RawClient::Receive(unsigned ms)
     return Datagram{std::string(buffer, static_cast<size_t>(got)), ntohs(from.sin_port)};
 }
 
+std::optional<Datagram> Ask(RawClient& client, const std::string& server, uint16_t port, const std::string& bytes,
+                            unsigned ms)
+{
+    std::optional<Datagram> answer;
+    for (int attempt = 0; attempt < 5 && !answer; ++attempt) {
+        client.SendTo(server, port, bytes);
+        answer = client.Receive(ms / 5);
+    }
+    return answer;
+}
+
 // opcode 1 (RRQ), file name, NUL, mode, NUL
 std::string ReadRequest(const std::string& name, const std::string& mode)
 {
@@ -177,10 +188,9 @@ std::optional<std::string> Fetch(const std::string& board, const std::string& se
                                  const std::string& name, unsigned ms)
 {
     RawClient client(board);
-    client.SendTo(server, port, ReadRequest(name));
+    std::optional<Datagram> packet = Ask(client, server, port, ReadRequest(name), ms);
     std::string content;
-    for (uint16_t block = 1;; ++block) { // 16 bits: 65535 is followed by 0
-        std::optional<Datagram> packet = client.Receive(ms);
+    for (uint16_t block = 1;; ++block, packet = client.Receive(ms)) { // 16 bits: 65535, then 0
         if (!packet || packet->Bytes.size() < 4 || packet->Bytes.size() > 516 ||
             packet->Bytes.compare(0, 4, Data(block, "")) != 0)
             return std::nullopt;

@@ -64,6 +64,11 @@ private:
     int Fd = -1;
 };
 
+// Sends bytes and waits for the first answer, sending again every fifth of ms as a board does:
+// a server just started may not have bound its socket yet.
+std::optional<Datagram> Ask(RawClient& client, const std::string& server, uint16_t port, const std::string& bytes,
+                            unsigned ms = 5000);
+
 // TFTP packets as a board sends or expects them.
 std::string ReadRequest(const std::string& name, const std::string& mode = "octet");
 std::string Ack(uint16_t block);

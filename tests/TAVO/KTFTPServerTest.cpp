@@ -146,6 +146,7 @@ protected:
                 AddAddress(Board(last) + "/32");
         Server->SetNotifier(&Phases);
         ASSERT_EQ(Server->Start({Interface}, 69, 64), 0);
+        ASSERT_TRUE(Fetch(Board(70), Host, 69, "fw.bin")); // listening: single requests are heard
     }
     static void TearDownTestSuite() { Server->WaitTermination(); }
     // Acknowledges blocks first to last, expecting each following block in turn.
@@ -191,8 +192,7 @@ TEST_F(TftpServer, BlockNumberWrapsToZeroAfter65535)
 TEST_F(TftpServer, AckFromAnotherPortOrOfThePreviousBlockDoesNotAdvance)
 {
     RawClient client(Board(52)), stranger(Board(52));
-    client.SendTo(Host, 69, ReadRequest("fw.bin"));
-    std::optional<Datagram> first = client.Receive();
+    std::optional<Datagram> first = Ask(client, Host, 69, ReadRequest("fw.bin"));
     ASSERT_TRUE(first);
     EXPECT_EQ(first->Bytes, Data(1, Fw.substr(0, 512)));
 
@@ -209,8 +209,7 @@ TEST_F(TftpServer, AckFromAnotherPortOrOfThePreviousBlockDoesNotAdvance)
 TEST_F(TftpServer, SecondRequestWhileTheTransferRunsIsIgnoredAndServedAfterIt)
 {
     RawClient client(Board(53)), again(Board(53));
-    client.SendTo(Host, 69, ReadRequest("fw.bin"));
-    std::optional<Datagram> first = client.Receive();
+    std::optional<Datagram> first = Ask(client, Host, 69, ReadRequest("fw.bin"));
     ASSERT_TRUE(first);
     LogWatch log;
     again.SendTo(Host, 69, ReadRequest("fw.bin"));
@@ -265,8 +264,7 @@ TEST_F(TftpServer, MappingServesTheTargetAndAMissingFileGetsFileNotFound)
     EXPECT_TRUE(log.WaitFor("Requested firmware 'boot.bin' mapped to 'fw_v2.bin'"));
 
     RawClient client(Board(56));
-    client.SendTo(Host, 69, ReadRequest("Boot.bin")); // not mapped, and no such file
-    std::optional<Datagram> answer = client.Receive();
+    std::optional<Datagram> answer = Ask(client, Host, 69, ReadRequest("Boot.bin")); // not mapped, no such file
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->Bytes, Error(1, "File not found"));
     ASSERT_TRUE(Phases.WaitFor(Board(56), tsFileNotFound));
@@ -287,8 +285,7 @@ TEST_F(TftpServer, FailedReplacementsRewriteStillServesTheLastCompleteFile)
 TEST_F(TftpServer, DeadBoardDoesNotHoldUpSixtyFourOthers)
 {
     RawClient dead(Board(99));
-    dead.SendTo(Host, 69, ReadRequest("fw.bin"));
-    ASSERT_TRUE(dead.Receive()); // and never acknowledged
+    ASSERT_TRUE(Ask(dead, Host, 69, ReadRequest("fw.bin"))); // and never acknowledged
     const std::string content = Pattern(1 << 20, 4);
     WriteFile(FirmwareDir + std::string("mib.bin"), content);
     std::atomic<int> complete{0};
@@ -313,10 +310,8 @@ TEST_F(TftpServer, RequestsWhileTransfersExceedTheLimitAreDropped)
     KTFTPServer limited;
     ASSERT_EQ(limited.Start({Interface}, 6970, 1), 0);
     RawClient first(Board(58)), second(Board(59)), third(Board(60));
-    first.SendTo(Host, 6970, ReadRequest("fw.bin"));
-    ASSERT_TRUE(first.Receive());
-    second.SendTo(Host, 6970, ReadRequest("fw.bin")); // 1 running is not above the limit of 1
-    ASSERT_TRUE(second.Receive());
+    ASSERT_TRUE(Ask(first, Host, 6970, ReadRequest("fw.bin")));
+    ASSERT_TRUE(Ask(second, Host, 6970, ReadRequest("fw.bin"))); // 1 running is not above the limit of 1
     LogWatch log;
     third.SendTo(Host, 6970, ReadRequest("fw.bin"));
     ASSERT_TRUE(log.WaitFor("Max clients(1) reached"));
@@ -331,8 +326,7 @@ TEST_F(TftpServer, StopDuringATransferSendsOperationCancelled)
     stopping.SetNotifier(&phases);
     ASSERT_EQ(stopping.Start({Interface}, 6971, 64), 0);
     RawClient client(Board(61));
-    client.SendTo(Host, 6971, ReadRequest("fw.bin"));
-    std::optional<Datagram> first = client.Receive();
+    std::optional<Datagram> first = Ask(client, Host, 6971, ReadRequest("fw.bin"));
     ASSERT_TRUE(first);
     EXPECT_EQ(stopping.Stop(), 0);
     std::optional<Datagram> answer = client.Receive();
@@ -349,7 +343,7 @@ TEST_F(TftpServer, SlowSilentBoardGetsTheFirstBlockSixTimesThenTimesOut)
     RawClient client(Board(62));
     client.SendTo(Host, 69, ReadRequest("fw.bin"));
     for (int sent = 1; sent <= 6; ++sent) {
-        std::optional<Datagram> packet = client.Receive(10000);
+        std::optional<Datagram> packet = client.Receive(10000); // 6 to 8 s apart
         ASSERT_TRUE(packet) << "transmission " << sent;
         EXPECT_EQ(packet->Bytes, Data(1, Fw.substr(0, 512))) << "transmission " << sent;
     }

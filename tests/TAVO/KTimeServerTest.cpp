@@ -44,6 +44,8 @@ protected:
         for (const char* address : {"192.0.2.1/32", "192.0.2.50/32", "192.0.2.200/32"})
             AddAddress(address);
         ASSERT_EQ(Server.Start({KNETInterfaceEx{Host, "255.255.255.0", "192.0.2.255"}}, 37), 0);
+        RawClient board("192.0.2.50");
+        ASSERT_TRUE(Ask(board, Host, 37, std::string(4, '\0'))); // listening: single datagrams are heard
     }
     static void TearDownTestSuite() { Server.WaitTermination(); }
     // The value a board should get now, from the test's own reading of the clock.
@@ -61,8 +63,7 @@ TEST_F(TimeServer, ConfiguredBoardGetsFourBigEndianBytesAtItsOwnPort)
 {
     RawClient board("192.0.2.50", 40037);
     const long long before = Now();
-    board.SendTo(Host, 37, std::string(4, '\0'));
-    std::optional<Datagram> answer = board.Receive();
+    std::optional<Datagram> answer = Ask(board, Host, 37, std::string(4, '\0'));
     const long long after = Now();
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->Port, 37);
