@@ -2,13 +2,15 @@
 SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+SOAK_MINUTES ?= 10
 JOBS ?= $(shell nproc)
 
 # Debian packages the build, the tests and the demo use.
 PACKAGES := build-essential cmake g++ pkg-config libyaml-cpp-dev libgtest-dev libgmock-dev \
             iproute2 util-linux procps curl atftp tftp-hpa rdate python3 man-db groff-base
 
-.PHONY: all deps build asan demo test unit-test asan-test clean install package
+.PHONY: all deps build asan demo test unit-test asan-test clean install package soak tsan
 
 all: build
 
@@ -53,6 +55,27 @@ install: build
 # The Debian package (tavo_<version>_<arch>.deb) in $(BUILD).
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# The daemon for SOAK_MINUTES under 64 looping boards, a BOOTP storm, address changes, reloads
+# and a cut board link; fails on a crash, a leak trend or a wrong byte. Not part of `make test`.
+soak: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) --target tavo -j$(JOBS)
+	python3 tests/soak/soak.py --tavo $(BUILD)/tavo --minutes $(SOAK_MINUTES)
+
+# The whole suite under ThreadSanitizer. Reports go to files, so that a detached daemon's
+# races are not lost with its standard error; any report fails the run.
+TSAN_REPORTS = $(abspath $(TSAN_BUILD))/tsan-reports
+$(TSAN_BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVO_TSAN=ON
+
+tsan: deps $(TSAN_BUILD)/CMakeCache.txt
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	rm -rf $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/race" \
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS); status=$$?; \
+	if [ -n "$$(ls -A $(TSAN_REPORTS))" ]; then \
+	  cat $(TSAN_REPORTS)/*; echo "ThreadSanitizer reports in $(TSAN_REPORTS)"; exit 1; \
+	fi; exit $$status
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
