@@ -5,7 +5,6 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 #include "Basekit/KException.h"
 
@@ -67,15 +66,23 @@ int KUDPSock::Receive(unsigned char* buffer, int capacity, sockaddr_in* from, in
         return -3;
     }
     if (timeoutMs >= 0) {
-        // The descriptor set is sized for this descriptor: a server with many open transfers
-        // gets descriptor numbers past the C library's fixed 1024-bit fd_set.
+        // The descriptor set covers descriptor numbers up to 65535, not the C library's
+        // 1024-bit fd_set: a server with many open transfers gets high numbers. It is kept per
+        // thread and only this descriptor's word is touched, so a wait allocates and clears
+        // nothing (it runs once per block of every transfer).
         const size_t bitsPerWord = 8 * sizeof(fd_mask);
-        std::vector<fd_mask> readable(static_cast<size_t>(Socket) / bitsPerWord + 1, 0);
-        readable[static_cast<size_t>(Socket) / bitsPerWord] |= fd_mask(1) << (static_cast<size_t>(Socket) % bitsPerWord);
+        thread_local fd_mask readable[65536 / (8 * sizeof(fd_mask))];
+        const size_t word = static_cast<size_t>(Socket) / bitsPerWord;
+        if (word >= sizeof(readable) / sizeof(readable[0])) {
+            LastError = -1;
+            return -2;
+        }
+        readable[word] = fd_mask(1) << (static_cast<size_t>(Socket) % bitsPerWord);
         timeval timeout;
         timeout.tv_sec = timeoutMs / 1000;
         timeout.tv_usec = (timeoutMs % 1000) * 1000;
-        int ready = ::select(Socket + 1, reinterpret_cast<fd_set*>(readable.data()), nullptr, nullptr, &timeout);
+        int ready = ::select(Socket + 1, reinterpret_cast<fd_set*>(readable), nullptr, nullptr, &timeout);
+        readable[word] = 0;
         if (ready < 0) {
             LastError = ready;
             return -2;
