@@ -7,12 +7,11 @@ import dataclasses
 import errno
 import os
 import random
-import select
 import socket
 import time
 import zlib
 
-from . import bootp, tftp, timeproto
+from . import bootp, tftp, timeproto, udp
 
 # Files the daemon generates for the boards; each ends with the big-endian CRC-32 of its text.
 GENERATED_FILES = ("system.yaml", "klog.cfg", "replacements.yaml")
@@ -71,13 +70,10 @@ def _device_socket(interface, port=0, address=""):
 def wait_reply(sock, mac, xid, deadline):
     """The first reply for this board (op 2, same xid and hardware address), or None."""
     while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
+        got = udp.receive_until(sock, deadline, 2048)
+        if got is None:
             return None
-        ready, _, _ = select.select([sock], [], [], remaining)
-        if not ready:
-            return None
-        data, sender = sock.recvfrom(2048)
+        data, sender = got
         try:
             msg = bootp.parse_message(data)
         except ValueError:

@@ -4,7 +4,6 @@ Block numbers are 16 bits wide and wrap from 65535 to 0, so files of more than 6
 can be read.
 """
 import dataclasses
-import select
 import socket
 import struct
 import time
@@ -84,15 +83,6 @@ class Result:
     wrapped: bool = False   # block numbers went past 65535
 
 
-def _receive(sock, deadline):
-    remaining = deadline - time.monotonic()
-    if remaining <= 0:
-        return None
-    ready, _, _ = select.select([sock], [], [], remaining)
-    if not ready:
-        return None
-    return sock.recvfrom(65536)
-
 
 def fetch(sock, server, name, port=69, mode="octet", sink=None, timeout=3.0, retries=5,
           on_block=None):
@@ -113,7 +103,7 @@ def fetch(sock, server, name, port=69, mode="octet", sink=None, timeout=3.0, ret
     attempts = 0
     deadline = time.monotonic() + timeout
     while True:
-        got = _receive(sock, deadline)
+        got = udp.receive_until(sock, deadline)
         if got is None:
             attempts += 1
             if attempts > retries:

@@ -1,7 +1,8 @@
 """The boards' time request: 4 bytes to UDP port 37, answered by the RFC 868 32-bit value."""
-import select
 import struct
 import time
+
+from . import udp
 
 # Seconds from 1900-01-01 to 1970-01-01.
 RFC868_OFFSET = 2208988800
@@ -26,13 +27,10 @@ def query(sock, server, port=37, timeout=3.0, payload=REQUEST):
     sock.sendto(payload, (server, port))
     deadline = start + timeout
     while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
+        got = udp.receive_until(sock, deadline, 1536)
+        if got is None:
             return None
-        ready, _, _ = select.select([sock], [], [], remaining)
-        if not ready:
-            return None
-        answer, sender = sock.recvfrom(1536)
+        answer, sender = got
         if sender[0] != server:
             continue
         return decode(answer), answer, time.monotonic() - start
