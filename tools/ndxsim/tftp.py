@@ -8,6 +8,8 @@ import socket
 import struct
 import time
 
+from . import udp
+
 RRQ, WRQ, DATA, ACK, ERROR = 1, 2, 3, 4, 5
 BLOCK_SIZE = 512
 
