@@ -52,13 +52,12 @@ class ManyBoards(unittest.TestCase):
         self.assertEqual([a for a, c in got.items() if c != self.content], [])
 
     def test_more_boards_than_the_limit(self):
-        """Requests arriving while more than 64 transfers run are dropped with a Warning;
-        every board still gets its file through curl's own retransmissions."""
-        mark = self.sb.log_mark()
+        """200 boards at once, more than the 64 transfers served together: every board still
+        gets its whole file, dropped requests recovering through curl's retransmissions.
+        (Whether a request finds more than 64 transfers running depends on timing here; the
+        server test holds transfers open to check the "Max clients" drop itself.)"""
         got = self.fetch_all(BOARDS, "size_1m.bin")
         self.assertEqual([a for a, c in got.items() if c != self.content], [])
-        self.sb.wait_log("Max clients(64) reached", level="W", logger="TFTP", start=mark,
-                         timeout=1)
 
     def test_replacements_never_torn(self):
         """Every transfer rewrites replacements.yaml; each of 64 boards reading it at once
