@@ -23,6 +23,7 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -449,7 +450,7 @@ class Soak:
                     t.join(5)
                 if p.returncode != 0:
                     self.worker_failures.append("client process %s ended with %d: %s" % (
-                        " ".join(p.args[p.args.index("--addresses") + 1:][:1]), p.returncode,
+                        p.args[p.args.index("--addresses") + 1].split(",")[0], p.returncode,
                         p.errors.decode(errors="replace").strip()[-500:]))
         self.t_end = time.monotonic()
         with self.lock:
@@ -551,6 +552,13 @@ class Soak:
             if key != "rss_kib" and start is not None and end is not None and \
                     end > start + IDLE_SLACK:
                 failures.append("%s idle at %d after the run, %d before" % (key, end, start))
+        if failures:
+            # The sandbox goes away with the run: keep the daemon's logs and core files.
+            keep = "/tmp/tavosoak-evidence.%d" % os.getpid()
+            for part in ("log", "vartmp"):
+                shutil.copytree(os.path.join(self.sb.root, part), os.path.join(keep, part),
+                                symlinks=True, dirs_exist_ok=True)
+            out.append("logs and core files kept in %s" % keep)
         out.append("result: %s" % ("FAIL: " + "; ".join(failures) if failures else "PASS"))
         print("\n".join(out), flush=True)
         return 1 if failures else 0
