@@ -96,7 +96,10 @@ class Cleanup(unittest.TestCase):
         sb = ts.Sandbox("/bin/sh")
         sb.add_board()
         names = [sb.host_ns] + [b.netns for b in sb.boards]
-        sleeper = sb.popen_tavo("-c", "sleep 600")
+        # exec: the process we hold is the sleeper itself, so no grandchild can outlive the
+        # kill with ctest's output pipe open; its output goes nowhere for the same reason.
+        sleeper = sb.popen_tavo("-c", "exec sleep 600", stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
         sb.close()
         listed = subprocess.run(["ip", "netns", "list"], stdout=subprocess.PIPE).stdout.decode()
         for n in names:
