@@ -202,6 +202,24 @@ TEST_F(BoardFiles, ReaderNeverSeesATornReplacementsFileWhileItIsRewritten)
     EXPECT_EQ(torn.load(), 0);
 }
 
+TEST_F(BoardFiles, ReloadPassesWhileTransfersRewriteReplacementsNeverMeetAHalfBuiltObject)
+{
+    // Each rewrite builds and drops a private devices object; a reload pass from the log
+    // server must never find it registered but half built (a pure virtual call ends the daemon).
+    WriteConfig("devices", "Devices:\n" + Board(1, "192.0.2.50", 11));
+    std::atomic<bool> writing{true};
+    std::atomic<int> passes{0};
+    std::thread reloads([&] {
+        for (; writing; ++passes)
+            config::KConfigReloader::Reload(kstring());
+    });
+    for (int i = 0; i < 1000; ++i)
+        Server.CreateReplacementsYAML();
+    writing = false;
+    reloads.join();
+    EXPECT_GT(passes.load(), 0);
+}
+
 bool NothingListensOn(uint16_t port)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
