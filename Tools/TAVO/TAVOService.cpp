@@ -72,8 +72,31 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
     } catch (const std::exception& e) {
         const char* text = e.what();
         ErrorText = text ? text : "";
+        // A failed first start ends the process: what did start (the log reload thread, maybe
+        // the BOOTP server) must end before main returns, or it would run on into the static
+        // destructors. A failed restart keeps what runs; the next address change retries.
+        if (!Restarting) {
+            try {
+                StopServers();
+            } catch (const std::exception&) {
+                // The start's reason is the one to report; the process exits anyway.
+            }
+        }
         return false;
     }
+}
+
+void TAVOService::StopServers()
+{
+    // All three are asked first and waited for afterwards, so their shutdown times
+    // overlap instead of adding up.
+    BootServer.Stop();
+    TimeServer.Stop();
+    TftpServer.Stop();
+    TimeServer.WaitTermination();
+    BootServer.WaitTermination();
+    TftpServer.WaitTermination();
+    basekit::Finalize();
 }
 
 bool TAVOService::OnStop()
@@ -84,15 +107,7 @@ bool TAVOService::OnStop()
     if (!Restarting)
         Stopping = true;
     try {
-        // All three are asked first and waited for afterwards, so their shutdown times
-        // overlap instead of adding up.
-        BootServer.Stop();
-        TimeServer.Stop();
-        TftpServer.Stop();
-        TimeServer.WaitTermination();
-        BootServer.WaitTermination();
-        TftpServer.WaitTermination();
-        basekit::Finalize();
+        StopServers();
         return true;
     } catch (const std::exception& e) {
         const char* text = e.what();

@@ -34,6 +34,9 @@ public:
     static KLogger Logger;
 
 private:
+    // The three servers stopped and waited for, then the log reload thread ended.
+    void StopServers();
+
     KBOOTPServer BootServer;
     KTFTPServer TftpServer;
     KTimeServer TimeServer;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,6 +78,29 @@ bool PortIsFree(const char* address, int port)
     const bool free = bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
     close(fd);
     return free;
+}
+
+int ThreadCount()
+{
+    int count = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(tasks))
+            count += entry->d_name[0] != '.';
+        closedir(tasks);
+    }
+    return count;
+}
+
+// Waits, with a deadline, until the process runs no more threads than before.
+bool ThreadsBackTo(int count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ThreadCount() > count) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 class TAVOServiceTest : public ::testing::Test {
@@ -185,6 +209,31 @@ TEST_F(TAVOServiceTest, RestartCyclesTheServersWithoutReadingTheConfigurationAga
     EXPECT_TRUE(Find(lines, "Failed to start BootServer").empty());
     EXPECT_FALSE(PortIsFree(HostAddress, 69));
     EXPECT_TRUE(service.OnStop());
+}
+
+// A failed first start ends the process, so whatever it began (the log reload thread at
+// once, the BOOTP server when the failure comes later) must be gone when OnStart returns:
+// a thread left behind would run on into the static destructors.
+void ExpectFailedStartLeavesNothingBehind(const std::string& missing)
+{
+    std::remove(("/etc/varnel/config/" + missing).c_str());
+    const int before = ThreadCount();
+
+    TAVOService service;
+    EXPECT_FALSE(service.OnStart({}));
+    EXPECT_TRUE(ThreadsBackTo(before)) << ThreadCount() << " threads, " << before << " before the start";
+    EXPECT_TRUE(PortIsFree("0.0.0.0", 14102) && PortIsFree(HostAddress, 69));
+}
+
+TEST_F(TAVOServiceTest, StartFailingAtTheServiceConfigurationLeavesNothingBehind)
+{
+    ExpectFailedStartLeavesNothingBehind("tavo.yaml");
+}
+
+TEST_F(TAVOServiceTest, StartFailingAfterTheBootServerStartedLeavesNothingBehind)
+{
+    WriteService(HostAddress);
+    ExpectFailedStartLeavesNothingBehind("system.yaml");
 }
 
 } // namespace

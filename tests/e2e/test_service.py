@@ -149,6 +149,14 @@ class Signals(ServiceCase):
 
 
 class StartFailures(ServiceCase):
+    def assertCleanForegroundFailure(self):
+        """The same failure in the foreground ends the process cleanly: nothing the start
+        began (the log reload thread, a server) runs on into the exit, where a sanitizer
+        build would report it on standard error."""
+        r = self.sb.tavo("nofork", timeout=20)
+        self.assertEqual((r.status, r.stdout, r.stderr), (70, "", ""), r)
+        self.assertFalse(os.path.exists(self.sb.pid_file))
+
     def test_configuration_that_cannot_be_loaded(self):
         """The detached copy fails in OnStart with status 70 and the reason in the system log;
         the start command reports the premature exit with status 75."""
@@ -184,6 +192,7 @@ class StartFailures(ServiceCase):
                     self.assertEqual(r.stderr, "ERROR: Premature child[%d] process exit with "
                                                "code 70.\n" % m.pid)
                 self.assertFalse(os.path.exists(self.sb.pid_file))
+                self.assertCleanForegroundFailure()
 
     def test_late_start_failure(self):
         """Without system.yaml the TFTP server cannot write the boards' files: OnStart fails
@@ -198,6 +207,7 @@ class StartFailures(ServiceCase):
         self.assertEqual(m.priority, LOG_WARNING)
         self.assertEqual(self.sb.wait_exit(m.pid, timeout=10), 70)
         self.assertFalse(os.path.exists(self.sb.pid_file))
+        self.assertCleanForegroundFailure()
         self.assertNotIn("Service up and running.", self.sb.syslog.texts())
 
     def test_no_interface_found(self):
