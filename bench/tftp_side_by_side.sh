@@ -1,18 +1,20 @@
 #!/bin/bash
 # Side-by-side TFTP benchmark: this server (bench host running KTFTPServer) against tftpd-hpa's
-# in.tftpd, one after the other on the same address and port, with the same clients and files,
+# in.tftpd and atftpd, one after the other on the same address and port, with the same clients and files,
 # inside a private network and mount namespace (tests/support/sandbox_run) with TEST-NET
 # addresses on lo. Prints figures, asserts nothing.
 #
-#   bench/tftp_side_by_side.sh [BUILD-DIR]      (RUNS=5 by default; needs tftpd-hpa, curl, atftp)
+#   bench/tftp_side_by_side.sh [BUILD-DIR]      (RUNS=5 by default; needs tftpd-hpa, atftpd, curl, atftp;
+#                                               `make bench` installs them)
 #
 # Scenarios: one 16 MiB file by curl --tftp-no-options and by atftp; 64 boards (64 source
 # addresses) fetching a 1 MiB file at once with curl. Servers: "tavo" as the daemon runs it
 # (threads at real-time FIFO priority 1), "tavo-other" the same program without the right to
-# real-time scheduling (its threads then run at the default policy), and "hpa". Per scenario
-# and server: median wall time over the runs, the ratio tftpd-hpa/server (above 1: faster than
-# tftpd-hpa), server CPU seconds (forked processes included), the peak RSS of its largest
-# process, and failed runs. Then the UDP round trip of a 516-byte datagram and
+# real-time scheduling (its threads then run at the default policy), "hpa" and "atftpd". Per
+# scenario and server: median wall time over the runs, the ratio of each peer's time to the
+# server's (above 1: faster than that peer), server CPU seconds (forked processes included), the
+# peak RSS of its largest process, and failed runs. atftp cannot choose its source address and
+# this server answers one transfer per board address, so the 64-board case uses curl only. Then the UDP round trip of a 516-byte datagram and
 # its 4-byte answer, and our single-transfer throughput as a fraction of 512 bytes per round trip.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +28,7 @@ firmware=/etc/varnel/data/am17
 work=/tmp/bench
 mkdir -p "$work"
 command -v in.tftpd >/dev/null || { echo "in.tftpd missing: apt-get install tftpd-hpa" >&2; exit 1; }
+command -v atftpd >/dev/null || { echo "atftpd missing: apt-get install atftpd" >&2; exit 1; }
 
 ip addr add $host/32 dev lo
 for i in $(seq 100 163); do ip addr add 192.0.2.$i/32 dev lo; done
@@ -51,10 +54,10 @@ trap 'exit 1' INT TERM
 join_cpu_group='echo $$ > "$0/cgroup.procs" && exec "$@"'
 
 server_pid=
-start_server() { # $1: tavo | tavo-other | hpa
+start_server() { # $1: tavo | tavo-other | hpa | atftpd
     rm -f $work/server.time $work/server.out
     echo 0 > $cpu_group/cpuacct.usage
-    if [ "$1" != hpa ]; then
+    if [ "$1" = tavo ] || [ "$1" = tavo-other ]; then
         local limit=()
         [ "$1" = tavo-other ] && limit=(setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice)
         rm -f $work/control && mkfifo $work/control
@@ -65,8 +68,11 @@ start_server() { # $1: tavo | tavo-other | hpa
         exec 9> $work/control
         for _ in $(seq 200); do grep -q ready $work/server.out 2>/dev/null && return; sleep 0.05; done
     else
+        local command=(in.tftpd --foreground --address $host:69 --user root --secure $firmware)
+        [ "$1" = atftpd ] && command=(atftpd --daemon --no-fork --port 69 --bind-address $host --user root.root
+                                      --logfile /dev/null --maxthread 100 $firmware)
         sh -c "$join_cpu_group" $cpu_group /usr/bin/time -f "%M" -o $work/server.time \
-            in.tftpd --foreground --address $host:69 --user root --secure $firmware > $work/server.out 2>&1 &
+            "${command[@]}" > $work/server.out 2>&1 &
         server_pid=$!
         for _ in $(seq 200); do ss -lun | grep -q "$host:69 " && return; sleep 0.05; done
     fi
@@ -74,7 +80,7 @@ start_server() { # $1: tavo | tavo-other | hpa
 }
 
 stop_server() { # leaves "cpu-seconds peak-rss-kib" in $work/usage
-    if pgrep -P $server_pid -x in.tftpd > $work/child; then # started by time, not by us
+    if pgrep -P $server_pid -x 'in.tftpd|atftpd' > $work/child; then # started by time, not by us
         kill -TERM "$(cat $work/child)"
     else
         exec 9>&-
@@ -107,7 +113,7 @@ results=$work/results
 : > $results
 for run in $(seq "$runs"); do
     for scenario in single_curl single_atftp concurrent_curl; do
-        for server in tavo tavo-other hpa; do
+        for server in tavo tavo-other hpa atftpd; do
             start_server $server
             start=$(now)
             if $scenario; then ok=ok; else ok=FAILED; fi
@@ -125,12 +131,14 @@ echo "per run: scenario server seconds cpu_s rss_kib result"
 cat $results
 echo
 echo "runs: $runs (medians; CPU = server seconds, forked processes included; RSS = peak KiB of one process)"
-printf "%-16s %-11s %9s %13s %8s %8s %8s\n" scenario server seconds hpa/server cpu_s rss_kib failed
+printf "%-16s %-11s %9s %11s %11s %8s %8s %8s\n" scenario server seconds hpa/server atftpd/srv cpu_s rss_kib failed
 for scenario in single_curl single_atftp concurrent_curl; do
-    theirs=$(field $scenario hpa 3 | median)
-    for server in tavo tavo-other hpa; do
+    hpa=$(field $scenario hpa 3 | median)
+    atftpd=$(field $scenario atftpd 3 | median)
+    for server in tavo tavo-other hpa atftpd; do
         time_s=$(field $scenario $server 3 | median)
-        printf "%-16s %-11s %9.3f %13.2f %8.2f %8d %8d\n" $scenario $server "$time_s" "$(echo "$theirs / $time_s" | bc -l)" \
+        printf "%-16s %-11s %9.3f %11.2f %11.2f %8.2f %8d %8d\n" $scenario $server "$time_s" \
+            "$(echo "$hpa / $time_s" | bc -l)" "$(echo "$atftpd / $time_s" | bc -l)" \
             "$(field $scenario $server 4 | median)" "$(field $scenario $server 5 | sort -g | tail -1)" \
             "$(awk -v s=$scenario -v v=$server '$1 == s && $2 == v && $6 != "ok"' $results | wc -l)"
     done
