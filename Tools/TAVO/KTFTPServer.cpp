@@ -30,9 +30,7 @@ namespace {
 const char* const SourceFile = "Tools/TAVO/KTFTPServer";
 const int RequestBufferSize = 1536;
 const int ReceiveTimeoutMs = 2000;
-const unsigned StartSettleMs = 250;
 const unsigned WaitRoundMs = 2000;
-const unsigned WaitPollMs = 10;
 
 KLogger* NewTftpLogger()
 {
@@ -125,17 +123,13 @@ KTFTPServer::KTFTPServer()
 
 KTFTPServer::~KTFTPServer()
 {
-    Stop();
-    // Detached threads hold a pointer to this object: let them finish first. Every one of
-    // them sees the stop within one receive time-out.
-    for (unsigned waited = 0; LiveThreads > 0 && waited < 30000; waited += WaitPollMs)
-        KHostSystem::Delay(WaitPollMs);
+    Threads.StopAndWaitDetached();
 }
 
 int KTFTPServer::Start(std::list<KNETInterfaceEx> interfaces, int port, int maxClients)
 {
     basekit::KLockGuard guard(StateMutex);
-    if (Running)
+    if (Threads.IsRunning())
         return 1;
     CreateSpecialCases();
     config::TAVOSettings settings = config::KConfig<config::TAVOCfg, 0>::instance()->Copy();
@@ -146,59 +140,25 @@ int KTFTPServer::Start(std::list<KNETInterfaceEx> interfaces, int port, int maxC
     }
     Port = port;
     MaxClients = maxClients;
-    if (interfaces.empty())
-        return 5;
-    Interfaces = interfaces;
-    // The counters are not zeroed: threads of an earlier run that outlived WaitTermination
-    // still count themselves out, and zeroing would make the counts go negative.
-    Running = true;
-    for (size_t i = 0; i < interfaces.size(); ++i) {
-        ++LiveThreads;
-        void* thread = KHostSystem::StartThread(reinterpret_cast<void*>(&KTFTPServer::ThreadStarter), this, 0);
-        if (!thread) {
-            --LiveThreads;
-            KHostSystem::Delay(StartSettleMs);
-            Stop();
-            return 1;
-        }
-        KHostSystem::CloseThreadHandle(thread);
-    }
-    KHostSystem::Delay(StartSettleMs);
-    return 0;
+    // The transfer counters are not zeroed: transfers of an earlier run that outlived
+    // WaitTermination still count themselves out, and zeroing would make them go negative.
+    return Threads.Start(interfaces, &KTFTPServer::ThreadStarter, this);
 }
 
 int KTFTPServer::Stop()
 {
-    basekit::KLockGuard guard(StateMutex);
-    if (!Running)
-        return 1;
-    Running = false;
-    return 0;
-}
-
-template <class Counted>
-void KTFTPServer::WaitForZero(Counted counted, int rounds)
-{
-    const unsigned limit = static_cast<unsigned>(rounds) * WaitRoundMs;
-    for (unsigned waited = 0; waited < limit; waited += WaitPollMs) {
-        {
-            basekit::KLockGuard guard(StateMutex);
-            if (counted() <= 0)
-                return;
-        }
-        KHostSystem::Delay(WaitPollMs);
-    }
+    return Threads.Stop();
 }
 
 void KTFTPServer::WaitTermination()
 {
-    if (Running)
-        Stop();
-    WaitForZero([this] { return ProtocolThreads + StartingTransfers; }, 6);
-    WaitForZero([this] { return ServerThreads; }, 3);
+    Threads.Stop();
+    Threads.WaitForZero([this] { return ProtocolThreads + StartingTransfers; }, 6 * WaitRoundMs);
+    Threads.WaitForZero([this] { return Threads.ServerThreadCount(); }, 3 * WaitRoundMs);
     basekit::KLockGuard guard(StateMutex);
-    if (ServerThreads != 0 || ProtocolThreads != 0)
-        Logger.Warning("Leaving with %d (%d + %d) threads running.", ServerThreads + ProtocolThreads, ServerThreads,
+    const int serverThreads = Threads.ServerThreadCount();
+    if (serverThreads != 0 || ProtocolThreads != 0)
+        Logger.Warning("Leaving with %d (%d + %d) threads running.", serverThreads + ProtocolThreads, serverThreads,
                        ProtocolThreads);
 }
 
@@ -261,21 +221,15 @@ void* KTFTPServer::ThreadStarter(void* argument)
     KNETInterfaceEx iface;
     const char* failure = nullptr;
     try {
-        basekit::KLockGuard guard(server->StateMutex);
-        if (server->Interfaces.empty()) {
+        if (!server->Threads.TakeInterface(iface))
             failure = "Empty interface list";
-        } else {
-            iface = server->Interfaces.front();
-            server->Interfaces.pop_front();
-            ++server->ServerThreads;
-        }
     } catch (...) {
         failure = "Interface list error";
     }
     if (failure) {
         server->Logger.Error("%s", failure);
         server->NotifyClient("", tsServerError, failure);
-        --server->LiveThreads;
+        server->Threads.LeaveDetached();
         return nullptr;
     }
 
@@ -288,11 +242,7 @@ void* KTFTPServer::ThreadStarter(void* argument)
         server->Logger.Error("Critical error in server thread");
         server->NotifyClient("", tsServerError, "error in server thread");
     }
-    {
-        basekit::KLockGuard guard(server->StateMutex);
-        --server->ServerThreads;
-    }
-    --server->LiveThreads;
+    server->Threads.LeaveServerThread();
     return nullptr;
 }
 
@@ -301,10 +251,10 @@ void KTFTPServer::ServerThread(KNETInterfaceEx iface)
     KUDPSock socket(iface.Address, Port, true);
     Logger.Trace("Listening on %s:%d", iface.Address.c_str(), Port);
     unsigned char buffer[RequestBufferSize];
-    while (Running) {
+    while (Threads.IsRunning()) {
         sockaddr_in from{};
         int result = socket.Receive(buffer, sizeof buffer, &from, ReceiveTimeoutMs);
-        if (!Running || result == -1)
+        if (!Threads.IsRunning() || result == -1)
             continue;
         if (result == -2) {
             Logger.Warning("Timeout waiting for packet[ %i ]", socket.LastError);
@@ -438,15 +388,11 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
 bool KTFTPServer::StartTransfer(KTFTPSubProcess* transfer)
 {
     basekit::KLockGuard guard(StateMutex);
-    ++LiveThreads;
     ++StartingTransfers;
-    void* thread = KHostSystem::StartThread(reinterpret_cast<void*>(&KTFTPServer::ProtocolThreadStarter), transfer, 0);
-    if (!thread) {
-        --LiveThreads;
+    if (!Threads.StartDetached(&KTFTPServer::ProtocolThreadStarter, transfer)) {
         --StartingTransfers;
         return false;
     }
-    KHostSystem::CloseThreadHandle(thread);
     return true;
 }
 
@@ -507,7 +453,7 @@ void* KTFTPServer::ProtocolThreadStarter(void* argument)
         --server->ProtocolThreads;
     }
     transfer.reset();
-    --server->LiveThreads;
+    server->Threads.LeaveDetached();
     return nullptr;
 }
 

@@ -3,7 +3,6 @@
 // 512-byte blocks, no options, one transfer per board at a time, each on its own thread and
 // socket. Also writes the generated board files and, in alternative-path mode, copies the
 // firmware directory for another service instead of serving it.
-#include <atomic>
 #include <list>
 #include <map>
 #include <netinet/in.h>
@@ -13,6 +12,7 @@
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
+#include "Tools/TAVO/KServerThreads.h"
 #include "Tools/TAVO/KTFTPNotifier.h"
 
 class KUDPSock;
@@ -80,24 +80,17 @@ private:
     enum class Acceptance { Started, Dropped, NoFileName };
     Acceptance AcceptRequest(const unsigned char* data, int length, const std::string& localAddress,
                              const std::string& address, unsigned short port);
-    // Waits until counted() (called under StateMutex) is 0: at most rounds times 2000 ms.
-    template <class Counted>
-    void WaitForZero(Counted counted, int rounds);
-
     std::map<std::string, bool> Machines; // busy mark per board address; StateMutex
-    std::atomic<bool> Running{false};     // written under StateMutex, polled without it
     basekit::KThreadMutex StateMutex;
     basekit::KThreadMutex NotifierMutex;  // held around every notifier call
     KTFTPNotifier* Notifier = nullptr;    // not owned; StateMutex
     int Port = 0;
-    int ServerThreads = 0;   // StateMutex
     int ProtocolThreads = 0; // StateMutex
     // Transfer threads started but not yet counted in ProtocolThreads; StateMutex.
     int StartingTransfers = 0;
     int MaxClients = 0;
-    std::list<KNETInterfaceEx> Interfaces; // not yet taken by a server thread; StateMutex
     KLogger Logger;
     kstring FirmwarePath; // "<work directory>/data/am17/"
-    // Threads started by this object that may still touch it; the destructor waits for 0.
-    std::atomic<int> LiveThreads{0};
+    // The server threads and, as further detached threads, the transfer threads.
+    KServerThreads Threads{StateMutex};
 };

@@ -178,7 +178,7 @@ void KTFTPSubProcess::Transfer()
 
         BlockSource blocks(file.Get());
         uint16_t block = 1; // wraps from 65535 to 0
-        while (server.Running && !over) {
+        while (server.Threads.IsRunning() && !over) {
             int length = 0;
             unsigned char* packet = blocks.Next(length);
             if (!packet) {
@@ -227,7 +227,7 @@ KTFTPSubProcess::BlockOutcome KTFTPSubProcess::SendBlock(KUDPSock& socket, socka
         while (KHostSystem::diffTime(sentAt, KHostSystem::GetTick()) <= ResendAfterMs) {
             sockaddr_in from{};
             int got = socket.Receive(ack, sizeof ack, &from, AckWaitMs);
-            if (!server.Running)
+            if (!server.Threads.IsRunning())
                 return BlockOutcome::Cancelled;
             if (got == -2 || got == -3) {
                 server.NotifyClient(ClientAddress, tsAckError, "");

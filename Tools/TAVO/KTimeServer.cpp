@@ -15,9 +15,7 @@ namespace {
 const char* const SourceFile = "Tools/TAVO/KTimeServer";
 const int RequestBufferSize = 1536;
 const int ReceiveTimeoutMs = 2000;
-const unsigned StartSettleMs = 250;
 const unsigned WaitLimitMs = 3 * 2000;
-const unsigned WaitPollMs = 10;
 const long long SecondsFrom1900To1970 = 2208988800LL;
 
 } // namespace
@@ -26,9 +24,7 @@ KTimeServer::KTimeServer() : Logger(klsTAVO, kloTavoTime, "Time", "tavo", 0x10, 
 
 KTimeServer::~KTimeServer()
 {
-    Stop();
-    for (unsigned waited = 0; LiveThreads > 0 && waited < 30000; waited += WaitPollMs)
-        KHostSystem::Delay(WaitPollMs);
+    Threads.StopAndWaitDetached();
 }
 
 uint32_t KTimeServer::TimeValue(long long secondsSince1970, long long offsetWest)
@@ -39,52 +35,22 @@ uint32_t KTimeServer::TimeValue(long long secondsSince1970, long long offsetWest
 int KTimeServer::Start(std::list<KNETInterfaceEx> interfaces, int port)
 {
     basekit::KLockGuard guard(StateMutex);
-    if (Running)
+    if (Threads.IsRunning())
         return 1;
     Port = port;
-    if (interfaces.empty())
-        return 5;
-    Interfaces = interfaces;
-    // Not zeroed: a thread of an earlier run that is still leaving counts itself out.
-    Running = true;
-    for (size_t i = 0; i < interfaces.size(); ++i) {
-        ++LiveThreads;
-        void* thread = KHostSystem::StartThread(reinterpret_cast<void*>(&KTimeServer::ThreadStarter), this, 0);
-        if (!thread) {
-            --LiveThreads;
-            KHostSystem::Delay(StartSettleMs);
-            Stop();
-            return 1;
-        }
-        KHostSystem::CloseThreadHandle(thread);
-    }
-    KHostSystem::Delay(StartSettleMs);
-    return 0;
+    return Threads.Start(interfaces, &KTimeServer::ThreadStarter, this);
 }
 
 int KTimeServer::Stop()
 {
-    basekit::KLockGuard guard(StateMutex);
-    if (!Running)
-        return 1;
-    Running = false;
-    return 0;
+    return Threads.Stop();
 }
 
 void KTimeServer::WaitTermination()
 {
-    if (Running)
-        Stop();
-    int left = 0;
-    for (unsigned waited = 0;; waited += WaitPollMs) {
-        {
-            basekit::KLockGuard guard(StateMutex);
-            left = ServerThreads;
-        }
-        if (left <= 0 || waited >= WaitLimitMs)
-            break;
-        KHostSystem::Delay(WaitPollMs);
-    }
+    Threads.Stop();
+    Threads.WaitForZero([this] { return Threads.ServerThreadCount(); }, WaitLimitMs);
+    const int left = Threads.ServerThreadCount();
     if (left != 0)
         Logger.Warning("Leaving with %d threads running.", left);
 }
@@ -101,20 +67,14 @@ void* KTimeServer::ThreadStarter(void* argument)
     KNETInterfaceEx iface;
     const char* failure = nullptr;
     try {
-        basekit::KLockGuard guard(server->StateMutex);
-        if (server->Interfaces.empty()) {
+        if (!server->Threads.TakeInterface(iface))
             failure = "Time server: empty interface list";
-        } else {
-            iface = server->Interfaces.front();
-            server->Interfaces.pop_front();
-            ++server->ServerThreads;
-        }
     } catch (...) {
         failure = "Time server: interface list error";
     }
     if (failure) {
         server->Logger.Error("%s", failure);
-        --server->LiveThreads;
+        server->Threads.LeaveDetached();
         return nullptr;
     }
 
@@ -125,11 +85,7 @@ void* KTimeServer::ThreadStarter(void* argument)
     } catch (...) {
         server->Logger.Error("Time server: critical error in server thread");
     }
-    {
-        basekit::KLockGuard guard(server->StateMutex);
-        --server->ServerThreads;
-    }
-    --server->LiveThreads;
+    server->Threads.LeaveServerThread();
     return nullptr;
 }
 
@@ -138,10 +94,10 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
     KUDPSock socket(iface.Address, Port, true);
     Logger.Trace("Listening on %s:%d", iface.Address.c_str(), Port);
     unsigned char buffer[RequestBufferSize];
-    while (Running) {
+    while (Threads.IsRunning()) {
         sockaddr_in from{};
         int result = socket.Receive(buffer, sizeof buffer, &from, ReceiveTimeoutMs);
-        if (!Running || result == -1)
+        if (!Threads.IsRunning() || result == -1)
             continue;
         if (result == -2) {
             Logger.Warning("Time server: timeout waiting for packet[ %i ]", socket.LastError);

@@ -2,7 +2,6 @@
 // Gives the configured boards the host's clock: a 4-byte datagram to the time port is
 // answered with the 32-bit Time Protocol value (seconds since 1900, big-endian) in the
 // host's timezone. One receiving thread per interface.
-#include <atomic>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -10,6 +9,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
+#include "Tools/TAVO/KServerThreads.h"
 
 class KUDPSock;
 
@@ -37,12 +37,8 @@ public:
     void ProcessRequest(KUDPSock* socket, std::string client, int port);
 
 private:
-    std::atomic<bool> Running{false}; // written under StateMutex, polled without it
     basekit::KThreadMutex StateMutex;
     int Port = 0;
-    int ServerThreads = 0;                 // StateMutex
-    std::list<KNETInterfaceEx> Interfaces; // not yet taken by a thread; StateMutex
     KLogger Logger;
-    // Threads started by this object that may still touch it; the destructor waits for 0.
-    std::atomic<int> LiveThreads{0};
+    KServerThreads Threads{StateMutex};
 };
