@@ -1,50 +1,143 @@
-// Bytes from the log server, decoded as the reload thread and the remote client decode
-// them: a reload message (type, filter) or a log message. Any input must end in a value
-// or an exception, never a crash or an endless read.
+// Bytes from the log server, through the real frame decoder: the input is what arrives on the
+// connection (a local socket pair, no network), read by a KSocketIpcChannel frame after frame
+// as the reload thread reads it, each received filter applied as the log manager applies it;
+// then the same bytes read as log messages. Any input must end in frames, a socket exception
+// at the end of the stream or a decoding exception, never a crash or an endless read; a
+// received filter is always sent on in its fixed 29-entry form.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include "Basekit/KBaseException.h"
 #include "Basekit/KLogMessage.h"
 #include "Basekit/KReloadMessage.h"
+#include "Basekit/LM7/Basics/KClientSocket.h"
 #include "Basekit/LM7/Basics/KInSerializer.h"
+#include "Basekit/LM7/Basics/KOutSerializer.h"
+#include "Basekit/LM7/Basics/KSocketException.h"
+#include "Basekit/LM7/Basics/KSocketIpcChannel.h"
 
 namespace {
 
-class MemorySource : public basekit::KInSerializer {
+// Far below a local socket's buffer, so that the whole input is written before it is read.
+const size_t MaxInput = 64 * 1024;
+
+class SerialBytes : public basekit::KOutSerializer {
 public:
-    MemorySource(const uint8_t* data, size_t size) : Data(data), Left(size) {}
-    void Serialize(void* target, unsigned size) override
+    std::string Bytes;
+    void Serialize(void* data, unsigned size) override { Bytes.append(static_cast<const char*>(data), size); }
+};
+
+class SerialSource : public basekit::KInSerializer {
+public:
+    explicit SerialSource(const std::string& bytes) : Bytes(bytes) {}
+    void Serialize(void* data, unsigned size) override
     {
-        if (size > Left)
+        if (size > Bytes.size() - Position)
             throw std::runtime_error("end of input");
-        memcpy(target, Data, size);
-        Data += size;
-        Left -= size;
+        memcpy(data, Bytes.data() + Position, size);
+        Position += size;
     }
 
 private:
-    const uint8_t* Data;
-    size_t Left;
+    const std::string& Bytes;
+    size_t Position = 0;
 };
+
+// A channel whose peer has sent the input and closed its end.
+std::unique_ptr<basekit::KSocketIpcChannel> ChannelWith(const uint8_t* data, size_t size)
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        abort();
+    size_t written = 0;
+    while (written < size) {
+        ssize_t sent = send(ends[1], data + written, size - written, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent <= 0)
+            abort();
+        written += static_cast<size_t>(sent);
+    }
+    close(ends[1]);
+    return std::unique_ptr<basekit::KSocketIpcChannel>(
+        new basekit::KSocketIpcChannel(std::unique_ptr<basekit::KClientSocket>(new basekit::KClientSocket(ends[0]))));
+}
+
+void CheckFilter(KLogFilter& received)
+{
+    received.IsActive(klTrace, klsTAVO, 2);
+    received.IsActive(klTrace, klsConfig, 0xFFFFFFFFu);
+    KLogFilter applied; // as the log manager takes over a received filter
+    applied.CopyFrom(received);
+    SerialBytes first;
+    applied.Serialize(first);
+    if (first.Bytes.size() != 4 + KLogFilter::Entries * 9 + 1 + 8 + 8)
+        abort();
+    // Read back and written again, the form does not change.
+    KLogFilter echoed;
+    SerialSource source(first.Bytes);
+    echoed.Serialize(source);
+    SerialBytes second;
+    echoed.Serialize(second);
+    if (second.Bytes != first.Bytes)
+        abort();
+}
+
+void ReadReloadMessages(const uint8_t* data, size_t size)
+{
+    std::unique_ptr<basekit::KSocketIpcChannel> channel = ChannelWith(data, size);
+    // Each frame takes at least its 4-byte size, so the stream ends within size / 4 frames.
+    for (size_t frames = 0; frames <= size / 4; ++frames) {
+        KReloadMessage message;
+        try {
+            if (!channel->Receive(message))
+                return;
+        } catch (const basekit::KSocketException&) {
+            return; // the end of the stream inside a frame: the reload thread reconnects
+        } catch (const std::exception&) {
+            return; // a malformed message: the connection is dropped
+        }
+        try {
+            if (message.GetType() == KReloadMessage::ktLogFilter)
+                CheckFilter(message.GetLogFilter());
+            else
+                message.GetLogFilter(); // must refuse: only type 2 carries a filter
+        } catch (const KBaseException&) {
+            if (message.GetType() == KReloadMessage::ktLogFilter)
+                abort();
+        }
+    }
+    abort(); // more frames than the bytes can hold
+}
+
+void ReadLogMessages(const uint8_t* data, size_t size)
+{
+    std::unique_ptr<basekit::KSocketIpcChannel> channel = ChannelWith(data, size);
+    for (size_t frames = 0; frames <= size / 4; ++frames) {
+        basekit::KLogMessage message;
+        try {
+            if (!channel->Receive(message))
+                return;
+        } catch (const std::exception&) {
+            return;
+        }
+        if (message.Name.size() >= basekit::KMAX_STRING_SIZE || message.Text.size() >= basekit::KMAX_STRING_SIZE)
+            abort();
+    }
+    abort();
+}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    try {
-        MemorySource source(data, size);
-        KReloadMessage message;
-        message.Serialize(source);
-        if (message.GetType() == KReloadMessage::ktLogFilter)
-            message.GetLogFilter().IsActive(klTrace, klsTAVO, 2);
-    } catch (const std::exception&) {
-    }
-    try {
-        MemorySource source(data, size);
-        basekit::KLogMessage message;
-        message.Serialize(source);
-    } catch (const std::exception&) {
-    }
+    if (size > MaxInput)
+        size = MaxInput;
+    ReadReloadMessages(data, size);
+    ReadLogMessages(data, size);
     return 0;
 }
