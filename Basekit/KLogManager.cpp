@@ -110,13 +110,16 @@ KLogWriter* KLogManager::GetWriter(const char* name)
     auto found = Writers.find(key);
     if (found != Writers.end())
         return found->second;
-    KLogWriter* writer;
-    if (key == "messages")
-        writer = new KMessagesWriter();
-    else
-        writer = new KFileLogWriter(key.c_str());
+    KLogWriter* writer = CreateWriter(key);
     Writers[key] = writer;
     return writer;
+}
+
+KLogWriter* KLogManager::CreateWriter(const std::string& name)
+{
+    if (name == "messages")
+        return new KMessagesWriter();
+    return new KFileLogWriter(name.c_str());
 }
 
 KLogWriter* KLogManager::ErrorWriter()

@@ -31,7 +31,7 @@ public:
     KLogManager(const KLogManager&) = delete;
     KLogManager& operator=(const KLogManager&) = delete;
     // The writer of a file name ("klog" for none), created on first use and owned here.
-    virtual KLogWriter* GetWriter(const char* name);
+    KLogWriter* GetWriter(const char* name);
 
     static KLogWriter* ErrorWriter();
     static KLogger* SelfLogger();
@@ -65,6 +65,8 @@ protected:
     KLogManager();
     // Runs once the singleton is fully set up (its loggers may log from then on).
     virtual void OnCreated() {}
+    // A new writer for GetWriter: messages.log or a file of the log directory.
+    virtual KLogWriter* CreateWriter(const std::string& name);
     // Applies one message of the log server (type 1 or 2).
     void HandleReloadMessage(KReloadMessage& message);
 

@@ -82,42 +82,27 @@ KRemoteLogClient::~KRemoteLogClient()
         WaitUntilClear(ServerReaderRunning);
     WaitUntilClear(Connecting);
     basekit::KLockGuard lock(FallbackMutex);
-    for (auto& entry : FallbackWriters)
-        delete entry.second;
-    FallbackWriters.clear();
+    FallbackWriter.reset();
 }
 
-KLogWriter* KRemoteLogClient::GetWriter(const char* name)
+KLogWriter* KRemoteLogClient::CreateWriter(const std::string& name)
 {
-    basekit::KLockGuard lock(WritersMutex);
-    std::string key = (name && *name) ? name : "klog";
-    auto found = Writers.find(key);
-    if (found != Writers.end())
-        return found->second;
-    KLogWriter* writer;
-    if (key == "messages")
-        writer = new KDiscardingWriter();
-    else
-        writer = new KRemoteLogWriter(this, key.c_str());
-    Writers[key] = writer;
-    return writer;
+    if (name == "messages")
+        return new KDiscardingWriter();
+    return new KRemoteLogWriter(this, name.c_str());
 }
 
-KLogWriter* KRemoteLogClient::GetFallbackWriter(const char* name)
+KLogWriter* KRemoteLogClient::GetFallbackWriter()
 {
     basekit::KLockGuard lock(FallbackMutex);
-    std::string key = (name && *name) ? name : "klog";
-    auto found = FallbackWriters.find(key);
-    if (found != FallbackWriters.end())
-        return found->second;
-    KLogWriter* writer = new KFileLogWriter(key.c_str());
-    FallbackWriters[key] = writer;
-    return writer;
+    if (!FallbackWriter)
+        FallbackWriter.reset(new KFileLogWriter("klog"));
+    return FallbackWriter.get();
 }
 
 void KRemoteLogClient::FallbackLine(const kstring& text)
 {
-    KLogWriter* writer = GetFallbackWriter("klog");
+    KLogWriter* writer = GetFallbackWriter();
     KSystemTime now = KLogClock::Now();
     basekit::KLockGuard lock(writer->GetMutex());
     writer->FmtWrite("%02d:%02d:%02d.%03d PID=%04d| %s", now.hour, now.minute, now.second, now.millisecond,

@@ -4,7 +4,7 @@
 // from the server. The client's own failures go to klog.log in the log directory.
 #include <array>
 #include <atomic>
-#include <map>
+#include <memory>
 #include <string>
 
 #include "Basekit/KLogManager.h"
@@ -22,18 +22,20 @@ public:
     KRemoteLogClient();
     ~KRemoteLogClient() override;
 
-    KLogWriter* GetWriter(const char* name) override;
     // The reload thread starts after each successful connection instead.
     void StartReloadConfigThread() override {}
     // Queues a copy of the line; never waits for the network. Lines that do not fit are lost.
     void SendLog(const basekit::KLogMessage& message, bool lazy);
-    KLogWriter* GetFallbackWriter(const char* name);
+    // klog.log of the log directory, for the client's own failures.
+    KLogWriter* GetFallbackWriter();
     unsigned QueuedMessages();
     // Connection attempts so far (for diagnostics).
     unsigned ConnectAttempts() const { return Attempts; }
 
 protected:
     void OnCreated() override;
+    // Queueing writers; the copies of error lines for messages.log are dropped.
+    KLogWriter* CreateWriter(const std::string& name) override;
 
 private:
     void TryConnect();
@@ -43,8 +45,8 @@ private:
     static void* FlushQueueThread(void* client);
     static void* ReloadConfigThread(void* client);
 
-    std::map<std::string, KLogWriter*> FallbackWriters; // owned
-    basekit::KThreadMutex FallbackMutex;                // guards FallbackWriters
+    std::unique_ptr<KLogWriter> FallbackWriter; // created on first use
+    basekit::KThreadMutex FallbackMutex;        // guards FallbackWriter
 
     basekit::KSocketIpcChannel* ServerChannel = nullptr; // deleted only by the reload thread
     bool ChannelUsable = false;                          // false after a failed send
