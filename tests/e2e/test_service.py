@@ -11,7 +11,7 @@ import e2e_case as e
 from e2e_case import ts
 
 PID_FILE = "/var/run/tavo.pid"   # the path as the daemon names it in its messages
-LOG_INFO, LOG_NOTICE, LOG_WARNING = 6, 5, 4
+LOG_EMERG, LOG_INFO, LOG_NOTICE, LOG_WARNING = 0, 6, 5, 4
 DEAD_PID = "4194305"             # above any pid_max: never a /proc entry
 
 
@@ -81,7 +81,7 @@ class LifeCycle(ServiceCase):
 class CommandErrors(ServiceCase):
     def test_usage(self):
         """Only the first word counts; anything unknown is a usage error."""
-        for args in (("restart",), ("Start",), ("stop2",), ("restart", "start")):
+        for args in (("restart",), ("Start",), ("stop2",), ("restart", "start"), ("",)):
             with self.subTest(args=args):
                 r = self.sb.tavo(*args)
                 self.assertEqual(r.status, 64)
@@ -89,17 +89,22 @@ class CommandErrors(ServiceCase):
                 self.assertFalse(os.path.exists(self.sb.pid_file))
 
     def test_stop_without_daemon(self):
-        """No pid file, a dead pid, or text that names no number: FAIL with the right line."""
-        cases = [  # pid file content (None: no file), status, stderr pattern
+        """No pid file, a dead pid, or content that names no process: FAIL with the right
+        line, and for an oversized file an Emergency line in the system log."""
+        pid_file = re.escape(PID_FILE)
+        cannot_open = r"ERROR: Unable to open pid file '%s': \(\d+\) .*\.\n" % pid_file
+        cases = [  # pid file content (None: no file), status, stderr pattern, system-log line
             (None, 75, r"ERROR: Unable to open pid file '%s': \(2\) No such file or directory\.\n"
-             % re.escape(PID_FILE)),
-            (DEAD_PID + "\n", 75, r"ERROR: Unable to open pid file '%s': \(\d+\) .*\.\n"
-             % re.escape(PID_FILE)),
-            # /proc/self exists, so the file passes the liveness check but holds no number
-            ("self\n", 74, r"ERROR: Unable to read pid file '%s': \(\d+\) [^\n]*\.$"
-             % re.escape(PID_FILE)),
+             % pid_file, None),
+            (DEAD_PID + "\n", 75, cannot_open, None),
+            ("", 75, cannot_open, None),
+            ("123456789012\n", 75, cannot_open, "Buffer overflow, reading pidfile."),
+            # /proc/ and /proc/self exist, so these pass the liveness check but hold no pid;
+            # no line end after this message
+            ("0", 74, r"ERROR: Unable to read pid file '%s': \(\d+\) [^\n]*\.$" % pid_file, None),
+            ("self\n", 74, r"ERROR: Unable to read pid file '%s': \(\d+\) [^\n]*\.$" % pid_file, None),
         ]
-        for content, status, stderr in cases:
+        for content, status, stderr, logged in cases:
             with self.subTest(content=content):
                 if content is None:
                     if os.path.exists(self.sb.pid_file):
@@ -107,9 +112,13 @@ class CommandErrors(ServiceCase):
                 else:
                     with open(self.sb.pid_file, "w") as f:
                         f.write(content)
+                mark = self.sb.syslog.count()
                 r = self.sb.tavo("stop")
                 self.assertEqual((r.status, r.stdout), (status, "Stopping tavo.... FAIL\n"), r)
                 self.assertRegex(r.stderr, "^" + stderr)
+                if logged:
+                    self.assertEqual(self.sb.syslog.wait_for(logged, timeout=5, start=mark).pri,
+                                     168 + LOG_EMERG)
 
 
 class Debug(ServiceCase):
