@@ -1,7 +1,6 @@
 """What the end-to-end tests share: the sandbox, the board simulator's modules, and helpers to
 exchange BOOTP, TFTP and time packets from a board's namespace."""
 import os
-import select
 import subprocess
 import sys
 import time
@@ -38,22 +37,25 @@ def new_sandbox(case, **kw):
     return sb
 
 
+def start_serving(sb):
+    """Starts the daemon and waits until its last server, the time server, runs; returns the
+    daemon's pid."""
+    pid = sb.start_and_wait_up()
+    sb.wait_log("Starting TimeServer...", timeout=10)
+    return pid
+
+
+receive_one = ts.wait_packet   # the first accepted datagram within a timeout, or None
+
+
 def receive_all(sock, until, accept=lambda data, sender: True):
     """Datagrams arriving on sock before the monotonic deadline until."""
     got = []
     while True:
-        remaining = until - time.monotonic()
-        if remaining <= 0:
+        one = receive_one(sock, until - time.monotonic(), accept)
+        if one is None:
             return got
-        ready, _, _ = select.select([sock], [], [], remaining)
-        if not ready:
-            return got
-        data, sender = sock.recvfrom(65536)
-        if accept(data, sender):
-            got.append((data, sender))
-
-
-receive_one = ts.wait_packet   # the first accepted datagram within a timeout, or None
+        got.append(one)
 
 
 class BootpPeer:

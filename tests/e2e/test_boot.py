@@ -8,7 +8,7 @@ import threading
 import unittest
 
 import e2e_case as e
-from e2e_case import board, tftp, timeproto, ts
+from e2e_case import board, tftp, ts
 
 SERIAL, BOARD, MAC = 1193046, "192.0.2.50", "0A:3D:91:12:34:56"
 SERIAL2, BOARD2 = 500, "198.51.100.50"
@@ -25,9 +25,7 @@ class BootCase(unittest.TestCase):
         self.firmware = self.sb.read_file(self.sb.write_sized_firmware(FIRMWARE, 100000))
 
     def start(self):
-        pid = self.sb.start_and_wait_up()
-        self.sb.wait_log("Starting TimeServer...", timeout=10)
-        return pid
+        return e.start_serving(self.sb)
 
     def simulate(self, board_ns, serial, *extra):
         r = e.run_in(board_ns, [e.SIMULATOR, "--serial", str(serial), "--interface", "eth0",
@@ -64,22 +62,6 @@ class EndToEnd(BootCase):
         for name in (FIRMWARE,) + board.GENERATED_FILES:
             expected += [("00", ""), ("01", e.FIRMWARE_DIR_TEXT + name), ("02", "")]
         self.assertEqual(e.tftp_phase_lines(self.sb, BOARD, mark), expected)
-
-    def test_board_boots_with_atftp(self):
-        """The simulator's BOOTP exchange, then atftp reads the firmware the reply names from
-        the server the reply names, and the time comes as a board asks for it."""
-        self.start()
-        status, report = self.simulate(self.board, SERIAL, "--bootp-only")
-        self.assertEqual(status, 0, report)
-        reply = report["phases"][0]["detail"]
-        out = os.path.join(self.sb.root, "atftp.out")
-        r = e.run_in(self.board, ["atftp", "--get", "-r", reply["file"], "-l", out,
-                                  reply["siaddr"]])
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertTrue(self.sb.read_file(out) == self.firmware, "firmware differs")
-        s = self.board.socket(bind=(reply["yiaddr"], 0))
-        self.addCleanup(s.close)
-        self.assertIsNotNone(timeproto.query(s, reply["siaddr"], 37, timeout=3))
 
     def test_simulator_reports_a_failed_boot(self):
         """A board nobody configured gets no reply: the tool says so and exits 1."""

@@ -50,8 +50,7 @@ class BootpCase(unittest.TestCase):
         cls.inuse = sb.add_board(["%s/24" % IP_INUSE], answer_ping=True)
         cls.b2 = sb.add_board(["198.51.100.50/24"], network=1)
         ts.standard_setup(sb, DEVICES)
-        sb.start_and_wait_up()
-        sb.wait_log("Starting TimeServer...", timeout=10)
+        e.start_serving(sb)
 
     def peer(self, board=None):
         p = e.BootpPeer(board or self.b0)
@@ -178,11 +177,15 @@ class Refusals(BootpCase):
             ("op 3", patched(0, b"\x03"), 14102),
             ("wrong cookie", patched(236, b"\x63\x82\x53\x64"), 14102),
             ("request on the reply port", good, 14103),
+            ("empty", b"", 14102),
+            ("1 byte", b"\x01", 14102),
+            ("2000 bytes", b"\x63" * 2000, 14102),
         ]
         p = self.peer()
         mark = self.sb.log_mark()
         for i, (name, datagram, port) in enumerate(cases):
-            datagram = datagram[:4] + (1000 + i).to_bytes(4, "big") + datagram[8:]
+            if len(datagram) >= 8:   # give each its own xid
+                datagram = datagram[:4] + (1000 + i).to_bytes(4, "big") + datagram[8:]
             p.send(datagram, ("255.255.255.255", port))
         # A good request sent after them: once it is answered, the others have been handled.
         p.send(bootp.build_request(mac(SERIAL_B), 999, bootp.DEFAULT_IDENT))
@@ -257,8 +260,7 @@ class ThreadBound(unittest.TestCase):
         b = sb.add_board(["192.0.2.50/24"])
         devices = [dict(serial=100 + i, IP="192.0.2.%d" % (60 + i)) for i in range(11)]
         ts.standard_setup(sb, devices)
-        sb.start_and_wait_up()
-        sb.wait_log("Starting TimeServer...", timeout=10)
+        e.start_serving(sb)
         p = e.BootpPeer(b)
         self.addCleanup(p.close)
         mark = sb.log_mark()

@@ -70,8 +70,7 @@ class GeneratedFiles(unittest.TestCase):
         cls.board = sb.add_board(["%s/24" % BOARD])
         ts.standard_setup(sb, DEVICES, system=SYSTEM,
                           klog=ts.klog_cfg() + "\nRemoteLogPort=14111\n")
-        sb.start_and_wait_up()
-        sb.wait_log("Starting TimeServer...", timeout=10)
+        e.start_serving(sb)
 
     def fetch(self, name):
         s = self.board.socket(bind=(BOARD, 0))

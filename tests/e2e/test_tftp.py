@@ -37,8 +37,7 @@ class TftpCase(unittest.TestCase):
         cls.content["sub/img.bin"] = b"in a subdirectory"
         for name in ("fw_v2.bin", "sub/img.bin"):
             sb.write_firmware(name, cls.content[name])
-        sb.start_and_wait_up()
-        sb.wait_log("Starting TimeServer...", timeout=10)
+        e.start_serving(sb)
 
     def socket(self, board=None, address=BOARD):
         s = (board or self.board).socket(bind=(address, 0))
@@ -225,10 +224,9 @@ class AlternativePath(unittest.TestCase):
         ts.standard_setup(sb, [dict(serial=1193046, IP=BOARD)])
         sb.write_config("tavo.yaml", ts.tavo_yaml(alternative_path="/var/tmp/alt/deep/dir"))
         sb.write_firmware("fw.bin", b"firmware image")
-        sb.start_and_wait_up()
+        e.start_serving(sb)
         sb.wait_log("Alternative service may be running with path: /var/tmp/alt/deep/dir",
                     level="I", logger="TFTP", timeout=10)
-        sb.wait_log("Starting TimeServer...", timeout=10)
         copied = os.path.join(sb.root, "vartmp", "alt", "deep", "dir")
         for name in ("fw.bin", "system.yaml", "klog.cfg", "replacements.yaml"):
             with self.subTest(name):

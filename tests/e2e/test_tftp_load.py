@@ -26,8 +26,7 @@ class ManyBoards(unittest.TestCase):
         devices[1]["Replacer"] = 20001
         ts.standard_setup(sb, devices)
         cls.content = sb.read_file(sb.write_sized_firmware("size_1m.bin", MIB))
-        sb.start_and_wait_up()
-        sb.wait_log("Starting TimeServer...", timeout=10)
+        e.start_serving(sb)
         cls.out = tempfile.mkdtemp(prefix="tavoe2e-load.")
         cls.addClassCleanup(shutil.rmtree, cls.out)
 

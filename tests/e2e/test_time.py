@@ -34,8 +34,7 @@ class TimeService(unittest.TestCase):
         cls.board = sb.add_board(["%s/24" % BOARD])
         cls.stranger = sb.add_board(["%s/24" % STRANGER])
         ts.standard_setup(sb, [dict(serial=1193046, IP=BOARD)])
-        sb.start_and_wait_up()
-        sb.wait_log("Starting TimeServer...", timeout=10)
+        e.start_serving(sb)
 
     def socket(self, board=None, address=BOARD):
         s = (board or self.board).socket(bind=(address, 0))
