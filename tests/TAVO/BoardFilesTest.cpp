@@ -232,23 +232,6 @@ bool NothingListensOn(uint16_t port)
     return free;
 }
 
-TEST_F(BoardFiles, AlternativePathGetsACopyWithItsParentsAndNothingListens)
-{
-    const std::string alternative = "/var/tmp/alt/deep/tftpboot";
-    WriteFile(std::string(FirmwareDir) + "fw.bin", Pattern(70000));
-    WriteFile(std::string(FirmwareDir) + "empty.bin", "");
-    WriteConfig("tavo", "tavo:\n  tftp:\n    Port: 69\n    AlternativePath: " + alternative + "\n");
-    Reload();
-    LogWatch log;
-    EXPECT_EQ(Server.Start({Loopback}, 69, 64), 0);
-    EXPECT_TRUE(log.WaitFor("Alternative service may be running with path: " + alternative));
-    EXPECT_EQ(ReadFile(alternative + "/fw.bin"), Pattern(70000));
-    EXPECT_EQ(ReadFile(alternative + "/empty.bin"), "");
-    EXPECT_EQ(ReadFile(alternative + "/system.yaml"), Generated("system.yaml")); // written first
-    EXPECT_TRUE(NothingListensOn(69));
-    EXPECT_EQ(Server.Stop(), 1);
-}
-
 TEST_F(BoardFiles, AlternativePathEqualToTheFirmwareDirectoryCopiesNothing)
 {
     WriteConfig("tavo", "tavo:\n  tftp:\n    AlternativePath: " + Server.GetFirmwarePath() + "\n");
