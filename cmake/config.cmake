@@ -10,12 +10,12 @@ target_link_libraries(tavo_config PUBLIC basekit yaml-cpp)
 
 tavo_unit_test(ConfigLoadTest
   SOURCES tests/TAVO/ConfigLoadTest.cpp tests/TAVO/ConfigTestSupport.cpp
-  LIBS tavo_config)
+  LIBS tavo_config tavo_test_kit)
 tavo_unit_test(TAVOConfigTest
   SOURCES tests/TAVO/TAVOConfigTest.cpp tests/TAVO/ConfigTestSupport.cpp
-  LIBS tavo_config)
+  LIBS tavo_config tavo_test_kit)
 tavo_unit_test(KConfigReloaderTest
   SOURCES tests/TAVO/KConfigReloaderTest.cpp tests/TAVO/ConfigTestSupport.cpp
-  LIBS tavo_config)
+  LIBS tavo_config tavo_test_kit)
 
 tavo_fuzz_target(ConfigLoadFuzz SOURCES fuzz/ConfigLoadFuzz.cpp LIBS tavo_config)

@@ -10,9 +10,13 @@ target_sources(basekit PRIVATE
   Basekit/TimerManager.cpp
   Basekit/LM7/Basics/KServiceBaseLinux.cpp)
 
-tavo_unit_test(KHostSystemTest SOURCES tests/Basekit/KHostSystemTest.cpp LIBS basekit)
-tavo_unit_test(KThreadTest SOURCES tests/Basekit/KThreadTest.cpp LIBS basekit)
-tavo_unit_test(TimerManagerTest SOURCES tests/Basekit/TimerManagerTest.cpp LIBS basekit)
+# What the unit tests share: files, bounded waits, a tick the test drives, log tails.
+add_library(tavo_test_kit STATIC tests/support/TestKit.cpp)
+target_link_libraries(tavo_test_kit PUBLIC basekit)
+
+tavo_unit_test(KHostSystemTest SOURCES tests/Basekit/KHostSystemTest.cpp LIBS tavo_test_kit)
+tavo_unit_test(KThreadTest SOURCES tests/Basekit/KThreadTest.cpp LIBS tavo_test_kit)
+tavo_unit_test(TimerManagerTest SOURCES tests/Basekit/TimerManagerTest.cpp LIBS tavo_test_kit)
 
 # The service host is tested against a real process: this fixture service, run as an operator would.
 add_executable(ServiceHostFixture tests/Basekit/LM7/Basics/ServiceHostFixture.cpp)

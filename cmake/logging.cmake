@@ -22,7 +22,7 @@ target_sources(basekit PRIVATE
 
 # What the logging tests share (files, waits, clock, forked cases, a loopback log server).
 add_library(log_test_support STATIC tests/Basekit/LogTestSupport.cpp)
-target_link_libraries(log_test_support PUBLIC basekit GTest::gtest)
+target_link_libraries(log_test_support PUBLIC tavo_test_kit basekit GTest::gtest)
 
 # Each executable runs in its own sandbox; cases that need a fresh log manager or another
 # klog.cfg live in their own executable or fork.

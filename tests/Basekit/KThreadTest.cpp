@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <linux/capability.h>
 #include <pthread.h>
@@ -19,6 +18,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KSystemEvent.h"
 #include "Basekit/KThread.h"
+#include "tests/support/TestKit.h"
 
 namespace {
 
@@ -32,20 +32,10 @@ struct Scheduling {
 
 std::string RunningLog()
 {
-    char name[256];
-    if (!KHostSystem::GetExeName(name, sizeof(name), false))
-        return "";
-    std::ifstream in(KLogger::GetLogDirectory() + name + ".running.log");
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return testkit::ReadFile(KLogger::GetLogDirectory() + testkit::ExeName() + ".running.log");
 }
 
-int Occurrences(const std::string& text, const std::string& what)
-{
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
+using testkit::Count;
 
 // Whether this process may put a thread under SCHED_FIFO at all (root with CAP_SYS_NICE, or
 // an RT budget); probed on a throw-away thread.
@@ -103,7 +93,7 @@ TEST(StartThread, RunsRealTimeFifoPriorityOneWhereAllowed)
         EXPECT_EQ(seen.priority, 1);
     } else {
         EXPECT_EQ(seen.policy, SCHED_OTHER);
-        EXPECT_EQ(Occurrences(RunningLog(), kFallbackWarning), 1);
+        EXPECT_EQ(Count(RunningLog(), kFallbackWarning), 1);
     }
 }
 
@@ -121,13 +111,13 @@ TEST(StartThread, RefusedRealTimeFallsBackAndSaysSoOnce)
     ASSERT_EQ(seen.size(), 2u);
     for (const Scheduling& one : seen)
         EXPECT_EQ(one.policy, SCHED_OTHER);
-    EXPECT_EQ(Occurrences(RunningLog(), kFallbackWarning), 1);
+    EXPECT_EQ(Count(RunningLog(), kFallbackWarning), 1);
 }
 
 TEST(NotifyThreadInit, NamesWhereTheThreadStarted)
 {
     _NotifyThreadInit("Tools/TAVO/KTimeServer", "ThreadStarter", 87);
-    EXPECT_EQ(Occurrences(RunningLog(), "Thread started at file Tools/TAVO/KTimeServer function ThreadStarter line 87"), 1);
+    EXPECT_EQ(Count(RunningLog(), "Thread started at file Tools/TAVO/KTimeServer function ThreadStarter line 87"), 1);
 }
 
 // --- KThread --------------------------------------------------------------------------------
@@ -175,8 +165,8 @@ TEST(KThread, JoinTimesOutWhileRunningAndTheFlagsFollowTheLifeCycle)
     EXPECT_TRUE(thread.IsStopped());
     EXPECT_FALSE(thread.IsRunning());
     const std::string log = RunningLog();
-    EXPECT_EQ(Occurrences(log, "Thread started: (anonymous namespace)::GatedThread"), 1);
-    EXPECT_EQ(Occurrences(log, "Thread stopped: (anonymous namespace)::GatedThread"), 1);
+    EXPECT_EQ(Count(log, "Thread started: (anonymous namespace)::GatedThread"), 1);
+    EXPECT_EQ(Count(log, "Thread stopped: (anonymous namespace)::GatedThread"), 1);
 }
 
 TEST(KThread, EscapingExceptionsAreLoggedAndEndTheThread)
@@ -192,13 +182,13 @@ TEST(KThread, EscapingExceptionsAreLoggedAndEndTheThread)
         EXPECT_TRUE(thread->IsStopped());
     }
     const std::string log = RunningLog();
-    EXPECT_EQ(Occurrences(log, "Thread (anonymous namespace)::ThrowingThread stopped due to unhandled exception "
+    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::ThrowingThread stopped due to unhandled exception "
                                "disk on fire"),
               1);
-    EXPECT_EQ(Occurrences(log, "Thread (anonymous namespace)::OddThrowingThread stopped due to unknown unhandled "
+    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::OddThrowingThread stopped due to unknown unhandled "
                                "exception"),
               1);
-    EXPECT_EQ(Occurrences(log, "Thread stopped: (anonymous namespace)::ThrowingThread"), 0);
+    EXPECT_EQ(Count(log, "Thread stopped: (anonymous namespace)::ThrowingThread"), 0);
 }
 
 struct PolicyCase {
@@ -219,7 +209,7 @@ TEST_P(ThreadPolicy, AppliesValidPoliciesAndRefusesOthers)
     const PolicyCase c = GetParam();
     if (c.expectedPolicy != SCHED_OTHER && (geteuid() != 0 || !FifoAllowed()))
         GTEST_SKIP() << "real-time scheduling not available here";
-    const int before = c.warning ? Occurrences(RunningLog(), c.warning) : 0;
+    const int before = c.warning ? Count(RunningLog(), c.warning) : 0;
     std::promise<Scheduling> report;
     std::future<Scheduling> result = report.get_future();
     void* handle = basekit::KThread::StartThread(reinterpret_cast<void*>(&ReportScheduling), &report, 0, false,
@@ -232,7 +222,7 @@ TEST_P(ThreadPolicy, AppliesValidPoliciesAndRefusesOthers)
         EXPECT_EQ(seen.priority, 1);
     }
     if (c.warning) {
-        EXPECT_EQ(Occurrences(RunningLog(), c.warning), before + 1);
+        EXPECT_EQ(Count(RunningLog(), c.warning), before + 1);
     }
 }
 

@@ -38,80 +38,10 @@ const int UseUtc = (setenv("TZ", "UTC", 1), tzset(), 0);
 
 } // namespace
 
-void RequireSandbox()
-{
-    const char* sandboxed = getenv("TAVO_SANDBOXED");
-    if (!sandboxed || std::string(sandboxed) != "1") {
-        fprintf(stderr, "logging tests write /etc/varnel and /var/log/varnel: run them through ctest "
-                        "(tests/support/sandbox_run)\n");
-        _exit(2);
-    }
-}
-
 void WriteKlogCfg(const std::string& text)
 {
     RequireSandbox();
     WriteFile("/etc/varnel/config/klog.cfg", text);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::vector<std::string> Lines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFile(path));
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
-bool Exists(const std::string& path)
-{
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
-}
-
-size_t Count(const std::string& text, const std::string& needle)
-{
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs)
-{
-    for (unsigned waited = 0;; waited += 10) {
-        if (condition())
-            return true;
-        if (waited >= timeoutMs)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-std::string ExeName()
-{
-    char path[4096];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (length <= 0)
-        return "";
-    path[length] = '\0';
-    const char* slash = strrchr(path, '/');
-    return slash ? slash + 1 : path;
 }
 
 void SetClock(long long seconds, int milliseconds)

@@ -1,27 +1,25 @@
 #pragma once
-// What the logging tests share: files, bounded waits, a settable clock, forked cases and a
-// small TCP log server on loopback that speaks the frames by hand.
+// What the logging tests share besides the common test kit: a settable clock, forked cases
+// and a small TCP log server on loopback that speaks the frames by hand.
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/support/TestKit.h"
+
 namespace logtest {
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& text);
-std::vector<std::string> Lines(const std::string& path);
-// Stops the process unless it runs in the test sandbox: tests write /etc/varnel and
-// /var/log/varnel, which must never be the machine's own.
-void RequireSandbox();
+using testkit::Count;
+using testkit::Exists;
+using testkit::ExeName;
+using testkit::Lines;
+using testkit::ReadFile;
+using testkit::RequireSandbox;
+using testkit::WaitUntil;
+using testkit::WriteFile;
 // Writes klog.cfg after checking for the sandbox.
 void WriteKlogCfg(const std::string& text);
-bool Exists(const std::string& path);
-size_t Count(const std::string& text, const std::string& needle);
-// Polls every 10 ms until the condition holds or timeoutMs passed.
-bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs);
-// The short name of this test executable (as /proc reports it).
-std::string ExeName();
 
 // The logging clock, frozen at the given local time (tests run with TZ=UTC).
 void SetClock(long long seconds, int milliseconds = 0);

@@ -4,14 +4,12 @@
 #include <cstdlib>
 #include <sys/wait.h>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
-#include "Basekit/KHostSystem.h"
 
 namespace bootptest {
 
@@ -23,27 +21,7 @@ int Sh(const std::string& command)
 
 namespace {
 
-std::vector<std::string> ReadLines(const char* path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
-template <class Check>
-bool WaitUntil(Check check, unsigned ms)
-{
-    for (unsigned waited = 0;; waited += 10) {
-        if (check())
-            return true;
-        if (waited >= ms)
-            return false;
-        usleep(10000);
-    }
-}
+const char* const TavoLog = "/var/log/varnel/tavo.log";
 
 } // namespace
 
@@ -51,7 +29,7 @@ std::vector<std::string> BootpLines()
 {
     // "E|dd/mm/yyyy hh:mm:ss.mmm|BOOTP   | text"
     std::vector<std::string> out;
-    for (const std::string& line : ReadLines("/var/log/varnel/tavo.log")) {
+    for (const std::string& line : testkit::Lines(TavoLog)) {
         size_t name = line.find("|BOOTP   | ");
         if (line.size() > 2 && name != std::string::npos)
             out.push_back(line.substr(0, 1) + "| " + line.substr(name + 11));
@@ -61,7 +39,7 @@ std::vector<std::string> BootpLines()
 
 bool WaitForBootpLine(const std::string& wanted, size_t count, unsigned ms)
 {
-    return WaitUntil(
+    return testkit::WaitUntil(
         [&] {
             size_t seen = 0;
             for (const std::string& line : BootpLines())
@@ -74,7 +52,7 @@ bool WaitForBootpLine(const std::string& wanted, size_t count, unsigned ms)
 std::vector<std::string> LogLinesWith(const std::string& text)
 {
     std::vector<std::string> out;
-    for (const std::string& line : ReadLines("/var/log/varnel/tavo.log"))
+    for (const std::string& line : testkit::Lines(TavoLog))
         if (line.find(text) != std::string::npos)
             out.push_back(line);
     return out;
@@ -82,35 +60,7 @@ std::vector<std::string> LogLinesWith(const std::string& text)
 
 bool WaitForLogWith(const std::string& text, size_t count, unsigned ms)
 {
-    return WaitUntil([&] { return LogLinesWith(text).size() >= count; }, ms);
-}
-
-std::atomic<unsigned> FakeTick::Value {0};
-
-FakeTick::FakeTick(unsigned start)
-{
-    Value = start;
-    KHostSystem::SetTickSource(&FakeTick::Now);
-}
-
-FakeTick::~FakeTick()
-{
-    KHostSystem::SetTickSource(nullptr);
-}
-
-void FakeTick::Set(unsigned now)
-{
-    Value = now;
-}
-
-void FakeTick::Advance(unsigned ms)
-{
-    Value += ms;
-}
-
-unsigned FakeTick::Now()
-{
-    return Value;
+    return testkit::WaitUntil([&] { return LogLinesWith(text).size() >= count; }, ms);
 }
 
 int NamespaceSocket(const std::string& ns, int port)

@@ -1,10 +1,11 @@
 #pragma once
-// Shared by the network-layer and BOOTP server tests: shell set-up of the sandbox's network,
-// sockets inside a board namespace, the tavo.log lines, a replaceable tick and BOOTP requests
-// built byte by byte.
-#include <atomic>
+// Shared by the network-layer and BOOTP server tests besides the common test kit: shell set-up
+// of the sandbox's network, sockets inside a board namespace, the tavo.log lines and BOOTP
+// requests built byte by byte.
 #include <string>
 #include <vector>
+
+#include "tests/support/TestKit.h"
 
 namespace bootptest {
 
@@ -20,18 +21,7 @@ bool WaitForBootpLine(const std::string& line, size_t count = 1, unsigned ms = 1
 std::vector<std::string> LogLinesWith(const std::string& text);
 bool WaitForLogWith(const std::string& text, size_t count = 1, unsigned ms = 10000);
 
-// KHostSystem's tick, driven by the test while the object lives.
-class FakeTick {
-public:
-    explicit FakeTick(unsigned start);
-    ~FakeTick();
-    void Set(unsigned now);
-    void Advance(unsigned ms);
-
-private:
-    static unsigned Now();
-    static std::atomic<unsigned> Value;
-};
+using testkit::FakeTick;
 
 // A UDP socket made inside the named network namespace and bound there to 0.0.0.0:port,
 // broadcast enabled. The descriptor is usable from any thread; -1 on failure.

@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestKit.h"
+
 namespace configtest {
 
-// Writes /etc/varnel/config/<name>.yaml in one step (a reader never sees half a file).
-void WriteConfig(const std::string& name, const std::string& text);
-void RemoveConfig(const std::string& name);
+using testkit::RemoveConfig;
+using testkit::WriteConfig;
 
 // The lines written to /var/log/varnel/<exe>.basekit.log after the watch was made.
 class LogWatch {
@@ -21,8 +22,7 @@ public:
     bool WaitFor(const std::string& message, unsigned ms = 10000) const;
 
 private:
-    std::string Path;
-    long Start = 0;
+    testkit::LogTail Tail;
 };
 
 } // namespace configtest

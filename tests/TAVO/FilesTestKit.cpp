@@ -1,14 +1,10 @@
 #include "tests/TAVO/FilesTestKit.h"
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <poll.h>
-#include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 #include "Basekit/KLogger.h"
@@ -19,18 +15,12 @@ const char* const FirmwareDir = "/etc/varnel/data/am17/";
 
 namespace {
 
-bool Sandboxed()
-{
-    const char* flag = std::getenv("TAVO_SANDBOXED");
-    return flag && std::string(flag) == "1";
-}
-
 // Before any logger exists (init_priority 101 runs ahead of the libraries' static loggers),
 // the sandbox gets a klog.cfg that writes the Trace lines of the TFTP and time servers.
 struct KlogConfig {
     KlogConfig()
     {
-        if (Sandboxed()) // never the machine's own /etc
+        if (testkit::Sandboxed()) // never the machine's own /etc
             std::ofstream("/etc/varnel/config/klog.cfg") << "[TAVO]\nValue=true\nTFTP=true\nTime=true\n";
     }
 };
@@ -46,29 +36,6 @@ sockaddr_in Address(const std::string& address, uint16_t port)
 }
 
 } // namespace
-
-void WriteFile(const std::string& path, const std::string& content)
-{
-    if (!Sandboxed())
-        throw std::runtime_error("test files are written inside the sandbox only");
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    std::ofstream(path + ".new", std::ios::binary) << content;
-    if (std::rename((path + ".new").c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot write " + path);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
-void WriteConfig(const std::string& name, const std::string& yaml)
-{
-    WriteFile("/etc/varnel/config/" + name + ".yaml", yaml);
-}
 
 std::string Pattern(size_t size, unsigned seed)
 {
@@ -93,28 +60,11 @@ std::string CrcTrailer(const std::string& bytes)
 
 void AddAddress(const std::string& cidr)
 {
-    if (!Sandboxed() || std::system(("ip addr add " + cidr + " dev lo 2>/dev/null").c_str()) < 0)
+    if (!testkit::Sandboxed() || std::system(("ip addr add " + cidr + " dev lo 2>/dev/null").c_str()) < 0)
         throw std::runtime_error("cannot add " + cidr);
 }
 
-LogWatch::LogWatch() : Path(KLogger::GetLogDirectory() + "tavo.log"), Start(ReadFile(Path).size()) {}
-
-std::string LogWatch::Text() const
-{
-    std::string all = ReadFile(Path);
-    return all.size() > Start ? all.substr(Start) : std::string();
-}
-
-bool LogWatch::WaitFor(const std::string& text, unsigned ms) const
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (Text().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+LogWatch::LogWatch() : LogTail(KLogger::GetLogDirectory() + "tavo.log") {}
 
 RawClient::RawClient(const std::string& address, uint16_t port) : Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
@@ -178,12 +128,6 @@ std::string Data(uint16_t block, const std::string& bytes)
     return std::string{0, 3, static_cast<char>(block >> 8), static_cast<char>(block)} + bytes;
 }
 
-// opcode 5 (ERROR), code in two bytes, text, NUL
-std::string Error(uint8_t code, const std::string& text)
-{
-    return std::string{0, 5, 0, static_cast<char>(code)} + text + '\0';
-}
-
 std::optional<std::string> Fetch(const std::string& board, const std::string& server, uint16_t port,
                                  const std::string& name, unsigned ms)
 {
@@ -201,47 +145,20 @@ std::optional<std::string> Fetch(const std::string& board, const std::string& se
     }
 }
 
-void PhaseRecorder::ClientStatus(const std::string& client, KTFTPStatus status, const std::string& detail)
+void PhaseRecorder::ClientStatus(const std::string& client, KTFTPStatus status, const std::string&)
 {
     std::lock_guard<std::mutex> lock(Mutex);
-    Reports.push_back({client, status, detail});
-    Changed.notify_all();
-}
-
-bool PhaseRecorder::WaitFor(const std::string& client, KTFTPStatus status, unsigned ms)
-{
-    std::unique_lock<std::mutex> lock(Mutex);
-    return Changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-        for (const Report& report : Reports)
-            if (report.Client == client && report.Status == status)
-                return true;
-        return false;
-    });
+    Reports.emplace_back(client, status);
 }
 
 std::vector<KTFTPStatus> PhaseRecorder::Phases(const std::string& client)
 {
     std::lock_guard<std::mutex> lock(Mutex);
     std::vector<KTFTPStatus> phases;
-    for (const Report& report : Reports)
-        if (report.Client == client)
-            phases.push_back(report.Status);
+    for (const auto& report : Reports)
+        if (report.first == client)
+            phases.push_back(report.second);
     return phases;
-}
-
-std::string PhaseRecorder::Detail(const std::string& client, KTFTPStatus status)
-{
-    std::lock_guard<std::mutex> lock(Mutex);
-    for (const Report& report : Reports)
-        if (report.Client == client && report.Status == status)
-            return report.Detail;
-    return std::string();
-}
-
-void PhaseRecorder::Clear()
-{
-    std::lock_guard<std::mutex> lock(Mutex);
-    Reports.clear();
 }
 
 } // namespace filestest

@@ -1,8 +1,7 @@
 #pragma once
-// Shared by the file and time service tests: files in the sandbox's fixed directories,
-// TEST-NET addresses in the test's own network namespace, a raw board socket, tavo.log
-// and a recorder of TFTP phases.
-#include <condition_variable>
+// Shared by the file and time service tests besides the common test kit: TEST-NET addresses
+// in the test's own network namespace, a raw board socket, tavo.log and a recorder of TFTP
+// phases.
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "Tools/TAVO/KTFTPNotifier.h"
+#include "tests/support/TestKit.h"
 
 namespace filestest {
 
@@ -22,10 +22,9 @@ struct CaseName {
     std::string operator()(const ::testing::TestParamInfo<Case>& info) const { return info.param.name; }
 };
 
-// Writes a file in one step (temporary and rename), creating its parent directories.
-void WriteFile(const std::string& path, const std::string& content);
-std::string ReadFile(const std::string& path);
-void WriteConfig(const std::string& name, const std::string& yaml); // config/<name>.yaml
+using testkit::ReadFile;
+using testkit::WriteConfig;
+using testkit::WriteFile;
 // Byte i is (i * 7 + seed) mod 251, so neighbouring blocks differ.
 std::string Pattern(size_t size, unsigned seed = 0);
 // CRC-32 computed bit by bit, apart from the table-driven writer, as 4 big-endian bytes.
@@ -34,15 +33,9 @@ std::string CrcTrailer(const std::string& bytes);
 void AddAddress(const std::string& cidr);
 
 // tavo.log from the moment of construction.
-class LogWatch {
+class LogWatch : public testkit::LogTail {
 public:
     LogWatch();
-    std::string Text() const;
-    bool WaitFor(const std::string& text, unsigned ms = 10000) const;
-
-private:
-    std::string Path;
-    size_t Start = 0;
 };
 
 struct Datagram {
@@ -73,7 +66,6 @@ std::optional<Datagram> Ask(RawClient& client, const std::string& server, uint16
 std::string ReadRequest(const std::string& name, const std::string& mode = "octet");
 std::string Ack(uint16_t block);
 std::string Data(uint16_t block, const std::string& bytes);
-std::string Error(uint8_t code, const std::string& text);
 
 // Fetches a file in lock-step, acknowledging each block to the port it came from. None on an
 // ERROR, a packet out of order, or a silence longer than ms.
@@ -83,20 +75,11 @@ std::optional<std::string> Fetch(const std::string& board, const std::string& se
 class PhaseRecorder : public KTFTPNotifier {
 public:
     void ClientStatus(const std::string& client, KTFTPStatus status, const std::string& detail) override;
-    bool WaitFor(const std::string& client, KTFTPStatus status, unsigned ms = 10000);
     std::vector<KTFTPStatus> Phases(const std::string& client);
-    std::string Detail(const std::string& client, KTFTPStatus status);
-    void Clear();
 
 private:
-    struct Report {
-        std::string Client;
-        KTFTPStatus Status;
-        std::string Detail;
-    };
     std::mutex Mutex;
-    std::condition_variable Changed;
-    std::vector<Report> Reports;
+    std::vector<std::pair<std::string, KTFTPStatus>> Reports;
 };
 
 } // namespace filestest

@@ -13,6 +13,7 @@ namespace {
 
 using bootptest::BootpLines;
 using bootptest::FakeTick;
+using testkit::ReadFile;
 
 TEST(MAC2Serial, ReadsTheSerialOfNDXAddressesOnly)
 {
@@ -81,16 +82,6 @@ TEST(RegisterSerialRequest, LogsAnIdentificationErrorAtMostEveryTwoMinutes)
     }
 }
 
-TEST(RegisterSerialRequest, KeepsBoardsApart)
-{
-    FakeTick tick(1000);
-    KBOOTPServer server;
-    EXPECT_TRUE(server.RegisterSerialRequest(42, Rejected));
-    EXPECT_TRUE(server.RegisterSerialRequest(43, Rejected)); // another board's first error
-    EXPECT_EQ(Count("E| Bootloader string not supported! Serial (43). Old API version? [XYZ-1]"), 1u);
-    EXPECT_FALSE(server.RegisterSerialRequest(42, Rejected));
-}
-
 TEST(RegisterSerialRequest, ErrorsBeforeATickWrapAreLoggedAgainAfterIt)
 {
     FakeTick tick(4294967000u);
@@ -106,14 +97,6 @@ TEST(RegisterSerialRequest, NeutralisesControlBytesInTheLoggedText)
     KBOOTPServer server;
     server.RegisterSerialRequest(9, "XY\nE|forged-1");
     EXPECT_EQ(Count("E| Bootloader string not supported! Serial (9). Old API version? [XY?E|forged-1]"), 1u);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 unsigned int Now()
@@ -138,9 +121,7 @@ struct Entry {
 std::vector<Entry> Entries(const std::string& path)
 {
     std::vector<Entry> entries;
-    std::istringstream in(ReadFile(path));
-    std::string line;
-    while (std::getline(in, line)) {
+    for (const std::string& line : testkit::Lines(path)) {
         size_t space = line.find(' ');
         entries.push_back({static_cast<unsigned int>(std::stoul(line.substr(0, space))), line.substr(space + 1)});
     }

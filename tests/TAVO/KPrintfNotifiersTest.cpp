@@ -1,7 +1,6 @@
 // The printf notifiers turn the servers' progress calls into trace lines of the General logger.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -10,20 +9,14 @@
 #include "Tools/TAVO/KBOOTPPrintfNotifier.h"
 #include "Tools/TAVO/KTFTPPrintfNotifier.h"
 #include "Tools/TAVO/TAVOService.h"
+#include "tests/support/TestKit.h"
 
 namespace {
 
 const char* const TavoLog = "/var/log/varnel/tavo.log";
 const char* const MessagesLog = "/var/log/varnel/messages.log";
 
-std::vector<std::string> ReadLines(const char* path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using testkit::Lines;
 
 // The lines added to a log since the fixture started (writers flush every non-lazy line).
 class KPrintfNotifierTest : public ::testing::Test {
@@ -31,13 +24,13 @@ protected:
     void SetUp() override
     {
         KLogger::OverwriteOption(klsTAVO, kloTavoGeneral);
-        Before = ReadLines(TavoLog).size();
+        Before = Lines(TavoLog).size();
     }
     void TearDown() override { KLogger::ReleaseOverwrittenOption(klsTAVO); }
 
     std::vector<std::string> NewLines() const
     {
-        std::vector<std::string> lines = ReadLines(TavoLog);
+        std::vector<std::string> lines = Lines(TavoLog);
         return std::vector<std::string>(lines.begin() + std::min(Before, lines.size()), lines.end());
     }
 
@@ -117,7 +110,7 @@ TEST_F(KPrintfNotifierTest, PhasesAreHiddenWhenGeneralTraceIsOff)
 {
     // Other TAVO options stay on: the lines belong to General, not to BOOTP or TFTP.
     KLogger::OverwriteOption(klsTAVO, kloTavoBOOTP | kloTavoTFTP | kloTavoTime);
-    const std::size_t messagesBefore = ReadLines(MessagesLog).size();
+    const std::size_t messagesBefore = Lines(MessagesLog).size();
 
     KBOOTPPrintfNotifier boot;
     KTFTPPrintfNotifier tftp;
@@ -126,7 +119,7 @@ TEST_F(KPrintfNotifierTest, PhasesAreHiddenWhenGeneralTraceIsOff)
 
     EXPECT_TRUE(NewLines().empty());
     // trace lines are never copied to messages.log
-    EXPECT_EQ(ReadLines(MessagesLog).size(), messagesBefore);
+    EXPECT_EQ(Lines(MessagesLog).size(), messagesBefore);
 }
 
 } // namespace
