@@ -166,18 +166,6 @@ INSTANTIATE_TEST_SUITE_P(
                                    }}),
     [](const ::testing::TestParamInfo<FileNameCase>& param) { return std::string(param.param.name); });
 
-TEST(KLogger, NameTables)
-{
-    EXPECT_STREQ(GetStringKLogSource(klsTAVO), "TAVO");
-    EXPECT_STREQ(GetStringKLogSource(klsKLogger), "KLogger");
-    EXPECT_STREQ(GetStringKLogSource(klsMaxSources), "MaxSources");
-    EXPECT_STREQ(GetStringKLogSource(static_cast<KLogSource>(30)), "UNKOWN");
-    EXPECT_STREQ(GetStringKLogTavoOptions(2), "BOOTP");
-    EXPECT_STREQ(GetStringKLogTavoOptions(8), "Time");
-    EXPECT_STREQ(GetStringKLogTavoOptions(3), "UNKOWN");
-    EXPECT_STREQ(GetStringKLogConfigOptions(1), "OptionalValues");
-}
-
 TEST(KLogger, SameFileSharesOneWriter)
 {
     KLogger tftp(klsTAVO, kloTavoTFTP, "TFTP", "tavo", 0x10, false);

@@ -1,12 +1,8 @@
-// Reload passes over the registry, the reload thread, its trigger from the log server, and
-// readers copying configuration objects while reloads run.
-#include <arpa/inet.h>
+// Reload passes over the registry, the reload thread, and readers copying configuration
+// objects while reloads run. (The log server's reload message is checked against the daemon.)
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -216,84 +212,6 @@ TEST(KConfigReloader, ReadersNeverSeeAHalfLoadedObject)
         t.join();
     EXPECT_EQ(torn.load(), 0);
     EXPECT_GT(reads.load(), 0);
-}
-
-// The log server's side of the reload channel: accepts the log manager's connection.
-class LogServer {
-public:
-    LogServer()
-    {
-        Listener = socket(AF_INET, SOCK_STREAM, 0);
-        int yes = 1;
-        setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(14110); // RemoteLogPort default
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(Listener, 1);
-    }
-    ~LogServer()
-    {
-        if (Client >= 0)
-            close(Client);
-        close(Listener);
-    }
-    bool Accept()
-    {
-        pollfd wait{Listener, POLLIN, 0};
-        if (poll(&wait, 1, 20000) != 1)
-            return false;
-        Client = accept(Listener, nullptr, nullptr);
-        return Client >= 0;
-    }
-    bool Send(const std::vector<unsigned char>& bytes)
-    {
-        return write(Client, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
-    std::vector<unsigned char> Receive(size_t size)
-    {
-        std::vector<unsigned char> bytes;
-        unsigned char buffer[256];
-        pollfd wait{Client, POLLIN, 0};
-        while (bytes.size() < size && poll(&wait, 1, 20000) == 1) {
-            ssize_t n = read(Client, buffer, std::min(sizeof(buffer), size - bytes.size()));
-            if (n <= 0)
-                break;
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        }
-        return bytes;
-    }
-
-private:
-    int Listener = -1;
-    int Client = -1;
-};
-
-TEST(KConfigReloader, LogServerMessagesDriveReloads)
-{
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
-    config::TAVOCfg cfg;
-    config::KConfigReloader::Reload(cfg, false);
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
-
-    LogServer server;
-    PassCounter passes;
-    basekit::Initialize();
-    ASSERT_TRUE(server.Accept());
-    // a reload message of type 1: frame size 4, then the type 1 (both least significant byte first)
-    ASSERT_TRUE(server.Send({4, 0, 0, 0, 1, 0, 0, 0}));
-    ASSERT_TRUE(passes.WaitFor(1));
-    EXPECT_EQ(cfg.Copy().BootP.RxPort, 2u);
-
-    // this process asking for a configuration reload: a log message to writer "0"
-    config::RequestConfigurationReload();
-    const std::vector<unsigned char> request = {
-        24, 0, 0, 0,                                                        // frame size
-        2, 0, 0, 0, '0', 0,                                                 // writer name "0"
-        14, 0, 0, 0, 'c', 'o', 'n', 'f', 'i', 'g', '_', 'r', 'e', 'l', 'o', 'a', 'd', 0}; // request
-    EXPECT_EQ(server.Receive(request.size()), request);
-    basekit::Finalize();
 }
 
 } // namespace

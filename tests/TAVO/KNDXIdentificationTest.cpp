@@ -203,14 +203,4 @@ TEST(SlotOrder, WholeBoards)
         EXPECT_EQ(KNDXIdentification::isValidNDXSlotOrder(c.s0, c.s1, c.s2), c.valid) << c.s0 << c.s1 << c.s2;
 }
 
-TEST(SlotTable, HoldsTheTenModules)
-{
-    KNDXIdentification decoder;
-    const auto& table = decoder.SlotTypes();
-    ASSERT_EQ(table.size(), 10u);
-    EXPECT_EQ(table.at("4FXO SIL").Variant, 2u);
-    EXPECT_EQ(table.at("60E1RJ45").Count, 2u);
-    EXPECT_EQ(table.at("EMPTY").Variant, 1u);
-}
-
 } // namespace
