@@ -84,11 +84,6 @@ def wait_packet(sock, timeout, accept=lambda data, sender: True):
             return data, sender
 
 
-def wait_file(path, timeout, what=None):
-    """Waits until path exists; returns it."""
-    return wait_until(lambda: os.path.exists(path) and path, timeout, what or "file " + path)
-
-
 def pid_alive(pid):
     try:
         os.kill(pid, 0)
@@ -146,19 +141,12 @@ def icmp_echo(netns, address, timeout=1.0):
             total = (total & 0xFFFF) + (total >> 16)
         body[2:4] = (~total & 0xFFFF).to_bytes(2, "big")
         s.sendto(bytes(body), (address, 0))
-        deadline = time.monotonic() + timeout
-        while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                return False
-            s.settimeout(remaining)
-            try:
-                packet, sender = s.recvfrom(2048)
-            except socket.timeout:
-                return False
+
+        def reply(packet, sender):   # an echo reply (type 0) with our identifier
             icmp = packet[(packet[0] & 0x0F) * 4:]
-            if sender[0] == address and icmp[:1] == b"\x00" and icmp[4:6] == body[4:6]:
-                return True
+            return sender[0] == address and icmp[:1] == b"\x00" and icmp[4:6] == body[4:6]
+
+        return wait_packet(s, timeout, reply) is not None
     finally:
         s.close()
 
@@ -296,10 +284,6 @@ class Board:
 
     def answer_ping(self, answer):
         self.exec(["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=%d" % (0 if answer else 1)])
-
-    def add_address(self, cidr):
-        self.exec(["ip", "addr", "add", cidr, "brd", "+", "dev", self.interface])
-        self.addresses.append(cidr)
 
     def add_addresses(self, cidrs):
         """Many addresses at once (one ip process), for many boards in one namespace."""
@@ -695,13 +679,6 @@ class Sandbox:
                 self._note_adopted()
         except OSError:
             pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 def kill_netns_processes(netns, exclude=()):
     """SIGKILL, by pid, every process in a named network namespace."""
