@@ -131,34 +131,24 @@ void KFileLogWriter::Emit(const char* text, size_t length, const char* operation
 
 void KFileLogWriter::Write(const char* format, va_list args)
 {
-    basekit::KLockGuard lock(Mutex);
-    if (WriteDisabled(true))
-        return;
-    CheckSizeAndRotate();
     kstring text;
     text.vFormat(format, args);
-    if (!File) {
-        Pending += text;
-        return;
-    }
-    if (!Pending.empty()) {
-        kstring pending;
-        pending.swap(Pending);
-        Emit(pending.data(), pending.size(), "fwrite");
-        if (DisabledUntil)
-            return;
-    }
-    Emit(text.data(), text.size(), "vfprintf");
+    WriteText(text.data(), text.size(), "vfprintf");
 }
 
 void KFileLogWriter::Write(const char* text)
+{
+    WriteText(text, strlen(text), "fputs");
+}
+
+void KFileLogWriter::WriteText(const char* text, size_t length, const char* operation)
 {
     basekit::KLockGuard lock(Mutex);
     if (WriteDisabled(true))
         return;
     CheckSizeAndRotate();
     if (!File) {
-        Pending += text;
+        Pending.append(text, length);
         return;
     }
     if (!Pending.empty()) {
@@ -168,7 +158,7 @@ void KFileLogWriter::Write(const char* text)
         if (DisabledUntil)
             return;
     }
-    Emit(text, strlen(text), "fputs");
+    Emit(text, length, operation);
 }
 
 void KFileLogWriter::Flush(bool lazy)

@@ -50,6 +50,8 @@ protected:
     basekit::KThreadMutex Mutex; // serialises lines, rotation, day banners and closing
 
 private:
+    // Both Writes: pending text first, then this line; operation names the call in an error.
+    void WriteText(const char* text, size_t length, const char* operation);
     void Emit(const char* text, size_t length, const char* operation);
 
     FILE* File = nullptr;
