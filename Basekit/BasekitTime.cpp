@@ -43,9 +43,14 @@ KSystemTime Now()
 {
     timeval now{};
     gettimeofday(&now, nullptr);
+    return Local(now.tv_sec, static_cast<unsigned>(now.tv_usec / 1000));
+}
+
+KSystemTime Local(time_t seconds, unsigned millisecond)
+{
     tm local{};
-    localtime_r(&now.tv_sec, &local);
-    return FromTm(local, static_cast<unsigned>(now.tv_usec / 1000));
+    localtime_r(&seconds, &local);
+    return FromTm(local, millisecond);
 }
 
 kstring Format(const char* pattern)

@@ -94,6 +94,8 @@ namespace basekit {
 namespace time {
 unsigned UnixTime();
 KSystemTime Now();
+// The local calendar time of a moment given in seconds since 1970 and milliseconds.
+KSystemTime Local(time_t seconds, unsigned millisecond);
 kstring Format(const char* pattern);
 kstring Format(const KSystemTime& time, const char* pattern);
 kstring Format(unsigned seconds, const char* pattern);

@@ -25,18 +25,7 @@ timespec KLogClock::Read()
 KSystemTime KLogClock::Now()
 {
     timespec now = Read();
-    tm local;
-    localtime_r(&now.tv_sec, &local);
-    KSystemTime time;
-    time.year = static_cast<uint16_t>(local.tm_year + 1900);
-    time.month = static_cast<uint8_t>(local.tm_mon + 1);
-    time.day = static_cast<uint8_t>(local.tm_mday);
-    time.dayOfWeek = static_cast<uint8_t>(local.tm_wday);
-    time.hour = static_cast<uint8_t>(local.tm_hour);
-    time.minute = static_cast<uint8_t>(local.tm_min);
-    time.second = static_cast<uint8_t>(local.tm_sec);
-    time.millisecond = static_cast<uint16_t>(now.tv_nsec / 1000000);
-    return time;
+    return basekit::time::Local(now.tv_sec, static_cast<unsigned>(now.tv_nsec / 1000000));
 }
 
 time_t KLogClock::Seconds()
