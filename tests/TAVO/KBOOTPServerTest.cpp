@@ -40,12 +40,7 @@ public:
     }
     bool WaitFor(size_t count, unsigned ms = 10000)
     {
-        for (unsigned waited = 0; Calls().size() < count; waited += 10) {
-            if (waited >= ms)
-                return false;
-            usleep(10000);
-        }
-        return true;
+        return testkit::WaitUntil([&] { return Calls().size() >= count; }, ms);
     }
 
 private:

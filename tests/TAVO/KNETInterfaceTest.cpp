@@ -93,16 +93,7 @@ public:
     std::atomic<bool> Throw {false};
 };
 
-template <class Check>
-bool Within(unsigned ms, Check check)
-{
-    for (unsigned waited = 0; !check(); waited += 10) {
-        if (waited >= ms)
-            return false;
-        usleep(10000);
-    }
-    return true;
-}
+using testkit::WaitUntil;
 
 // True while a route netlink socket subscribed to the address groups exists in this namespace
 // (the sandbox's namespace is private, so it can only be the poller's).
@@ -123,7 +114,7 @@ protected:
     {
         ASSERT_EQ(Sh("ip link add tva0 type veth peer name tva1 && ip link set tva0 up"), 0);
         KNETInterface::StartAddressPolling(&restarter);
-        ASSERT_TRUE(Within(5000, PollerListening));
+        ASSERT_TRUE(WaitUntil(PollerListening, 5000));
     }
     void TearDown() override { KNETInterface::StopAddressPolling(); }
 
@@ -133,13 +124,13 @@ protected:
 TEST_F(AddressPolling, RestartsOnEveryIPv4AddressChangeOnly)
 {
     ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
-    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return restarter.Calls == 1; }, 5000));
     ASSERT_EQ(Sh("ip addr del 192.0.2.1/24 dev tva0"), 0);
-    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return restarter.Calls == 2; }, 5000));
     // IPv6 changes are heard but ignored: the IPv4 change sent after them is the next restart.
     ASSERT_EQ(Sh("ip -6 addr add 2001:db8::5/64 dev tva0 nodad && ip -6 addr del 2001:db8::5/64 dev tva0"), 0);
     ASSERT_EQ(Sh("ip addr add 198.51.100.1/24 dev tva0"), 0);
-    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls >= 3; }));
+    EXPECT_TRUE(WaitUntil([&] { return restarter.Calls >= 3; }, 5000));
     EXPECT_EQ(restarter.Calls, 3);
     EXPECT_EQ(bootptest::LogLinesWith("|General | IP Address table changed..").size(), 3u);
 }
@@ -148,7 +139,7 @@ TEST_F(AddressPolling, StopEndsTheThreadAndClosesItsSocket)
 {
     KNETInterface::StartAddressPolling(&restarter); // a second start does nothing
     KNETInterface::StopAddressPolling();
-    EXPECT_TRUE(Within(1000, [] { return !KNETInterface::IsPollThreadRunning(); }));
+    EXPECT_TRUE(WaitUntil([] { return !KNETInterface::IsPollThreadRunning(); }, 1000));
     EXPECT_FALSE(PollerListening());
     ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
     EXPECT_EQ(restarter.Calls, 0);
@@ -158,15 +149,15 @@ TEST_F(AddressPolling, AnExceptionFromRestartEndsTheThread)
 {
     restarter.Throw = true;
     ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
-    EXPECT_TRUE(Within(5000, [] { return !KNETInterface::IsPollThreadRunning(); }));
+    EXPECT_TRUE(WaitUntil([] { return !KNETInterface::IsPollThreadRunning(); }, 5000));
     EXPECT_FALSE(KNETInterface::AddressPollingStarted);
     EXPECT_EQ(bootptest::LogLinesWith("|General | NAPollThread error: restart failed").size(), 1u);
     // A new start is possible again.
     restarter.Throw = false;
     KNETInterface::StartAddressPolling(&restarter);
-    ASSERT_TRUE(Within(5000, PollerListening));
+    ASSERT_TRUE(WaitUntil(PollerListening, 5000));
     ASSERT_EQ(Sh("ip addr del 192.0.2.1/24 dev tva0"), 0);
-    EXPECT_TRUE(Within(5000, [&] { return restarter.Calls == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return restarter.Calls == 2; }, 5000));
 }
 
 // One netlink message: 16-byte header (length, type, flags, sequence, port id) and a payload
