@@ -260,10 +260,4 @@ TEST_P(KConfigCheckerTest, FindsExactlyTheExpectedProblems)
 INSTANTIATE_TEST_SUITE_P(Configurations, KConfigCheckerTest, ::testing::ValuesIn(Cases),
                          [](const ::testing::TestParamInfo<KCase>& param) { return param.param.Name; });
 
-TEST(KConfigProblemTest, PrintsFileLineColumnAndMessage)
-{
-    const KConfigProblem problem{"/etc/varnel/config/devices.yaml", 9, 11, "board 2 has the address 192.0.2.50 of board 1"};
-    EXPECT_EQ(problem.Text(), "/etc/varnel/config/devices.yaml:9:11: board 2 has the address 192.0.2.50 of board 1");
-}
-
 } // namespace
