@@ -5,15 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
