@@ -1,5 +1,6 @@
 #include "Tools/TAVO/KConfigReloader.h"
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -117,6 +118,8 @@ std::optional<YAML::Node> FindDocument(const KReloadable& object, const std::vec
     throw KTemplateException<KReloadable>(text);
 }
 
+std::atomic<int> AsyncPasses {0}; // passes started by AsyncReloadAll and not yet ended
+
 void* ConfigReloadThread(void*)
 {
     _NotifyThreadInit("Tools/TAVO/KConfigReloader", "ConfigReloadThread", __LINE__);
@@ -138,6 +141,7 @@ void* ConfigReloadThread(void*)
     } catch (...) {
         KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: Unexpected exception");
     }
+    AsyncPasses.fetch_sub(1, std::memory_order_release);
     return nullptr;
 }
 
@@ -236,15 +240,27 @@ int KConfigReloader::AsyncReloadAll()
 {
     // The handle is kept until the start is confirmed, so that a thread that could not be
     // started is reported instead of being lost without a trace.
+    AsyncPasses.fetch_add(1, std::memory_order_relaxed);
     void* handle = basekit::KThread::StartThread(reinterpret_cast<void*>(&ConfigReloadThread), nullptr, 0,
                                                  false, false, 0);
     if (!handle) {
+        AsyncPasses.fetch_sub(1, std::memory_order_relaxed);
         KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: %s",
                                     "the reload thread could not be started");
         return 1;
     }
     basekit::KThread::CloseThreadHandle(handle);
     return 0;
+}
+
+bool KConfigReloader::WaitAsyncReloads(unsigned ms)
+{
+    for (unsigned waited = 0; AsyncPasses.load(std::memory_order_acquire) > 0; waited += 10) {
+        if (waited >= ms)
+            return false;
+        KHostSystem::Delay(10);
+    }
+    return true;
 }
 
 KConfigReloader::ReloadCallback KConfigReloader::SetReloadCallback(ReloadCallback callback, void* argument)

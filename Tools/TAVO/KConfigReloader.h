@@ -19,6 +19,9 @@ public:
     static void Reload(const kstring& fileName);
     static void Validate();
     static int AsyncReloadAll();
+    // Waits up to ms for the passes AsyncReloadAll started to end; false if one still runs.
+    // The stop path calls it so that no pass runs on into the process's exit.
+    static bool WaitAsyncReloads(unsigned ms);
     typedef void (*ReloadCallback)(void*);
     static ReloadCallback SetReloadCallback(ReloadCallback callback, void* argument);
 

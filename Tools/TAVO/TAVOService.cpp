@@ -4,6 +4,7 @@
 #include <list>
 
 #include "Tools/TAVO/KConfig.h"
+#include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Tools/TAVO/TAVOCfg.h"
@@ -96,16 +97,30 @@ void TAVOService::StopServers()
     TimeServer.WaitTermination();
     BootServer.WaitTermination();
     TftpServer.WaitTermination();
+    // The log reload thread first: it is what starts configuration reload passes.
     basekit::Finalize();
+    if (!config::KConfigReloader::WaitAsyncReloads(3000))
+        Logger.Warning("A configuration reload pass is still running.");
 }
 
 bool TAVOService::OnStop()
 {
+    bool stopPath;
+    {
+        basekit::KLockGuard guard(LifeMutex);
+        // Only Restart calls OnStop with Restarting set (it holds LifeMutex meanwhile); every
+        // other caller is the stop path, after which no restart may run.
+        stopPath = !Restarting;
+        if (stopPath)
+            Stopping = true;
+    }
+    // The process exits after the stop path, so the polling thread must be gone first, or it
+    // would run on into the static destructors. Outside the lock: a restart the poller is
+    // about to begin then takes the lock, finds Stopping set and returns, instead of the two
+    // waiting on each other.
+    if (stopPath)
+        KNETInterface::StopAddressPolling();
     basekit::KLockGuard guard(LifeMutex);
-    // Only Restart calls OnStop with Restarting set (it holds LifeMutex meanwhile); every
-    // other caller is the stop path, after which no restart may run.
-    if (!Restarting)
-        Stopping = true;
     try {
         StopServers();
         return true;

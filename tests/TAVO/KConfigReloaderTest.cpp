@@ -136,6 +136,7 @@ TEST(KConfigReloader, ThreadWarnsForBrokenDevicesAndReloadsTheService)
     LogWatch log;
     ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
     ASSERT_TRUE(passes.WaitFor(1));
+    EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
     EXPECT_EQ(cfg.Copy().BootP.RxPort, 2u);
     EXPECT_EQ(devs.Copy().machines.count(1), 1u);
     std::vector<std::string> expected = {
@@ -157,6 +158,8 @@ TEST(KConfigReloader, CallbackFailureIsReported)
     LogWatch log;
     ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
     EXPECT_TRUE(log.WaitFor("W|CONFIG  | Configurations not reloaded properly. Cause: callback broke"));
+    // The pass has ended, not only logged: nothing of it runs on into the test's exit.
+    EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
     const auto mine = config::KConfigReloader::SetReloadCallback(previous, nullptr);
     EXPECT_NE(mine, nullptr);
 }
@@ -170,6 +173,7 @@ TEST(KConfigReloader, QuickRequestsNeverOverlapSingleLoads)
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
     ASSERT_TRUE(passes.WaitFor(4));
+    EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
     EXPECT_EQ(TracedConfig::MaxActive.load(), 1);
 }
 
@@ -207,6 +211,7 @@ TEST(KConfigReloader, ReadersNeverSeeAHalfLoadedObject)
         config::KConfigReloader::Reload(cfg, false);
     }
     passes.WaitFor(4);
+    EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
     done = true;
     for (std::thread& t : readers)
         t.join();
