@@ -88,7 +88,8 @@ $(TSAN_BUILD)/CMakeCache.txt: | deps
 tsan: deps $(TSAN_BUILD)/CMakeCache.txt
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
 	rm -rf $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/race" \
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$(TSAN_REPORTS)/race \
+	  suppressions=$(abspath tests/support/tsan.supp)" \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS); status=$$?; \
 	if [ -n "$$(ls -A $(TSAN_REPORTS))" ]; then \
 	  cat $(TSAN_REPORTS)/*; echo "ThreadSanitizer reports in $(TSAN_REPORTS)"; exit 1; \
