@@ -92,17 +92,19 @@ class CommandErrors(ServiceCase):
         """No pid file, a dead pid, or content that names no process: FAIL with the right
         line, and for an oversized file an Emergency line in the system log."""
         pid_file = re.escape(PID_FILE)
-        cannot_open = r"ERROR: Unable to open pid file '%s': \(\d+\) .*\.\n" % pid_file
+        opening = r"ERROR: Unable to open pid file '%s': " % pid_file
+        cannot_open = opening + r"\(\d+\) .*\.\n"
+        no_such = opening + r"\(2\) No such file or directory\.\n"
+        # no line end after this message
+        cannot_read = r"ERROR: Unable to read pid file '%s': \(\d+\) [^\n]*\.$" % pid_file
         cases = [  # pid file content (None: no file), status, stderr pattern, system-log line
-            (None, 75, r"ERROR: Unable to open pid file '%s': \(2\) No such file or directory\.\n"
-             % pid_file, None),
-            (DEAD_PID + "\n", 75, cannot_open, None),
+            (None, 75, no_such, None),
+            (DEAD_PID + "\n", 75, no_such, None),   # no /proc entry for it
             ("", 75, cannot_open, None),
             ("123456789012\n", 75, cannot_open, "Buffer overflow, reading pidfile."),
-            # /proc/ and /proc/self exist, so these pass the liveness check but hold no pid;
-            # no line end after this message
-            ("0", 74, r"ERROR: Unable to read pid file '%s': \(\d+\) [^\n]*\.$" % pid_file, None),
-            ("self\n", 74, r"ERROR: Unable to read pid file '%s': \(\d+\) [^\n]*\.$" % pid_file, None),
+            # /proc/ and /proc/self exist, so these pass the liveness check but hold no pid
+            ("0", 74, cannot_read, None),
+            ("self\n", 74, cannot_read, None),
         ]
         for content, status, stderr, logged in cases:
             with self.subTest(content=content):
