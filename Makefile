@@ -26,7 +26,9 @@ deps:
 
 # The peers the TFTP benchmark compares against. Their package scripts would start them as
 # services on the machine; a policy-rc.d that refuses (Debian's own switch) keeps them off.
-BENCH_PACKAGES := tftpd-hpa atftpd
+# tftpd-hpa and atftpd conflict as packages (both ship in.tftpd): tftpd-hpa is installed,
+# atftpd is unpacked into the build tree and runs from there (its libraries are installed).
+BENCH_PACKAGES := tftpd-hpa libpcre2-8-0 libwrap0
 bench-deps: deps
 	@missing=""; for p in $(BENCH_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
@@ -39,6 +41,10 @@ bench-deps: deps
 	  fi; \
 	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; status=$$?; \
 	  [ -z "$$guard" ] || rm -f /usr/sbin/policy-rc.d; exit $$status; \
+	fi
+	@if [ ! -x $(BUILD)/peers/usr/sbin/atftpd ]; then \
+	  mkdir -p $(BUILD)/peers && cd $(BUILD)/peers && apt-get download -qq atftpd 2>/dev/null && \
+	  dpkg-deb -x atftpd_*.deb . && rm -f atftpd_*.deb; \
 	fi
 
 $(BUILD)/CMakeCache.txt: | deps

@@ -27,8 +27,12 @@ host=192.0.2.1
 firmware=/etc/varnel/data/am17
 work=/tmp/bench
 mkdir -p "$work"
-command -v in.tftpd >/dev/null || { echo "in.tftpd missing: apt-get install tftpd-hpa" >&2; exit 1; }
-command -v atftpd >/dev/null || { echo "atftpd missing: apt-get install atftpd" >&2; exit 1; }
+# The two peers conflict as Debian packages: `make bench-deps` installs tftpd-hpa and unpacks
+# atftpd into the build tree.
+hpa_tftpd=${HPA_TFTPD:-$(command -v in.tftpd || true)}
+"$hpa_tftpd" -V 2>&1 | grep -q tftp-hpa || { echo "no tftpd-hpa server (in.tftpd): run make bench-deps" >&2; exit 1; }
+atftpd=${ATFTPD:-$build/peers/usr/sbin/atftpd}
+[ -x "$atftpd" ] || { echo "no atftpd at $atftpd: run make bench-deps" >&2; exit 1; }
 
 ip addr add $host/32 dev lo
 for i in $(seq 100 163); do ip addr add 192.0.2.$i/32 dev lo; done
@@ -68,8 +72,8 @@ start_server() { # $1: tavo | tavo-other | hpa | atftpd
         exec 9> $work/control
         for _ in $(seq 200); do grep -q ready $work/server.out 2>/dev/null && return; sleep 0.05; done
     else
-        local command=(in.tftpd --foreground --address $host:69 --user root --secure $firmware)
-        [ "$1" = atftpd ] && command=(atftpd --daemon --no-fork --port 69 --bind-address $host --user root.root
+        local command=("$hpa_tftpd" --foreground --address $host:69 --user root --secure $firmware)
+        [ "$1" = atftpd ] && command=("$atftpd" --daemon --no-fork --port 69 --bind-address $host --user root.root
                                       --logfile /dev/null --maxthread 100 $firmware)
         sh -c "$join_cpu_group" $cpu_group /usr/bin/time -f "%M" -o $work/server.time \
             "${command[@]}" > $work/server.out 2>&1 &
