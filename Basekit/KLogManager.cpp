@@ -19,6 +19,9 @@
 namespace {
 
 std::atomic<KLogManager*> Instance{nullptr};
+// The manager while its creating thread builds it: that thread's nested calls (its own
+// logger, the filter's messages) need it, other threads must not see it half built.
+thread_local KLogManager* BuildingHere = nullptr;
 std::atomic<bool> Terminated{false};
 std::atomic<KLogManager::ConfigReloadHandler> ReloadHandler{nullptr};
 std::atomic<int> CheckpointCounter{0};
@@ -49,7 +52,8 @@ KLogManager::~KLogManager()
 
 KLogManager* KLogManager::Current()
 {
-    return Instance;
+    KLogManager* manager = Instance;
+    return manager ? manager : BuildingHere;
 }
 
 KLogManager* KLogManager::GetMe(bool terminate)
@@ -72,6 +76,8 @@ KLogManager* KLogManager::GetMe(bool terminate)
     KLogManager* manager = Instance;
     if (manager)
         return manager;
+    if (BuildingHere)
+        return BuildingHere;
     if (Terminated) {
         KCrashLogger crash;
         crash.Log("Trying to log when KLogger is already finished");
@@ -79,7 +85,8 @@ KLogManager* KLogManager::GetMe(bool terminate)
     }
 
     // Normally reached once, during static initialisation; the lock only guards against two
-    // threads racing to build the first logger. The nested calls below find the instance set.
+    // threads racing to build the first logger: the second waits here until the manager is
+    // complete. The nested calls below, on this thread, find it in BuildingHere.
     static basekit::KThreadMutex creation;
     basekit::KLockGuard lock(creation);
     if (Instance)
@@ -93,12 +100,14 @@ KLogManager* KLogManager::GetMe(bool terminate)
     }
     if (!manager)
         manager = new KLogManager();
-    Instance = manager;
+    BuildingHere = manager;
     manager->SelfLog = new KLogger(klsKLogger, -1, "LOG", nullptr, 0, false);
     if (!manager->LogFilter)
         manager->LogFilter = new KLogFilter();
     manager->LogFilter->LoadConfig();
     KLogger::InternalLog(klNotice, "Log directory: %s", KLogger::GetLogDirectory().c_str());
+    Instance = manager;
+    BuildingHere = nullptr;
     manager->OnCreated();
     return manager;
 }
