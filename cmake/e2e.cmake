@@ -29,4 +29,9 @@ if(TARGET tavo)
   tavo_e2e_test(time 300)
   tavo_e2e_test(generated 300)
   tavo_e2e_test(boot 300)
+
+  # What `make demo` shows must keep working: one simulated board booted end to end.
+  add_test(NAME e2e.demo
+           COMMAND ${TAVO_PYTHON} ${PROJECT_SOURCE_DIR}/tests/support/demo.py --build ${CMAKE_BINARY_DIR})
+  set_tests_properties(e2e.demo PROPERTIES TIMEOUT 300 LABELS "e2e")
 endif()

@@ -680,6 +680,13 @@ class Sandbox:
         except OSError:
             pass
 
+    # `with Sandbox(...) as sb:` (the demo) cleans up however the block ends.
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
 def kill_netns_processes(netns, exclude=()):
     """SIGKILL, by pid, every process in a named network namespace."""
     p = run(["ip", "netns", "pids", netns], check=False)
