@@ -72,8 +72,14 @@ class LifeCycle(ServiceCase):
     def test_stale_pid_file_is_overwritten(self):
         with open(self.sb.pid_file, "w") as f:
             f.write(DEAD_PID + "\n")
-        pid = self.sb.start_and_wait_up()
-        self.assertNotEqual(str(pid), DEAD_PID)
+        mark = self.sb.syslog.count()
+        r = self.sb.tavo("start")
+        self.assertEqual((r.status, r.stdout), (0, "Starting tavo.... OK\n"), r)
+        # Until the detached copy writes its own pid, the file still holds the dead one.
+        pid = e.ts.wait_until(lambda: str(self.sb.read_pid_file()) != DEAD_PID and self.sb.read_pid_file(),
+                              10, "pid file rewritten")
+        self.sb.daemon_pids.add(pid)
+        self.sb.syslog.wait_for("Service up and running.", timeout=10, start=mark)
         _, status = self.sb.stop(pid)
         self.assertStopped(pid, status)
 
