@@ -30,6 +30,7 @@ target_link_libraries(log_test_support PUBLIC tavo_test_kit basekit GTest::gtest
 tavo_unit_test(KConfigReaderTest SOURCES tests/Basekit/KConfigReaderTest.cpp LIBS log_test_support)
 tavo_unit_test(KSocketChannelTest SOURCES tests/Basekit/LM7/Basics/KSocketChannelTest.cpp LIBS log_test_support)
 tavo_unit_test(KLoggerTest SOURCES tests/Basekit/KLoggerTest.cpp LIBS log_test_support)
+tavo_unit_test(KLogBudgetTest SOURCES tests/Basekit/KLogBudgetTest.cpp LIBS log_test_support)
 tavo_unit_test(KFileLogWriterTest SOURCES tests/Basekit/KFileLogWriterTest.cpp LIBS log_test_support)
 tavo_unit_test(KLogShutdownTest SOURCES tests/Basekit/KLogShutdownTest.cpp LIBS log_test_support)
 tavo_unit_test(KLogFilterTest SOURCES tests/Basekit/KLogFilterTest.cpp LIBS log_test_support)
