@@ -1,6 +1,7 @@
 #include "Tools/TAVO/KBOOTPServer.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,9 @@ const char* const Where = "Tools/TAVO/KBOOTPServer";
 const int BufferSize = 1536;
 const unsigned int RequestThreadsPerInterface = 10;
 const unsigned int IdentErrorQuietMs = 119999;   // two minutes
+// Far more boards than a site has, yet small: whoever sends requests under made-up serials
+// cannot grow the map beyond this, even within the two-minute window.
+const size_t MaxIdentErrors = 4096;
 const unsigned int InUseErrorQuietMs = 900000;   // 15 minutes
 const unsigned int RequestLogMaxAge = 7775999;   // 90 days, in seconds
 const unsigned int ProbeTimeoutMs = 500;
@@ -52,6 +56,21 @@ int HexDigit(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// The hardware address of a datagram that may be a BOOTP message, to name its sender in logs.
+std::string SenderOf(const unsigned char* data, int length)
+{
+    if (!data || length < 34)
+        return "unknown";
+    return KBOOTPServer::ByteArray2MAC(data + 28, data[2], ':');
+}
+
+// The hardware address of an NDX board's serial.
+std::array<unsigned char, 6> MacOf(unsigned int serial)
+{
+    return {0x0A, 0x3D, 0x91, static_cast<unsigned char>(serial >> 16), static_cast<unsigned char>(serial >> 8),
+            static_cast<unsigned char>(serial)};
 }
 
 // Two characters as a hexadecimal byte; text that does not start with a digit reads as 0.
@@ -259,6 +278,7 @@ void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
     std::string error;
     unsigned char buffer[BufferSize];
     while (Running && error.empty()) {
+        Budget.Flush(Logger);
         // Both sockets are waited on together: alternating fixed waits on each would cap the
         // server at a few requests a second during a power-up storm. The one-second limit keeps
         // the reaction to Stop.
@@ -318,7 +338,8 @@ void KBOOTPServer::CreateProcessRequestThread(const unsigned char* data, int len
     basekit::KLockGuard lock(CountMutex);
     const unsigned int limit = MaxRequestThreads;
     if (RequestThreads >= limit) {
-        Logger.Warning("Could not process request, max thread count reached (%d/%d)", static_cast<int>(RequestThreads),
+        if (Budget.Allow(SenderOf(data, length), "max threads", klWarning))
+            Logger.Warning("Could not process request, max thread count reached (%d/%d)", static_cast<int>(RequestThreads),
                        static_cast<int>(limit));
         return;
     }
@@ -353,9 +374,11 @@ void* KBOOTPServer::ProcessRequestThread(void* object)
         server->ProcessRequest(parameters->Packet, parameters->Length, parameters->SourceSocket,
                                parameters->Interface);
     } catch (const std::exception& e) {
-        Logger.Warning("Exception on ProcessRequestThread: %s", e.what());
+        if (server->Budget.Allow(SenderOf(parameters->Packet, parameters->Length), "exception", klWarning))
+            Logger.Warning("Exception on ProcessRequestThread: %s", e.what());
     } catch (...) {
-        Logger.Warning("Unknown exception on ProcessRequestThread!");
+        if (server->Budget.Allow(SenderOf(parameters->Packet, parameters->Length), "exception", klWarning))
+            Logger.Warning("Unknown exception on ProcessRequestThread!");
     }
     parameters.reset();
     basekit::KLockGuard lock(server->CountMutex);
@@ -415,16 +438,21 @@ bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fr
                 config::DevicesTables devices = LoadDevices();
                 ours = devices.machines.count(serial) || devices.replacements.count(serial);
             } catch (const std::exception& e) {
-                Logger.Warning("Could not load devices configuration (%s)", e.what());
+                if (Budget.Allow(client, "devices", klWarning))
+                    Logger.Warning("Could not load devices configuration (%s)", e.what());
                 return false;
             }
         }
-        if (ours)
-            Logger.Warning("BOOTP conflict, another server[%i.%i.%i.%i] sent a reply to board %i!", server[0],
-                           server[1], server[2], server[3], static_cast<int>(serial));
-        else
-            Logger.Notice("BOOTP server[%i.%i.%i.%i] sent a reply to board %i", server[0], server[1], server[2],
-                          server[3], static_cast<int>(serial));
+        // Anyone can send these (siaddr is whatever the sender wrote), so even the conflict
+        // warning about one of our boards is budgeted, by the server address it names.
+        const std::string claimed = fstring("%i.%i.%i.%i", server[0], server[1], server[2], server[3]);
+        if (ours) {
+            if (Budget.Allow(claimed, "conflict", klWarning))
+                Logger.Warning("BOOTP conflict, another server[%s] sent a reply to board %i!", claimed.c_str(),
+                               static_cast<int>(serial));
+        } else if (Budget.Allow(claimed, "other reply", klNotice)) {
+            Logger.Notice("BOOTP server[%s] sent a reply to board %i", claimed.c_str(), static_cast<int>(serial));
+        }
         return false;
     }
 
@@ -435,13 +463,24 @@ bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fr
     KNETInterfaceEx chosen;
     {
         basekit::KLockGuard lock(ListMutex);
-        if (!RegisterSerialRequest(serial, request.Identification))
-            return false;
+        // The configuration is read before the identification is registered, so that the
+        // register knows whether the board is one of ours; a load failure is still reported
+        // after the registration, as before.
         config::DevicesTables devices;
+        std::string loadError;
+        bool loaded = true;
         try {
             devices = LoadDevices();
         } catch (const std::exception& e) {
-            Logger.Warning("Could not load devices configuration (%s)", e.what());
+            loaded = false;
+            loadError = e.what();
+        }
+        const bool known = loaded && (devices.machines.count(serial) || devices.replacements.count(serial));
+        if (!RegisterSerialRequest(serial, request.Identification, known))
+            return false;
+        if (!loaded) {
+            if (Budget.Allow(client, "devices", klWarning))
+                Logger.Warning("Could not load devices configuration (%s)", loadError.c_str());
             return false;
         }
         auto configured = devices.machines.find(serial);
@@ -658,6 +697,22 @@ unsigned int KBOOTPServer::MAC2Serial(const kstring& mac)
 bool KBOOTPServer::RegisterSerialRequest(unsigned int serial, std::string info)
 {
     basekit::KLockGuard lock(ListMutex);
+    return RegisterSerialRequest(serial, info, IsConfigured(serial));
+}
+
+bool KBOOTPServer::IsConfigured(unsigned int serial)
+{
+    try {
+        config::DevicesTables devices = LoadDevices();
+        return devices.machines.count(serial) || devices.replacements.count(serial);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool KBOOTPServer::RegisterSerialRequest(unsigned int serial, const std::string& info, bool configured)
+{
+    basekit::KLockGuard lock(ListMutex);
     int offset = 0;
     const unsigned int now = static_cast<unsigned int>(KHostSystem::GetSecondsSinceEpoch(offset));
     std::map<unsigned int, KLogMapAux> entries = ReadRequestLog(now);
@@ -672,18 +727,41 @@ bool KBOOTPServer::RegisterSerialRequest(unsigned int serial, std::string info)
         auto last = IdentErrors.find(serial);
         if (last != IdentErrors.end() && tick >= last->second && tick - last->second <= IdentErrorQuietMs)
             return false;
+        if (last == IdentErrors.end() && IdentErrors.size() >= MaxIdentErrors)
+            ForgetOldIdentErrors(tick);
         IdentErrors[serial] = tick;
-        Logger.Error("%s", Printable(e.what()).c_str());
+        if (configured || Budget.Allow(ByteArray2MAC(MacOf(serial).data(), 6, ':'), "identification", klError))
+            Logger.Error("%s", Printable(e.what()).c_str());
         entries[serial] = KLogMapAux {now, "ERROR"};
         outcome = false;
     } catch (...) {
-        Logger.Error("Unknown error while processing info string.");
+        if (configured || Budget.Allow(ByteArray2MAC(MacOf(serial).data(), 6, ':'), "identification", klError))
+            Logger.Error("Unknown error while processing info string.");
         return false;
     }
     // Without a request log the register only rate-limits: the request goes on.
     if (!WriteRequestLog(entries))
         return true;
     return outcome;
+}
+
+void KBOOTPServer::ForgetOldIdentErrors(unsigned int tick)
+{
+    // An entry outside its two-minute window silences nothing any more: dropping it changes no
+    // outcome. Should the map still be full, the oldest entry goes: that board's next error is
+    // logged (through the budget) a little early, which is better than unbounded growth.
+    auto oldest = IdentErrors.end();
+    for (auto entry = IdentErrors.begin(); entry != IdentErrors.end();) {
+        if (tick < entry->second || tick - entry->second > IdentErrorQuietMs) {
+            entry = IdentErrors.erase(entry);
+            continue;
+        }
+        if (oldest == IdentErrors.end() || entry->second < oldest->second)
+            oldest = entry;
+        ++entry;
+    }
+    if (IdentErrors.size() >= MaxIdentErrors && oldest != IdentErrors.end())
+        IdentErrors.erase(oldest);
 }
 
 void KBOOTPServer::SetRequestLogPath(const kstring& path)

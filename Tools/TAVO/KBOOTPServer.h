@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Basekit/KLogBudget.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
@@ -74,7 +75,8 @@ public:
     static unsigned int MAC2Serial(const kstring& mac);
 
     // Decodes and records a board's identification string; false drops the request.
-    // Identification errors are logged at most once per board every two minutes.
+    // Identification errors are logged at most once per board every two minutes; those of
+    // boards the devices configuration does not know also pass the log budget.
     bool RegisterSerialRequest(unsigned int serial, std::string info);
     // Empties the request log file.
     void ResetSerialRequests();
@@ -122,12 +124,15 @@ private:
     std::map<unsigned int, KLogMapAux> ReadRequestLog(unsigned int now) const;
     bool WriteRequestLog(const std::map<unsigned int, KLogMapAux>& entries) const;
     unsigned int RequestThreadCount();
+    bool RegisterSerialRequest(unsigned int serial, const std::string& info, bool configured);
+    bool IsConfigured(unsigned int serial);
+    void ForgetOldIdentErrors(unsigned int tick);
 
     KNDXIdentification Identification;
 
     // Guarded by ListMutex: the decision part of request processing and everything below.
     basekit::KThreadMutex ListMutex;
-    std::map<unsigned int, unsigned int> IdentErrors; // serial -> tick of the last logged error
+    std::map<unsigned int, unsigned int> IdentErrors; // serial -> tick of the last logged error (bounded)
     std::list<KNETInterfaceEx> Interfaces;
     unsigned int ServerThreads = 0; // also the interface position of the next server thread
     int RxPort = 0;
@@ -157,4 +162,8 @@ private:
     // other boards' configuration reloads.
     basekit::KThreadMutex InUseMutex;
     std::map<unsigned int, unsigned int> InUseLog; // serial -> tick of the last Error
+
+    // Lines that datagrams from unknown boards or other hosts cause; a configured board's
+    // own lines never pass through it.
+    KLogBudget Budget;
 };

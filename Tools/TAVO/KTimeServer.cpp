@@ -95,6 +95,7 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
     Logger.Trace("Listening on %s:%d", iface.Address.c_str(), Port);
     unsigned char buffer[RequestBufferSize];
     while (Threads.IsRunning()) {
+        Budget.Flush(Logger);
         sockaddr_in from{};
         int result = socket.Receive(buffer, sizeof buffer, &from, ReceiveTimeoutMs);
         if (!Threads.IsRunning() || result == -1)
@@ -118,7 +119,8 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
             for (const auto& machine : devices.machines)
                 known = known || machine.second.IP == client;
         } catch (std::exception& error) {
-            Logger.Warning("Time server: devices configuration not available: %s", error.what());
+            if (Budget.Allow(client, "devices", klWarning))
+                Logger.Warning("Time server: devices configuration not available: %s", error.what());
         }
         if (known)
             ProcessRequest(&socket, client, ntohs(from.sin_port));
@@ -137,6 +139,8 @@ void KTimeServer::ProcessRequest(KUDPSock* socket, std::string client, int port)
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = inet_addr(client.c_str());
-    if (socket->Send(answer, sizeof answer, &to) != 4)
+    // The sender's address may be forged, so failures to reach it are budgeted like any line
+    // a datagram causes.
+    if (socket->Send(answer, sizeof answer, &to) != 4 && Budget.Allow(client, "send", klWarning))
         Logger.Warning("Time server: failed to send response to %s", client.c_str());
 }

@@ -6,6 +6,7 @@
 #include <list>
 #include <string>
 
+#include "Basekit/KLogBudget.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
@@ -40,5 +41,7 @@ private:
     basekit::KThreadMutex StateMutex;
     int Port = 0;
     KLogger Logger;
+    // Lines that any sender can cause (the port is open to the LAN).
+    KLogBudget Budget;
     KServerThreads Threads{StateMutex};
 };

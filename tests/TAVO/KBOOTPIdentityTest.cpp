@@ -92,6 +92,31 @@ TEST(RegisterSerialRequest, ErrorsBeforeATickWrapAreLoggedAgainAfterIt)
     EXPECT_EQ(Count(RejectedLine), 2u);
 }
 
+// Requests under made-up serials: what they can write and what the register keeps is bounded,
+// while a configured board's error is still written.
+TEST(RegisterSerialRequest, UnknownBoardsErrorsAreBudgetedAndTheirRecordsBounded)
+{
+    const unsigned int start = 7000000;
+    FakeTick tick(start);
+    testkit::WriteConfig("devices", "Devices:\n  - 42: {Type: NDX_V2, IP: 192.0.2.50}\n");
+    testkit::LogTail log("/var/log/varnel/tavo.log");
+    KBOOTPServer server;
+    // 4096 boards remembered, one a millisecond: every first error goes on (no request log).
+    for (unsigned int i = 0; i < 4096; ++i) {
+        tick.Set(start + i);
+        ASSERT_TRUE(server.RegisterSerialRequest(1000 + i, Rejected)) << i;
+    }
+    tick.Set(start + 4096);
+    EXPECT_TRUE(server.RegisterSerialRequest(9999, Rejected)); // the 4097th: the oldest is forgotten
+    EXPECT_FALSE(server.RegisterSerialRequest(1001, Rejected)); // still within its two minutes
+    EXPECT_TRUE(server.RegisterSerialRequest(1000, Rejected));  // forgotten: a first error again
+    // 40 lines of a kind at once, then one every 5 s (none has passed); 42 is configured.
+    EXPECT_TRUE(server.RegisterSerialRequest(42, Rejected));
+    EXPECT_EQ(testkit::Count(log.Text(), "Old API version? [XYZ-1]"), 41u);
+    EXPECT_EQ(testkit::Count(log.Text(), "Serial (42)"), 1u);
+    testkit::RemoveConfig("devices");
+}
+
 TEST(RegisterSerialRequest, NeutralisesControlBytesInTheLoggedText)
 {
     KBOOTPServer server;
