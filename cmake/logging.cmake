@@ -1,6 +1,7 @@
 # Logging framework, key/value reader and the socket message channel to the log server.
 target_sources(basekit PRIVATE
   Basekit/KLogger.cpp
+  Basekit/KWireText.cpp
   Basekit/KLogBudget.cpp
   Basekit/KLogWriter.cpp
   Basekit/KLogBuilder.cpp
