@@ -17,6 +17,7 @@ endif()
 # --- The daemon ------------------------------------------------------------------------------
 add_library(tavo_service STATIC
   Tools/TAVO/TAVOService.cpp
+  Tools/TAVO/KCapabilities.cpp
   Tools/TAVO/KBOOTPPrintfNotifier.cpp
   Tools/TAVO/KTFTPPrintfNotifier.cpp)
 target_link_libraries(tavo_service PUBLIC tavo_files tavo_net tavo_config basekit)

@@ -1,8 +1,11 @@
 #include "Tools/TAVO/TAVOService.h"
 
 #include <exception>
+#include <linux/capability.h>
 #include <list>
+#include <syslog.h>
 
+#include "Tools/TAVO/KCapabilities.h"
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/KNETInterface.h"
@@ -46,6 +49,19 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
     // its way out, and servers started now would only be cut off by the exit.
     if (Stopping)
         return true;
+    if (RestrictPrivileges) {
+        // Before anything starts a thread: each thread keeps the capabilities it was born with.
+        RestrictPrivileges = false;
+        try {
+            DropPrivileges();
+        } catch (const std::exception& e) {
+            // Fatal: an operator who relies on the service running without root's other
+            // powers is told at once ("Unable to start: ...", status 70) rather than finding
+            // out later that it ran with all of them on the boards' network.
+            ErrorText = e.what();
+            return false;
+        }
+    }
     try {
         basekit::Initialize();
         BootServer.SetNotifier(&BootNotifier);
@@ -85,6 +101,27 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
         }
         return false;
     }
+}
+
+void TAVOService::DropPrivileges()
+{
+    // The daemon stays uid 0 and owns its pid file, logs, core and firmware directories, so
+    // writing them needs no capability. Reading and writing other users' files does, and is
+    // exactly what a compromised server must not do.
+    const KCapabilities kept{
+        // TFTP (69) and time (37) are bound again at every restart after an address change.
+        CAP_NET_BIND_SERVICE,
+        // The address probe opens a raw ICMP socket for each board it is about to answer.
+        CAP_NET_RAW,
+        // The servers' threads run SCHED_FIFO priority 1 (without it they fall back to the
+        // default scheduler and say so).
+        CAP_SYS_NICE,
+    };
+    const uint64_t left = kept.Restrict();
+    if (left != 0)
+        Log(LOG_WARNING, fstring("Capabilities %#llx stay in the bounding set: dropping them needs CAP_SETPCAP; "
+                                 "no-new-privileges keeps them unusable",
+                                 static_cast<unsigned long long>(left)));
 }
 
 void TAVOService::StopServers()

@@ -30,18 +30,29 @@ public:
     // interfaces found anew, with the configuration already loaded.
     void Restart() override;
 
+    // Makes the first OnStart give up every capability but those the servers need, and set
+    // no-new-privileges; a failure to do so fails the start.
+    void RestrictPrivilegesAtStart() { RestrictPrivileges = true; }
+
     // The service's logger (tavo.log, option General); the notifiers and the poller use it too.
     static KLogger Logger;
 
 private:
     // The three servers stopped and waited for, then the log reload thread ended.
     void StopServers();
+    // The capability drop of the first start; throws with the reason when it fails.
+    void DropPrivileges();
 
     KBOOTPServer BootServer;
     KTFTPServer TftpServer;
     KTimeServer TimeServer;
     KBOOTPPrintfNotifier BootNotifier;
     KTFTPPrintfNotifier TftpNotifier;
+
+    // Set before Main by the daemon's entry: the service roles then keep only the capabilities
+    // the servers need, from the first start on. In-process tests leave it off, since a dropped
+    // bounding set could not be restored for the tests after them.
+    bool RestrictPrivileges = false;
 
     // Start, stop and restart run on three different threads (main, the stop path, the
     // poller). This recursive mutex makes each of them one step: a stop that arrives while a

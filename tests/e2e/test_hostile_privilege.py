@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""Least privilege: every thread of the running service holds only the capabilities the
+servers need, with no-new-privileges set, and the daemon still boots boards, probes with its
+raw socket, runs its server threads in real time and serves again after an address change."""
+import json
+import os
+import unittest
+
+import e2e_case as e
+from e2e_case import ts
+
+SERIAL, BOARD = 1193046, "192.0.2.50"
+SERIAL2, BOARD2 = 500, "198.51.100.50"
+FIRMWARE = "fw_ndx.bin"
+UNIT = os.path.join(e.ROOT, "packaging", "systemd", "tavo.service")
+
+# Capability numbers of <linux/capability.h>.
+CAP_DAC_OVERRIDE, CAP_NET_BIND_SERVICE, CAP_NET_RAW, CAP_SYS_NICE = 1, 10, 13, 23
+# Ports 69 and 37 bound again at every restart; the address probe's raw ICMP socket; the
+# server threads' real-time scheduling.
+KEPT = 1 << CAP_NET_BIND_SERVICE | 1 << CAP_NET_RAW | 1 << CAP_SYS_NICE
+SCHED_FIFO = 1
+# One BOOTP server thread, one TFTP and one time thread per interface.
+SERVER_THREADS = 3
+
+
+def unit_bounding_set():
+    """The capability names of the systemd unit's CapabilityBoundingSet=."""
+    with open(UNIT) as f:
+        for line in f:
+            if line.startswith("CapabilityBoundingSet="):
+                return line.split("=", 1)[1].split()
+    return []
+
+
+def task_status(pid, tid):
+    """The capability sets (in hexadecimal) and the no-new-privileges flag of one thread."""
+    fields = {}
+    with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "NoNewPrivs"):
+                fields[key] = hex(int(value, 16)) if key.startswith("Cap") else int(value)
+    return fields
+
+
+def task_policy(pid, tid):
+    """The scheduling policy of one thread (field 41 of its stat line)."""
+    with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+        return int(f.read().rsplit(")", 1)[1].split()[38])
+
+
+class Privilege(unittest.TestCase):
+    def setUp(self):
+        self.sb = e.new_sandbox(self)
+        self.board = self.sb.add_board(["%s/24" % BOARD])
+        self.net2 = self.sb.add_network(None)   # the host gets its address there later
+        self.board2 = self.sb.add_board(["%s/24" % BOARD2], network=self.net2)
+        ts.standard_setup(self.sb, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True),
+                                    dict(serial=SERIAL2, IP=BOARD2, Firmware=FIRMWARE,
+                                         SetNewFirmware=True)])
+        self.sb.write_sized_firmware(FIRMWARE, 20000)
+
+    def start(self, wrapper):
+        """`tavo start` in the sandbox, through wrapper (a command prefix) when given; returns
+        the daemon's pid once its servers run."""
+        if not wrapper:
+            return e.start_serving(self.sb)
+        mark = self.sb.syslog.count()
+        self.sb.host(list(wrapper) + [self.sb.tavo_bin, "start"])
+        pid = ts.wait_until(self.sb.read_pid_file, 5, "pid file")
+        self.sb.daemon_pids.add(pid)
+        self.sb.syslog.wait_for("Service up and running.", timeout=10, start=mark)
+        self.sb.wait_log("Starting TimeServer...", timeout=10)
+        return pid
+
+    def assertLeastPrivilege(self, pid, bounding):
+        """Capabilities belong to each thread: every one of them is checked."""
+        expected = dict(CapInh=hex(0), CapPrm=hex(KEPT), CapEff=hex(KEPT), CapBnd=hex(bounding),
+                        CapAmb=hex(0), NoNewPrivs=1)
+        tids = os.listdir("/proc/%d/task" % pid)
+        for tid in tids:
+            self.assertEqual(task_status(pid, tid), expected, "thread %s" % tid)
+        fifo = [tid for tid in tids if task_policy(pid, tid) == SCHED_FIFO]
+        self.assertGreaterEqual(len(fifo), SERVER_THREADS, "real-time server threads")
+
+    def assertBoots(self, board_ns, serial):
+        """BOOTP reply after a probe made with the raw socket, firmware and generated files by
+        TFTP, the time."""
+        mark = self.sb.log_mark()
+        r = e.run_in(board_ns, [e.SIMULATOR, "--serial", str(serial), "--interface", "eth0", "--json"])
+        report = json.loads(r.stdout)
+        self.assertEqual(r.returncode, 0, report)
+        self.assertEqual([p["name"] for p in report["phases"]][-1], "time")
+        self.assertEqual(self.sb.find_log("Unable to send ping message", start=mark), [])
+
+    def check(self, wrapper=(), bounding=KEPT):
+        pid = self.start(wrapper)
+        self.assertLeastPrivilege(pid, bounding)
+        self.assertBoots(self.board, SERIAL)
+
+        # The restart runs on the address poller's thread and starts new server threads.
+        mark = self.sb.log_mark()
+        self.sb.add_host_address("198.51.100.1/24", network=self.net2)
+        self.sb.wait_log("IP Address table changed..", start=mark)
+        self.sb.wait_log("Listening on 198.51.100.1:37", logger="Time", start=mark)
+        self.sb.wait_log("Listening on 192.0.2.1:37", logger="Time", start=mark)
+        self.assertLeastPrivilege(pid, bounding)
+        self.assertBoots(self.board2, SERIAL2)
+        self.assertBoots(self.board, SERIAL)
+
+        _, status = self.sb.stop(pid)
+        self.assertEqual(status, 0)
+        self.assertFalse(os.path.exists(self.sb.pid_file), "pid file left behind")
+
+    def test_started_as_root(self):
+        """`tavo start` as root with every capability: the service drops all but the kept
+        ones, from the bounding set too."""
+        self.check()
+
+    def test_started_by_a_service_manager(self):
+        """As the systemd unit starts it (its bounding set, so no CAP_SETPCAP, and
+        no-new-privileges), here with the set widened by an operator: what the service cannot
+        drop from the bounding set stays there, unusable, and all else is as above."""
+        names = unit_bounding_set() + ["CAP_DAC_OVERRIDE"]
+        bounding = "-all," + ",".join("+" + n[len("CAP_"):].lower() for n in names)
+        self.check(["setpriv", "--inh-caps=-all", "--no-new-privs", "--bounding-set=" + bounding],
+                   KEPT | 1 << CAP_DAC_OVERRIDE)
+
+if __name__ == "__main__":
+    e.main()
