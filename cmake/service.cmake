@@ -93,6 +93,10 @@ add_test(NAME tavo_install_and_package
   COMMAND ${TAVO_SANDBOX} python3 ${PROJECT_SOURCE_DIR}/tests/packaging/test_install.py
           --build ${CMAKE_BINARY_DIR} --source ${PROJECT_SOURCE_DIR})
 set_tests_properties(tavo_install_and_package PROPERTIES TIMEOUT 600)
+# The hardened unit: systemd's exposure rating and its verify.
+add_test(NAME packaging.unit_security
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/packaging/test_unit_security.py)
+set_tests_properties(packaging.unit_security PROPERTIES TIMEOUT 120 LABELS "hostile")
 add_test(NAME tavo_check_config_cli
   COMMAND ${TAVO_SANDBOX} python3 ${PROJECT_SOURCE_DIR}/tests/tools/test_check_config_cli.py
           --binary $<TARGET_FILE:tavo-check-config> --source ${PROJECT_SOURCE_DIR})
