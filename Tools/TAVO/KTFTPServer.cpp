@@ -5,15 +5,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 #include "Basekit/KByteReader.h"
 #include "Basekit/KByteWriter.h"
 #include "Basekit/KException.h"
 #include "Basekit/KHostSystem.h"
+#include "Basekit/KWireText.h"
 #include "Tools/TAVO/InternalConfigs.h"
 #include "Tools/TAVO/KCRCFileWriter.h"
 #include "Tools/TAVO/KConfig.h"
@@ -37,58 +42,127 @@ KLogger* NewTftpLogger()
     return new KLogger(klsTAVO, kloTavoTFTP, "TFTP", "tavo", 0x10, false);
 }
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-typedef std::unique_ptr<FILE, FileCloser> FilePtr;
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : Fd(fd) {}
+    ~Descriptor() { Reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return Fd; }
+    void Reset(int fd = -1)
+    {
+        if (Fd >= 0)
+            close(Fd);
+        Fd = fd;
+    }
+    int Release()
+    {
+        const int fd = Fd;
+        Fd = -1;
+        return fd;
+    }
 
-bool IsDirectory(const std::string& path)
+private:
+    int Fd;
+};
+
+// Identity and version of a file (device, inode, size, change times); empty when it cannot be read.
+std::string FileStamp(const std::string& path)
 {
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (::stat(path.c_str(), &info) != 0)
+        return std::string();
+    return fstring("%lu:%lu:%lld:%lld.%09ld:%lld.%09ld", static_cast<unsigned long>(info.st_dev),
+                   static_cast<unsigned long>(info.st_ino), static_cast<long long>(info.st_size),
+                   static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec,
+                   static_cast<long long>(info.st_ctim.tv_sec), info.st_ctim.tv_nsec);
+}
+
+// For kernels without openat2 (before 5.6): one component at a time, none of them followed if
+// it is a link. Unlike resolving the whole path and checking where it ended, this never opens
+// anything outside the directory, not even a device whose open alone has an effect; the price
+// is that on such kernels links are not served at all, those that stay inside included.
+int OpenByComponents(int directory, const std::string& name, int flags)
+{
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= name.size();) {
+        size_t slash = name.find('/', at);
+        if (slash == std::string::npos)
+            slash = name.size();
+        const std::string part = name.substr(at, slash - at);
+        if (part == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        at = slash + 1;
+    }
+    if (parts.empty())
+        return openat(directory, ".", flags);
+    Descriptor current(fcntl(directory, F_DUPFD_CLOEXEC, 0));
+    for (size_t i = 0; current.Get() >= 0 && i + 1 < parts.size(); ++i)
+        current.Reset(openat(current.Get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (current.Get() < 0)
+        return -1;
+    return openat(current.Get(), parts.back().c_str(), flags | O_NOFOLLOW);
 }
 
 // Copies one firmware entry through a temporary file in the destination directory, so the
-// other service never serves a partly copied image. Failures are logged; false ends nothing.
-void CopyEntry(KLogger& log, const kstring& from, const kstring& to, const char* name)
+// other service never serves a partly copied image. Only regular files beneath the firmware
+// directory are copied (a link inside as the file it names), each keeping its permission bits:
+// a file the operator keeps private stays private there. The rename replaces whatever the
+// destination holds under the name, a planted link included, instead of writing through it.
+void CopyEntry(KLogger& log, int fromDirectory, const kstring& to, const char* name)
 {
-    FilePtr source(fopen(fstring("%s/%s", from.c_str(), name).c_str(), "rb"));
-    if (!source) {
-        log.Warning("Fail on reading file (%s)", name);
+    Descriptor source(KTFTPServer::OpenBeneath(fromDirectory, name));
+    if (source.Get() < 0) {
+        // A directory ("." and ".." among them) cannot become a file in the destination.
+        if (errno == EISDIR)
+            log.Warning("Fail to create file (%s)", name);
+        else
+            log.Warning("Fail on reading file (%s)", name);
         return;
     }
+    struct stat info;
     std::string target = fstring("%s/%s", to.c_str(), name);
     std::string temporary = target + ".XXXXXX";
-    int fd = IsDirectory(target) ? -1 : mkstemp(&temporary[0]);
-    FilePtr destination(fd >= 0 ? fdopen(fd, "wb") : nullptr);
-    if (!destination) {
-        if (fd >= 0) {
-            close(fd);
+    struct stat existing;
+    const bool directoryThere = lstat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode);
+    Descriptor destination(directoryThere ? -1 : mkostemp(&temporary[0], O_CLOEXEC));
+    if (destination.Get() < 0 || fstat(source.Get(), &info) != 0) {
+        if (destination.Get() >= 0)
             unlink(temporary.c_str());
-        }
         log.Warning("Fail to create file (%s)", name);
         return;
     }
-    fchmod(fd, 0644);
+    // Set explicitly: mkstemp creates 0600 and the umask must not decide. Set-id bits are not
+    // carried over to a copy another service serves.
+    fchmod(destination.Get(), info.st_mode & 0777);
     char buffer[65536];
-    const char* failure = nullptr;
+    int failure = 0;
     for (;;) {
-        size_t got = fread(buffer, 1, sizeof buffer, source.get());
-        if (got && fwrite(buffer, 1, got, destination.get()) != got) {
-            failure = strerror(errno);
+        ssize_t got = read(source.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            failure = got < 0 ? errno : 0;
             break;
         }
-        if (got < sizeof buffer) {
-            if (ferror(source.get()))
-                failure = strerror(errno);
-            break;
+        for (ssize_t done = 0; done < got && !failure;) {
+            ssize_t put = write(destination.Get(), buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno != EINTR)
+                failure = errno;
+            done += put > 0 ? put : 0;
         }
+        if (failure)
+            break;
     }
-    if (!failure && fclose(destination.release()) != 0)
-        failure = strerror(errno);
+    if (!failure && close(destination.Release()) != 0)
+        failure = errno;
     if (failure) {
         unlink(temporary.c_str());
-        log.Warning("Fail while copying files [%s]", failure);
+        log.Warning("Fail while copying files [%s]", strerror(failure));
         return;
     }
     if (rename(temporary.c_str(), target.c_str()) != 0) {
@@ -252,6 +326,7 @@ void KTFTPServer::ServerThread(KNETInterfaceEx iface)
     Logger.Trace("Listening on %s:%d", iface.Address.c_str(), Port);
     unsigned char buffer[RequestBufferSize];
     while (Threads.IsRunning()) {
+        Budget.Flush(Logger);
         sockaddr_in from{};
         int result = socket.Receive(buffer, sizeof buffer, &from, ReceiveTimeoutMs);
         if (!Threads.IsRunning() || result == -1)
@@ -269,45 +344,40 @@ void KTFTPServer::ServerThread(KNETInterfaceEx iface)
 
 void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::string localAddress, sockaddr_in* from)
 {
+    // Every line a stranger can cause by sending datagrams, or a board's address can cause with
+    // a request the server refuses, goes through Budget; so does the limit, which a flood of
+    // requests from the boards' addresses can reach.
+    char text[INET_ADDRSTRLEN] = "";
+    if (from)
+        inet_ntop(AF_INET, &from->sin_addr, text, sizeof text);
+    const std::string address = text;
     {
         basekit::KLockGuard guard(StateMutex);
         if (ProtocolThreads > MaxClients) {
-            Logger.Warning("Max clients(%d) reached", MaxClients);
+            if (Budget.Allow(address, "max clients", klWarning))
+                Logger.Warning("Max clients(%d) reached", MaxClients);
             return;
         }
     }
     if (length <= 9 || !data || !from)
         return;
     if (from->sin_port == 0) {
-        Logger.Warning("Invalid tftp port request");
+        if (Budget.Allow(address, "port 0", klWarning))
+            Logger.Warning("Invalid tftp port request");
         return;
     }
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &from->sin_addr, text, sizeof text);
-    const std::string address = text;
-
-    // The configuration is read before the lock: a missing or broken devices file must not
-    // end the server thread, and its load may take the reloader's lock for a while.
-    config::DevicesTables devices;
-    try {
-        devices = config::KConfig<config::TAVODevs, 0>::instance()->Copy();
-    } catch (std::exception& error) {
-        Logger.Warning("Devices configuration not available: %s", error.what());
+    if (!IsKnownBoard(address)) {
+        if (Budget.Allow(address, "not in list", klNotice))
+            Logger.Notice("Machine requesting file is not in list (%s)", address.c_str());
         return;
     }
 
     {
         basekit::KLockGuard guard(StateMutex);
-        bool known = false;
-        for (const auto& machine : devices.machines)
-            known = known || machine.second.IP == address;
-        if (!known) {
-            Logger.Notice("Machine requesting file is not in list (%s)", address.c_str());
-            return;
-        }
         bool& busy = Machines[address];
         if (busy) {
-            Logger.Trace("Machine requesting file is busy");
+            if (Budget.Allow(address, "busy", klTrace))
+                Logger.Trace("Machine requesting file is busy");
             return;
         }
         busy = true;
@@ -316,7 +386,8 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
         reader.u8(); // the first opcode byte is not examined
         const unsigned opcode = reader.u8();
         if (opcode != 1) {
-            Logger.Info("Invalid tftp request [%i] from %s", static_cast<int>(opcode), address.c_str());
+            if (Budget.Allow(address, "invalid request", klInfo))
+                Logger.Info("Invalid tftp request [%i] from %s", static_cast<int>(opcode), address.c_str());
             busy = false;
             return;
         }
@@ -325,6 +396,24 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
 
     if (AcceptRequest(data, length, localAddress, address, ntohs(from->sin_port)) == Acceptance::NoFileName)
         NotifyClient(address, tsNoFileName, "");
+}
+
+bool KTFTPServer::IsKnownBoard(const std::string& address)
+{
+    basekit::KLockGuard guard(DevicesMutex);
+    // A stat per request instead of a parse: a few hundred boards cost milliseconds of CPU per
+    // parse, at real-time priority, under the reloader's lock that BOOTP needs as well, and a
+    // stranger could make the server spend it for every datagram. A file that fails to load is
+    // reported once per version of it; the boards read before stay known.
+    if (!DevicesRead || FileStamp(DevicesPath()) != DevicesStamp) {
+        try {
+            CreateReplacementsYAML();
+        } catch (std::exception& error) {
+            Logger.Error("Could not rewrite replacements.yaml for %s, serving it as it stands: %s", address.c_str(),
+                         error.what());
+        }
+    }
+    return KnownAddresses.count(address) != 0;
 }
 
 KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, int length,
@@ -349,12 +438,14 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
     std::string name = parser.GetNextString();
     std::string mode = parser.GetNextString();
     if (name.empty()) {
-        Logger.Trace("FirmwareName size == 0 (%s)", client);
+        if (Budget.Allow(address, "no name", klTrace))
+            Logger.Trace("FirmwareName size == 0 (%s)", client);
         Machines[address] = false;
         return Acceptance::NoFileName;
     }
     if (mode.empty()) {
-        Logger.Trace("RemoteRequestMode size == 0 (%s)", client);
+        if (Budget.Allow(address, "no mode", klTrace))
+            Logger.Trace("RemoteRequestMode size == 0 (%s)", client);
         Machines[address] = false;
         NotifyClient(address, tsBadRequest, "");
         return Acceptance::Dropped;
@@ -362,12 +453,14 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
     for (char& c : mode)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (mode != "octet") {
-        Logger.Trace("RequestMode '%s' is not supported. Only 'octet' is supported (%s)", mode.c_str(), client);
+        if (Budget.Allow(address, "mode", klTrace))
+            Logger.Trace("RequestMode '%s' is not supported. Only 'octet' is supported (%s)",
+                         basekit::EscapeWireText(mode).c_str(), client);
         Machines[address] = false;
         NotifyClient(address, tsBadRequest, "");
         return Acceptance::Dropped;
     }
-    if (!MapFirmwareName(firmwares, name)) {
+    if (!MapFirmwareName(firmwares, name, address)) {
         Machines[address] = false;
         NotifyClient(address, tsBadRequest, "");
         return Acceptance::Dropped;
@@ -375,7 +468,7 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
 
     std::unique_ptr<KTFTPSubProcess> transfer(
         new KTFTPSubProcess(this, FirmwarePath + name, localAddress, address, port));
-    Logger.Trace("Request ip=%s file=%s", client, name.c_str());
+    Logger.Trace("Request ip=%s file=%s", client, basekit::EscapeWireText(name).c_str());
     if (!StartTransfer(transfer.get())) {
         Logger.Warning("Unable to start processing thread!");
         Machines[address] = false;
@@ -396,19 +489,59 @@ bool KTFTPServer::StartTransfer(KTFTPSubProcess* transfer)
     return true;
 }
 
-bool KTFTPServer::MapFirmwareName(const std::map<kstring, kstring>& firmwares, std::string& name)
+bool KTFTPServer::MapFirmwareName(const std::map<kstring, kstring>& firmwares, std::string& name,
+                                  const std::string& client)
 {
     auto mapped = firmwares.find(name);
     if (mapped != firmwares.end()) {
-        Logger.Trace("Requested firmware '%s' mapped to '%s'", name.c_str(), mapped->second.c_str());
+        Logger.Trace("Requested firmware '%s' mapped to '%s'", basekit::EscapeWireText(name).c_str(),
+                     basekit::EscapeWireText(mapped->second).c_str());
         name = mapped->second;
     }
     // Anywhere in the name, not only as a path component: nothing a board needs has "..".
     if (name.find("..") != std::string::npos) {
-        Logger.Warning("Malicious firmware request: '%s'", name.c_str());
+        if (Budget.Allow(client, "malicious", klWarning))
+            Logger.Warning("Malicious firmware request: '%s'", basekit::EscapeWireText(name).c_str());
         return false;
     }
     return true;
+}
+
+int KTFTPServer::OpenBeneath(int directory, const std::string& name)
+{
+    // The name is relative to the directory: a leading "/" stays inside it, as it always has.
+    const size_t start = name.find_first_not_of('/');
+    const std::string relative = start == std::string::npos ? "." : name.substr(start);
+    // Non-blocking, so that a FIFO cannot hold the thread in open; a regular file reads the same.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    int fd = static_cast<int>(syscall(SYS_openat2, directory, relative.c_str(), &how, sizeof how));
+    if (fd < 0 && errno == ENOSYS)
+        fd = OpenByComponents(directory, relative, flags);
+    if (fd < 0)
+        return -1;
+    struct stat info {};
+    const bool known = fstat(fd, &info) == 0;
+    if (!known || !S_ISREG(info.st_mode)) {
+        // A directory, FIFO or device is not something to send to a board.
+        const int error = known && S_ISDIR(info.st_mode) ? EISDIR : ENXIO;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int KTFTPServer::OpenFirmwareFile(const std::string& name) const
+{
+    // The directory itself may be reached through links (/etc/varnel often is one); only what
+    // lies beneath it is confined.
+    Descriptor directory(open(FirmwarePath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (directory.Get() < 0)
+        return -1;
+    return OpenBeneath(directory.Get(), name);
 }
 
 void* KTFTPServer::ProtocolThreadStarter(void* argument)
@@ -425,16 +558,8 @@ void* KTFTPServer::ProtocolThreadStarter(void* argument)
     const char* client = transfer->ClientAddress.c_str();
     const char* path = transfer->FileName.c_str();
 
-    // Each transfer sees the replacements of the devices file as it is now; if that cannot
-    // be written, the board still gets the last complete file.
-    try {
-        server->CreateReplacementsYAML();
-    } catch (std::exception& error) {
-        server->Logger.Error("Could not rewrite replacements.yaml for %s, serving it as it stands: %s", client,
-                             error.what());
-    } catch (...) {
-        server->Logger.Error("Could not rewrite replacements.yaml for %s, serving it as it stands", client);
-    }
+    // replacements.yaml already follows the devices file as it is now: the request was
+    // accepted only after IsKnownBoard had looked at it.
     {
         basekit::KLockGuard guard(server->StateMutex);
         --server->StartingTransfers;
@@ -443,9 +568,11 @@ void* KTFTPServer::ProtocolThreadStarter(void* argument)
     try {
         server->ProtocolThread(transfer.get());
     } catch (basekit::KException& error) {
-        server->Logger.Error("Error in protocol thread (%s:%s)> %s", client, path, error.what());
+        server->Logger.Error("Error in protocol thread (%s:%s)> %s", client, basekit::EscapeWireText(path).c_str(),
+                             error.what());
     } catch (...) {
-        server->Logger.Error("Critical error in protocol thread (%s:%s)", client, path);
+        server->Logger.Error("Critical error in protocol thread (%s:%s)", client,
+                             basekit::EscapeWireText(path).c_str());
     }
     server->FreeMachine(transfer->ClientAddress);
     {
@@ -499,28 +626,39 @@ void KTFTPServer::CreateSpecialCases()
 
 void KTFTPServer::CreateReplacementsYAML()
 {
-    KCRCFileWriter file(FirmwarePath + "/replacements.yaml");
-    file.Write("### Generated by TAVO, do not touch it! ###\n");
-    try {
+    basekit::KLockGuard guard(DevicesMutex);
+    // Taken before the file is read: a change during the read makes the next request read it again.
+    DevicesStamp = FileStamp(DevicesPath());
+    DevicesRead = true;
+    config::DevicesTables devices;
+    {
         // A private object, read anew on every call, apart from the process-wide devices.
         // It is registered with the reloader while it exists; holding the reloader's lock for
         // its whole life keeps a reload pass from finding it half built or half destroyed.
         basekit::KLockGuard registry(config::KConfigReloader::Mutex);
         config::TAVODevs loaded;
         config::KConfigReloader::Reload(loaded, false);
-        const config::DevicesTables devices = loaded.Copy();
-        for (const auto& machine : devices.machines) {
-            const unsigned replacer = machine.second.Replacer;
-            if (replacer == 0)
-                continue;
-            file.Write(fstring("%d: %d\n", static_cast<int>(replacer), static_cast<int>(machine.first)));
-            if (devices.machines.count(replacer))
-                Logger.Warning("Replacer device %d is also configured as active", static_cast<int>(replacer));
-        }
-    } catch (...) {
-        file.Discard(); // the file keeps its last complete content
-        throw;
+        devices = loaded.Copy();
     }
+    KnownAddresses.clear();
+    for (const auto& machine : devices.machines)
+        KnownAddresses.insert(machine.second.IP);
+
+    KCRCFileWriter file(FirmwarePath + "/replacements.yaml");
+    file.Write("### Generated by TAVO, do not touch it! ###\n");
+    for (const auto& machine : devices.machines) {
+        const unsigned replacer = machine.second.Replacer;
+        if (replacer == 0)
+            continue;
+        file.Write(fstring("%d: %d\n", static_cast<int>(replacer), static_cast<int>(machine.first)));
+        if (devices.machines.count(replacer))
+            Logger.Warning("Replacer device %d is also configured as active", static_cast<int>(replacer));
+    }
+}
+
+std::string KTFTPServer::DevicesPath() const
+{
+    return fstring("%s/config/devices.yaml", KHostSystem::GetWorkDirectory());
 }
 
 void KTFTPServer::CopyFirmwareFiles()
@@ -539,7 +677,11 @@ void KTFTPServer::CopyFirmwareFiles()
         Logger.Error("Fail to list path contents of %s", FirmwarePath.c_str());
         return;
     }
-    for (; result == 0; result = KHostSystem::FindNext(listing, "*", name))
-        CopyEntry(Logger, FirmwarePath, alternative, name);
+    // Every entry is opened beneath this descriptor, so none leads the copy out of the directory.
+    Descriptor from(open(FirmwarePath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (from.Get() < 0)
+        Logger.Error("Fail to list path contents of %s", FirmwarePath.c_str());
+    for (; from.Get() >= 0 && result == 0; result = KHostSystem::FindNext(listing, "*", name))
+        CopyEntry(Logger, from.Get(), alternative, name);
     KHostSystem::FindClose(listing);
 }

@@ -6,8 +6,10 @@
 #include <list>
 #include <map>
 #include <netinet/in.h>
+#include <set>
 #include <string>
 
+#include "Basekit/KLogBudget.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
@@ -58,7 +60,15 @@ public:
     void CopyFirmwareFiles();
     // Maps a requested name through the firmware map. false (after the warning) when the
     // result may leave the firmware directory.
-    bool MapFirmwareName(const std::map<kstring, kstring>& firmwares, std::string& name);
+    // client is the requesting board, for the log budget of a refusal.
+    bool MapFirmwareName(const std::map<kstring, kstring>& firmwares, std::string& name,
+                         const std::string& client = std::string());
+    // Opens name (relative, a leading "/" ignored) for reading beneath the directory: never
+    // anything outside it (a link that leads out is refused, one that stays inside is
+    // followed), and only a regular file. The descriptor, or -1 with errno set.
+    static int OpenBeneath(int directory, const std::string& name);
+    // OpenBeneath in the firmware directory.
+    int OpenFirmwareFile(const std::string& name) const;
 
     static void* ThreadStarter(void* server);
     static void* ProtocolThreadStarter(void* subProcess);
@@ -80,6 +90,10 @@ private:
     enum class Acceptance { Started, Dropped, NoFileName };
     Acceptance AcceptRequest(const unsigned char* data, int length, const std::string& localAddress,
                              const std::string& address, unsigned short port);
+    // Whether address belongs to a configured board, reading devices.yaml (and rewriting
+    // replacements.yaml) only when the file changed since the last look.
+    bool IsKnownBoard(const std::string& address);
+    std::string DevicesPath() const;
     std::map<std::string, bool> Machines; // busy mark per board address; StateMutex
     basekit::KThreadMutex StateMutex;
     basekit::KThreadMutex NotifierMutex;  // held around every notifier call
@@ -91,6 +105,14 @@ private:
     int MaxClients = 0;
     KLogger Logger;
     kstring FirmwarePath; // "<work directory>/data/am17/"
+    // Lines that a datagram from an unknown or refused source causes.
+    KLogBudget Budget;
+    // devices.yaml as the request path last read it: its stamp (empty when it could not be
+    // read) and the addresses of its boards. DevicesMutex, taken after StateMutex if both.
+    basekit::KThreadMutex DevicesMutex;
+    bool DevicesRead = false;
+    std::string DevicesStamp;
+    std::set<std::string> KnownAddresses;
     // The server threads and, as further detached threads, the transfer threads.
     KServerThreads Threads{StateMutex};
 };

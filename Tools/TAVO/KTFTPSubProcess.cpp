@@ -2,15 +2,14 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include "Basekit/KByteReader.h"
 #include "Basekit/KByteWriter.h"
 #include "Basekit/KHostSystem.h"
+#include "Basekit/KWireText.h"
 #include "Tools/TAVO/KTFTPServer.h"
 #include "Tools/TAVO/KUDPSock.h"
 
@@ -40,21 +39,6 @@ public:
 private:
     int Fd;
 };
-
-// Only regular files are served: a FIFO or device in the firmware directory would block the
-// transfer thread or never end, so it counts as not found.
-int OpenRegularFile(const std::string& path)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Reads the file ahead into whole DATA packets: one readv fills the data part of up to
 // Slots packets in place, so a block costs neither a read call nor a copy of its own and a
@@ -157,24 +141,38 @@ void KTFTPSubProcess::Transfer()
     KTFTPServer& server = *Server;
     const char* client = ClientAddress.c_str();
 
+    // The name came off the wire: logged escaped, so that it cannot end the line.
+    const std::string shown = basekit::EscapeWireText(FileName);
+
     // Port 0: a fresh port per transfer, so the board's acknowledgements reach this thread.
     KUDPSock socket(LocalAddress, 0, true);
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_port = htons(static_cast<uint16_t>(ClientPort));
     destination.sin_addr.s_addr = inet_addr(client);
+    // Connected, so that the ICMP port unreachable of a board that did not send the request (a
+    // forged one in its name) ends the transfer at once instead of holding the board busy
+    // through six unanswered sends; it also keeps datagrams of other senders out.
+    if (!socket.Connect(destination)) {
+        server.Logger.Error("Client %s error sending data to socket [%i]", client, socket.LastError);
+        server.NotifyClient(ClientAddress, tsSendError, "");
+        return;
+    }
 
     bool over = false;
     {
-        FileDescriptor file(OpenRegularFile(FileName));
+        // Confined to the firmware directory: the requested name is relative to it.
+        const std::string& directory = server.FirmwarePath;
+        const bool inside = FileName.compare(0, directory.size(), directory) == 0;
+        FileDescriptor file(inside ? server.OpenFirmwareFile(FileName.substr(directory.size())) : -1);
         if (file.Get() < 0) {
-            server.Logger.Warning("Client %s file [%s] not found!", client, FileName.c_str());
+            server.Logger.Warning("Client %s file [%s] not found!", client, shown.c_str());
             server.NotifyClient(ClientAddress, tsFileNotFound, "");
             server.SendErrorPacket(&socket, 1, "File not found", &destination);
             return;
         }
-        server.Logger.Trace("Client %s sending file: %s", client, FileName.c_str());
-        server.NotifyClient(ClientAddress, tsSending, FileName);
+        server.Logger.Trace("Client %s sending file: %s", client, shown.c_str());
+        server.NotifyClient(ClientAddress, tsSending, shown);
 
         BlockSource blocks(file.Get());
         uint16_t block = 1; // wraps from 65535 to 0
@@ -182,7 +180,7 @@ void KTFTPSubProcess::Transfer()
             int length = 0;
             unsigned char* packet = blocks.Next(length);
             if (!packet) {
-                server.Logger.Error("Error reading file %s", FileName.c_str());
+                server.Logger.Error("Error reading file %s", shown.c_str());
                 server.NotifyClient(ClientAddress, tsReadError, "");
                 server.SendErrorPacket(&socket, 0, "Error reading file", &destination);
                 over = true;
@@ -229,6 +227,16 @@ KTFTPSubProcess::BlockOutcome KTFTPSubProcess::SendBlock(KUDPSock& socket, socka
             int got = socket.Receive(ack, sizeof ack, &from, AckWaitMs);
             if (!server.Threads.IsRunning())
                 return BlockOutcome::Cancelled;
+            if (got == -3 && socket.LastError == ECONNREFUSED) {
+                // The board's kernel answered a block with port unreachable: nobody there takes
+                // this transfer. Seen while waiting, but it is the block that was not delivered,
+                // so it ends as a failed send does, with no ERROR packet to a closed port. A
+                // request forged in a board's name causes it, so the line is budgeted.
+                if (server.Budget.Allow(ClientAddress, "refused port", klError))
+                    server.Logger.Error("Client %s error sending data to socket [%i]", client, socket.LastError);
+                server.NotifyClient(ClientAddress, tsSendError, "");
+                return BlockOutcome::Over;
+            }
             if (got == -2 || got == -3) {
                 server.NotifyClient(ClientAddress, tsAckError, "");
                 server.Logger.Error("Error while waiting socket [%i] from %s", socket.LastError, client);

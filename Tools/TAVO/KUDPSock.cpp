@@ -40,6 +40,15 @@ bool KUDPSock::SetBroadCast()
     return ::setsockopt(Socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0;
 }
 
+bool KUDPSock::Connect(const sockaddr_in& peer)
+{
+    if (::connect(Socket, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0) {
+        LastError = errno;
+        return false;
+    }
+    return true;
+}
+
 int KUDPSock::Send(const unsigned char* data, int length, sockaddr_in* to)
 {
     if (!to) {

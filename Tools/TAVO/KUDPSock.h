@@ -13,6 +13,10 @@ public:
 
     // true when enabling broadcast failed.
     bool SetBroadCast();
+    // Ties the socket to one peer: only its datagrams are received, and an ICMP error that
+    // answers a datagram sent to it (port unreachable) fails the next Send or Receive with
+    // ECONNREFUSED instead of being dropped. false (LastError = errno) when connect fails.
+    bool Connect(const sockaddr_in& peer);
     // Bytes sent, or -3 (LastError = errno, or -666 for a null destination).
     int Send(const unsigned char* data, int length, sockaddr_in* to);
     // Bytes received, -1 time-out, -2 wait failed, -3 receive failed; timeoutMs < 0 blocks.

@@ -1,12 +1,22 @@
-// The TFTP server: acceptance of requests without traffic, then, in the test's own network
-// namespace against raw board clients, what the daemon's TFTP tests cannot reach: a failed
-// rewrite of replacements.yaml, a dead board among 64 others, the start codes, the request
-// limit held exactly.
+// The TFTP server: acceptance of requests without traffic, the confinement of opened names to
+// the firmware directory (with and without openat2), then, in the test's own network namespace
+// against raw board clients, what the daemon's TFTP tests cannot reach: a failed rewrite of
+// replacements.yaml, a dead board among 64 others, the start codes, the request limit held
+// exactly.
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <functional>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <memory>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KTFTPServer.h"
@@ -136,6 +146,95 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptCase{"nine_bytes", std::string("\0\1ab\0oct\0", 9), Board(50), 1234, {}, ""},
         AcceptCase{"port_zero", ReadRequest("fw.bin"), Board(50), 0, {}, ""},
         AcceptCase{"unknown_board", ReadRequest("fw.bin"), "192.0.2.200", 1234, {}, ""}),
+    CaseName());
+
+struct OpenCase {
+    const char* name;
+    std::string path;     // requested, relative to the firmware directory
+    bool served;          // with openat2
+    bool servedFallback;  // on a kernel without it: links are not followed there
+    friend void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.name; }
+};
+
+// Runs body on a thread of its own on which openat2 fails with ENOSYS, as on kernels before 5.6.
+void WithoutOpenat2(const std::function<void()>& body)
+{
+    std::thread([&] {
+        sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+        // Both bind this thread only (no TSYNC); it ends with the body.
+        ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+        ASSERT_EQ(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program), 0);
+        body();
+    }).join();
+}
+
+class Confinement : public ::testing::TestWithParam<OpenCase> {
+protected:
+    static void SetUpTestSuite()
+    {
+        const std::string dir = FirmwareDir;
+        WriteFile("/etc/varnel/outside/secret.bin", "root's secret");
+        chmod("/etc/varnel/outside/secret.bin", 0600);
+        WriteFile(dir + "fw.bin", Fw);
+        WriteFile(dir + "sub/img.bin", "in a subdirectory");
+        const std::pair<const char*, const char*> links[] = {
+            {"inside.lnk", "fw.bin"},          {"sub/up.lnk", "../fw.bin"},
+            {"absolute.lnk", "/etc/varnel/data/am17/fw.bin"},
+            {"out.lnk", "../../outside/secret.bin"}, {"outdir", "/etc/varnel/outside"}};
+        for (const auto& link : links) {
+            unlink((dir + link.first).c_str());
+            ASSERT_EQ(symlink(link.second, (dir + link.first).c_str()), 0) << link.first;
+        }
+        unlink((dir + "fifo").c_str());
+        ASSERT_EQ(mkfifo((dir + "fifo").c_str(), 0644), 0);
+    }
+
+    // The content read through the descriptor, or nothing when the open was refused.
+    static std::optional<std::string> Open(const std::string& path)
+    {
+        KTFTPServer server;
+        int fd = server.OpenFirmwareFile(path);
+        if (fd < 0)
+            return std::nullopt;
+        std::string content;
+        char buffer[4096];
+        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+            content.append(buffer, static_cast<size_t>(got));
+        close(fd);
+        return content;
+    }
+};
+
+TEST_P(Confinement, OpensOnlyRegularFilesBeneathTheFirmwareDirectory)
+{
+    const OpenCase& c = GetParam();
+    const std::optional<std::string> expected =
+        c.path.find("sub/img") != std::string::npos ? "in a subdirectory" : Fw;
+    EXPECT_EQ(Open(c.path), c.served ? expected : std::nullopt);
+    std::optional<std::string> fallback;
+    WithoutOpenat2([&] { fallback = Open(c.path); });
+    EXPECT_EQ(fallback, c.servedFallback ? expected : std::nullopt) << "without openat2";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Confinement,
+    ::testing::Values(OpenCase{"file", "fw.bin", true, true}, OpenCase{"leading_slash", "/fw.bin", true, true},
+                      OpenCase{"subdirectory", "sub/img.bin", true, true},
+                      OpenCase{"link_inside", "inside.lnk", true, false},
+                      OpenCase{"link_inside_through_parent", "sub/up.lnk", true, false},
+                      // An absolute link is refused even when it names a file inside.
+                      OpenCase{"absolute_link", "absolute.lnk", false, false},
+                      OpenCase{"link_out", "out.lnk", false, false},
+                      OpenCase{"through_directory_link_out", "outdir/secret.bin", false, false},
+                      OpenCase{"directory", "sub", false, false}, OpenCase{"root", "/", false, false},
+                      OpenCase{"fifo", "fifo", false, false}, // refused without hanging in open
+                      OpenCase{"missing", "none.bin", false, false}),
     CaseName());
 
 class TftpServer : public ::testing::Test {
