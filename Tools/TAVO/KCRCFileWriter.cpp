@@ -32,7 +32,9 @@ KCRCFileWriter::KCRCFileWriter(const kstring& path) : Path(path)
     std::string pattern = path + ".XXXXXX";
     int fd = mkstemp(&pattern[0]);
     if (fd >= 0) {
-        // mkstemp creates 0600; the file is served to boards and copied for other services.
+        // 0644 whatever the umask (the service runs with 027; mkstemp creates 0600): in
+        // alternative-path mode another TFTP server, usually under a user of its own, serves
+        // copies of these files, and a copy keeps the mode of its original.
         fchmod(fd, 0644);
         File = fdopen(fd, "wb");
         if (File) {
