@@ -1,7 +1,9 @@
 #include "Basekit/KCrashLogger.h"
 
 #include <cstdio>
+#include <unistd.h>
 
+#include "Basekit/KFileLogWriter.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogClock.h"
 #include "Basekit/KLogger.h"
@@ -41,13 +43,13 @@ KCrashLogger::~KCrashLogger()
     if (Text.empty())
         return;
     std::string path = KLogger::GetLogDirectory() + "crash.log";
-    FILE* file = fopen(path.c_str(), "a");
-    if (!file) {
+    int fd = KFileLogWriter::OpenForAppend(path);
+    if (fd < 0) {
         SysLog(klError, Text.c_str());
         return;
     }
-    // One put per record, so records of different threads never mix.
-    bool ok = fputs(Text.c_str(), file) >= 0;
-    if (fclose(file) != 0 || !ok)
+    // One write per record, so records of different threads never mix.
+    bool ok = write(fd, Text.data(), Text.size()) == static_cast<ssize_t>(Text.size());
+    if (close(fd) != 0 || !ok)
         SysLog(klError, Text.c_str());
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,12 +54,41 @@ bool KFileLogWriter::IsOpen()
 bool KFileLogWriter::WriteTest(const std::string& directory)
 {
     std::string path = directory + "WriteTest.tmp";
-    FILE* file = fopen(path.c_str(), "w");
-    if (!file)
+    // The name is fixed, so whatever sits there (a link planted to some file root would
+    // truncate) is removed first and the file is created afresh.
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0)
         return false;
-    bool ok = fclose(file) == 0;
+    bool ok = close(fd) == 0;
     unlink(path.c_str());
     return ok;
+}
+
+int KFileLogWriter::OpenForAppend(const std::string& path)
+{
+    // Without O_NONBLOCK a FIFO put in a log file's place would block the logging thread.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+    if (fd < 0)
+        return -1;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, O_APPEND);
+    return fd;
+}
+
+bool KFileLogWriter::MakeLogDirectory(const std::string& path)
+{
+    if (KHostSystem::MakeDirectory(path.c_str(), 0750))
+        return false;
+    // An operator may well put old/ or the whole log directory elsewhere with a link; a link
+    // made by anybody else would choose where root writes.
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 && (!S_ISLNK(status.st_mode) || status.st_uid == 0);
 }
 
 void KFileLogWriter::Open(const char* name)
@@ -81,7 +111,7 @@ void KFileLogWriter::Open(const char* name)
     std::string path = KLogger::GetLogDirectory();
     if (!directoryPart.empty()) {
         std::string subdirectory = path + directoryPart;
-        if (!KHostSystem::MakeDirectory(subdirectory.c_str()))
+        if (MakeLogDirectory(subdirectory))
             path = subdirectory + "/";
     }
     path += base;
@@ -95,8 +125,13 @@ bool KFileLogWriter::_InternalOpen(const std::string& path)
 {
     if (WriteDisabled(false))
         return false;
-    File = fopen(path.c_str(), "a");
+    int fd = OpenForAppend(path);
+    File = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (!File) {
+        const int error = errno;
+        if (fd >= 0)
+            close(fd);
+        errno = error;
         WriteError("fopen");
         return false;
     }
@@ -211,7 +246,9 @@ void KFileLogWriter::RenameOlderRotations()
     std::string inSubdirectory = directory + subdirectory + "/";
     if (!subdirectory.empty() && Path.compare(0, inSubdirectory.size(), inSubdirectory) == 0)
         target += "/" + subdirectory;
-    KHostSystem::MakeDirectory(target.c_str());
+    // Without its directory the file is not moved and keeps growing, as after a failed move.
+    if (!MakeLogDirectory(target))
+        return;
     KSystemTime now = KLogClock::Now();
     target += fstring("/%s.%04d%02d%02d-%02d%02d%02d.log", name.c_str(), now.year, now.month, now.day, now.hour,
                       now.minute, now.second);

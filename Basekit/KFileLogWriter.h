@@ -39,6 +39,12 @@ public:
 
     // True when a file "WriteTest.tmp" can be created in the directory (name appended as is).
     static bool WriteTest(const std::string& directory);
+    // Opens a log file for appending (mode 0640 when created); -1 with errno set when it cannot
+    // be opened or is a link or no regular file, which are never written through.
+    static int OpenForAppend(const std::string& path);
+    // Creates the directory's missing levels with mode 0750; false when that fails or the path
+    // is a link somebody other than root made.
+    static bool MakeLogDirectory(const std::string& path);
 
 protected:
     bool _InternalOpen(const std::string& path);

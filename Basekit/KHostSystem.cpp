@@ -439,7 +439,7 @@ const char* KHostSystem::GetWorkDirectory()
     return directory;
 }
 
-bool KHostSystem::MakeDirectory(const char* path)
+bool KHostSystem::MakeDirectory(const char* path, unsigned mode)
 {
     if (!path || !*path)
         return true;
@@ -454,7 +454,7 @@ bool KHostSystem::MakeDirectory(const char* path)
         if (full[end - 1] == '/')
             continue;
         std::string prefix = full.substr(0, end);
-        if (mkdir(prefix.c_str(), 0777) == 0)
+        if (mkdir(prefix.c_str(), static_cast<mode_t>(mode)) == 0)
             continue;
         if (errno != EEXIST)
             return true;

@@ -75,7 +75,8 @@ public:
     static bool GetExeName(char* buffer, int size, bool fullPath);
     static const char* GetWorkDirectory(); // "/etc/varnel/"
 
-    static bool MakeDirectory(const char* path); // true on failure
+    // Missing levels are created with mode (less the umask); true on failure.
+    static bool MakeDirectory(const char* path, unsigned mode = 0777);
     static void* FindFirst(const char* dir, const char* extension, char* name, int* result);
     static int FindNext(void* handle, const char* extension, char* name); // 0 found, 6 none
     static void FindClose(void* handle);

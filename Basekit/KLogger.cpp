@@ -39,9 +39,8 @@ unsigned long long FilterSize(bool total)
 
 std::string ComputeLogDirectory()
 {
-    KHostSystem::MakeDirectory("/var/log/varnel");
     std::string directory = "/var/log/varnel/";
-    if (KFileLogWriter::WriteTest(directory))
+    if (KFileLogWriter::MakeLogDirectory("/var/log/varnel") && KFileLogWriter::WriteTest(directory))
         return directory;
     kstring message;
     message.Format("Fatal error writing to a critical file \"%s\"! Exiting process!", directory.c_str());
