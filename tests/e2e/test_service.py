@@ -3,6 +3,7 @@
 exit statuses, signals, start failures."""
 import os
 import re
+import shutil
 import signal
 import subprocess
 import unittest
@@ -67,6 +68,20 @@ class LifeCycle(ServiceCase):
         self.assertEqual(self.sb.daemon_pids, {pid}, "a second daemon was forked")
         self.assertEqual(self.sb.read_pid_file(), pid)
         _, status = self.sb.stop(pid)
+        self.assertStopped(pid, status)
+
+    def test_stop_after_the_program_was_replaced(self):
+        """An upgrade replaces the program under the running daemon (its /proc exe link then
+        reads "... (deleted)", the new file has another inode): the new `tavo stop` still
+        stops the old daemon."""
+        installed = os.path.join(self.sb.root, "tavo")
+        shutil.copy2(self.sb.tavo_bin, installed)
+        self.sb.tavo_bin = installed
+        pid = self.sb.start_and_wait_up()
+        shutil.copy2(installed, installed + ".new")
+        os.replace(installed + ".new", installed)
+        r, status = self.sb.stop(pid)
+        self.assertEqual((r.status, r.stdout), (0, "Stopping tavo.... OK\n"), r)
         self.assertStopped(pid, status)
 
     def test_stale_pid_file_is_overwritten(self):

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <stdexcept>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,6 +39,67 @@ std::atomic<bool> stopping{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs lock-free flags");
 
 basekit::service::KServiceBase* registered = nullptr;
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : fd(descriptor) {}
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd; }
+
+private:
+    int fd;
+};
+
+// The program a /proc/PID/exe link names, without the " (deleted)" the kernel appends once the
+// file has been replaced; empty (errno set) when the link cannot be read.
+std::string ProgramPath(const std::string& link)
+{
+    char buffer[4096];
+    const ssize_t size = readlink(link.c_str(), buffer, sizeof(buffer) - 1);
+    if (size <= 0)
+        return std::string();
+    std::string path(buffer, static_cast<size_t>(size));
+    static const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    return path;
+}
+
+// A live pid from the pid file is an instance only if it runs this program: after a crash the
+// pid may belong to anything, which neither blocks a start nor gets the stop signal. After a
+// package upgrade the old daemon runs a deleted file with another inode than the new binary, and
+// stopping it is just what the operator wants: the same path counts as well as the same file.
+bool RunsThisProgram(const char* pid)
+{
+    const std::string link = std::string("/proc/") + pid + "/exe";
+    struct stat mine{}, theirs{};
+    if (stat("/proc/self/exe", &mine) == 0 && stat(link.c_str(), &theirs) == 0 && mine.st_dev == theirs.st_dev &&
+        mine.st_ino == theirs.st_ino)
+        return true;
+    const std::string path = ProgramPath(link);
+    if (path.empty())
+        // Another user's process (only root may read its link) could not be signalled by this
+        // caller either: without root the liveness answer stands, as it always did.
+        return errno == EACCES || errno == EPERM;
+    return path == ProgramPath("/proc/self/exe");
+}
+
+bool IsDecimal(const char* text)
+{
+    if (!*text)
+        return false;
+    for (; *text; ++text)
+        if (*text < '0' || *text > '9')
+            return false;
+    return true;
+}
 
 bool IsStopSignal(int signal)
 {
@@ -143,6 +205,12 @@ int KServiceBase::Main(int argc, char** argv)
 
     // From here on a stop signal is queued for the main thread, also while OnStart runs.
     serviceRole = true;
+    // Whatever umask the operator's shell had, the service's files (logs, board files, cores)
+    // are for root and its group only. Set once the process is the service: the command roles
+    // create nothing, and it must hold before the pid file, the core directory and OnStart.
+    // The log directory is made earlier, during static initialisation, so the log writer
+    // gives its files and directories explicit modes as well.
+    umask(027);
     if (!CreatePidFile(0)) {
         Log(LOG_EMERG, "Unable to create PID file, aborting!");
         return EX_TEMPFAIL;
@@ -305,12 +373,18 @@ void KServiceBase::_StopRequest()
 
 FILE* KServiceBase::OpenPidFile()
 {
-    const int fd = open(PidFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Root truncates and writes this file: a link in its place (a shared or misconfigured run
+    // directory) must not lead that write anywhere else.
+    const int fd = open(PidFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         const int error = errno;
         Log(LOG_WARNING, fstring("open( %s ) failed: (%d) %s.", PidFile.c_str(), error, strerror(error)));
         return nullptr;
     }
+    // Status tools read the pid file, so it stays world-readable under the service's umask.
+    struct stat info{};
+    if (fstat(fd, &info) == 0 && (info.st_mode & 07777) != 0644 && info.st_uid == geteuid())
+        (void)fchmod(fd, 0644); // a failure leaves a stricter mode, nothing worse
     FILE* stream = fdopen(fd, "w+");
     if (!stream) {
         const int error = errno;
@@ -394,6 +468,11 @@ bool KServiceBase::TestPidProc(FILE* stream)
     snprintf(path, sizeof(path), "/proc/%s", text);
     if (access(path, R_OK) != 0)
         return false;
+    if (IsDecimal(text) && !RunsThisProgram(text)) {
+        Log(LOG_NOTICE, fstring("PID %s in the pid file is another program, not an instance.", text));
+        errno = ESRCH;
+        return false;
+    }
     Log(LOG_NOTICE, fstring("It seems that there is an instance of the process running as PID %s.", text));
     return true;
 }
@@ -433,12 +512,44 @@ void KServiceBase::ActiveCoredump()
         const int error = errno;
         Log(LOG_WARNING, fstring("%s(%s): (%d) %s.", call, path, error, strerror(error)));
     };
+    // /var/tmp is writable by everybody: whoever made /var/tmp/varnel, or a link there, would
+    // choose where root's core files land. Each level is opened without following a link and
+    // must be root's and writable by nobody else; otherwise the service stays where it is.
+    auto openOwned = [this](int parent, const char* name, const char* path) {
+        int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        struct stat info{};
+        kstring reason;
+        if (fd < 0 && fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+            reason = "it is a symbolic link";
+        else if (fd < 0)
+            reason.Format("(%d) %s", error, strerror(error));
+        else if (fstat(fd, &info) != 0)
+            reason.Format("(%d) %s", errno, strerror(errno));
+        else if (info.st_uid != 0)
+            reason.Format("its owner is uid %u, not root", static_cast<unsigned>(info.st_uid));
+        else if (info.st_mode & (S_IWGRP | S_IWOTH))
+            reason.Format("it is writable by group or others (mode %04o)", static_cast<unsigned>(info.st_mode & 07777));
+        if (reason.empty())
+            return fd;
+        if (fd >= 0)
+            close(fd);
+        Log(LOG_WARNING, fstring("Core directory %s refused: %s.", path, reason.c_str()));
+        return -1;
+    };
     if (mkdir(kServiceRoot, 0755) != 0 && errno != EEXIST) {
         logError("mkdir", kServiceRoot);
-    } else if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-        logError("mkdir", directory.c_str());
-    } else if (chdir(directory.c_str()) != 0) {
-        logError("chdir", directory.c_str());
+    } else {
+        Descriptor root(openOwned(AT_FDCWD, kServiceRoot, kServiceRoot));
+        if (root.get() >= 0) {
+            if (mkdirat(root.get(), ServiceName.c_str(), 0755) != 0 && errno != EEXIST) {
+                logError("mkdir", directory.c_str());
+            } else {
+                Descriptor service(openOwned(root.get(), ServiceName.c_str(), directory.c_str()));
+                if (service.get() >= 0 && fchdir(service.get()) != 0)
+                    logError("chdir", directory.c_str());
+            }
+        }
     }
     rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
     if (setrlimit(RLIMIT_CORE, &unlimited) != 0) {
