@@ -1,5 +1,6 @@
 #include "Basekit/KLogManager.h"
 
+#include <cstring>
 #include <memory>
 
 #include "Basekit/KCrashLogger.h"
@@ -15,6 +16,7 @@
 #include "Basekit/KThread.h"
 #include "Basekit/LM7/Basics/KSocketException.h"
 #include "Basekit/LM7/Basics/KSocketIpcChannel.h"
+#include "Basekit/LM7/Basics/KSocketOwner.h"
 
 namespace {
 
@@ -32,6 +34,26 @@ const unsigned FirstRetrySeconds = 5;
 const unsigned LaterRetrySeconds = 15;
 const unsigned RetryStepMs = 500;
 const unsigned ReloadExitWaitMs = 50000;
+
+// Empty when the log server at the far end of fd runs as root; otherwise why it is not
+// listened to. Its port is above 1024, so while the real server is down any local user can
+// take it, and its filters could switch every Trace line on, shrink the log files to
+// nothing or hide errors. An owner the kernel cannot name (no sock_diag) is not trusted
+// either: losing remote filter changes is better than handing them to anyone.
+kstring DistrustReason(int fd, unsigned port)
+{
+    uid_t owner = 0;
+    int error = 0;
+    if (!basekit::KSocketOwner::OwnerUid(fd, owner, error))
+        return fstring("Cannot tell who owns the log server on port %u (%s): its filters and reload requests are "
+                       "ignored",
+                       port, strerror(error));
+    if (owner != 0)
+        return fstring(
+            "Log server on port %u belongs to uid %u, not root: its filters and reload requests are ignored", port,
+            static_cast<unsigned>(owner));
+    return kstring();
+}
 
 } // namespace
 
@@ -293,14 +315,26 @@ void KLogManager::ReloadConfigLoop()
 {
     int attempt = 0;
     bool connectedOnce = false;
+    bool distrustReported = false; // one Warning until a trusted server is found
     while (ReloadRunning) {
         if (!ReloadChannel) {
             ++attempt;
             KLogger::InternalLog(klNotice, "Connecting to log server (attempt %d)", attempt);
             try {
                 KRemoteLogSpecs::Instance()->LoadValues();
-                std::unique_ptr<basekit::KClientSocket> socket(
-                    new basekit::KClientSocket("127.0.0.1", KRemoteLogSpecs::Instance()->RemoteLogPort()));
+                unsigned short port = KRemoteLogSpecs::Instance()->RemoteLogPort();
+                std::unique_ptr<basekit::KClientSocket> socket(new basekit::KClientSocket("127.0.0.1", port));
+                // Nothing is read from a server that is not trusted: the connection is
+                // closed and tried again after the usual wait, so a stand-in neither
+                // steers the filter nor makes the thread spin.
+                kstring distrust = DistrustReason(socket->Handle(), port);
+                if (!distrust.empty()) {
+                    if (!distrustReported)
+                        KLogger::InternalLog(klWarning, "%s", distrust.c_str());
+                    distrustReported = true;
+                    throw basekit::KSocketException("log server not trusted");
+                }
+                distrustReported = false;
                 basekit::KLockGuard lock(ChannelMutex);
                 // LeaveReloadThread may have run while we connected: it found no channel to
                 // terminate, so this one must not be used.

@@ -1,7 +1,13 @@
 #include "Basekit/KRemoteLogClient.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <memory>
+#include <netinet/in.h>
 #include <stdexcept>
+#include <sys/socket.h>
 
 #include "Basekit/KFileLogWriter.h"
 #include "Basekit/KHostSystem.h"
@@ -11,6 +17,7 @@
 #include "Basekit/KRemoteLogWriter.h"
 #include "Basekit/KThread.h"
 #include "Basekit/LM7/Basics/KSocketIpcChannel.h"
+#include "Basekit/LM7/Basics/KSocketOwner.h"
 
 namespace {
 
@@ -25,6 +32,34 @@ public:
 
 // Once per process, however often the connection is retried.
 std::atomic<bool> ConnectFailureReported{false};
+std::atomic<bool> DistrustReported{false};
+
+// After a server that is not trusted, the next attempt waits this long, so lines logged in
+// the meantime do not each bring a new connection.
+const std::chrono::seconds DistrustRetryWait(15);
+
+// Empty when lines may go to the server at the far end of fd and its filters be taken;
+// otherwise why not. A server on loopback is one a local user can stand in for while the
+// real one is down (the port is above 1024), and there the kernel names the owner: only
+// root's is trusted, and an owner it cannot name is not. A server on another host is the
+// operator's own choice and cannot be asked about.
+kstring DistrustReason(int fd, const kstring& host, unsigned port)
+{
+    sockaddr_in peer {};
+    socklen_t length = sizeof(peer);
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET ||
+        (ntohl(peer.sin_addr.s_addr) >> 24) != 127)
+        return kstring();
+    uid_t owner = 0;
+    int error = 0;
+    if (!basekit::KSocketOwner::OwnerUid(fd, owner, error))
+        return fstring("Cannot tell who owns the log server at %s:%u (%s): nothing is sent to it\n", host.c_str(), port,
+                       strerror(error));
+    if (owner != 0)
+        return fstring("Log server at %s:%u belongs to uid %u, not root: nothing is sent to it\n", host.c_str(), port,
+                       static_cast<unsigned>(owner));
+    return kstring();
+}
 
 // StartThread answers 0 both for a closed handle and for a failure: keep the handle to
 // tell them apart, then close it.
@@ -133,6 +168,8 @@ void KRemoteLogClient::SendLog(const basekit::KLogMessage& message, bool lazy)
 
 void KRemoteLogClient::TryConnect()
 {
+    if (std::chrono::steady_clock::now().time_since_epoch().count() < NoConnectBefore)
+        return;
     if (Connecting.exchange(true))
         return;
     if (!StartDetached(&KRemoteLogClient::ConnectThread, this))
@@ -202,27 +239,36 @@ void* KRemoteLogClient::ConnectThread(void* argument)
     kstring host = settings->RemoteLogHost();
     unsigned port = settings->RemoteLogPort();
     bool connected = false;
+    kstring distrust;
     ++client->Attempts;
     try {
         basekit::KLockGuard lock(client->ServerChannelMutex);
         if (!client->ServerChannel && !client->Terminating) {
             std::unique_ptr<basekit::KClientSocket> socket(
                 new basekit::KClientSocket(host.c_str(), static_cast<unsigned short>(port)));
-            client->ServerChannel = new basekit::KSocketIpcChannel(std::move(socket));
-            client->ChannelUsable = true;
-            client->ServerReaderRunning = true;
-            if (!StartDetached(&KRemoteLogClient::ReloadConfigThread, client)) {
-                client->ServerReaderRunning = false;
-                delete client->ServerChannel;
-                client->ServerChannel = nullptr;
-                throw std::runtime_error("could not start the reload thread");
+            distrust = DistrustReason(socket->Handle(), host, port);
+            if (distrust.empty()) {
+                client->ServerChannel = new basekit::KSocketIpcChannel(std::move(socket));
+                client->ChannelUsable = true;
+                client->ServerReaderRunning = true;
+                if (!StartDetached(&KRemoteLogClient::ReloadConfigThread, client)) {
+                    client->ServerReaderRunning = false;
+                    delete client->ServerChannel;
+                    client->ServerChannel = nullptr;
+                    throw std::runtime_error("could not start the reload thread");
+                }
+                connected = true;
             }
-            connected = true;
         }
     } catch (const std::exception& error) {
         if (!ConnectFailureReported.exchange(true))
             client->FallbackLine(
                 fstring("Could not connect to log server at %s:%d (%s)\n", host.c_str(), port, error.what()));
+    }
+    if (!distrust.empty()) {
+        client->NoConnectBefore = (std::chrono::steady_clock::now() + DistrustRetryWait).time_since_epoch().count();
+        if (!DistrustReported.exchange(true))
+            client->FallbackLine(distrust);
     }
     if (connected)
         client->FlushWake.Release();

@@ -58,6 +58,7 @@ private:
     unsigned Count = 0;
 
     std::atomic<bool> Connecting{false};
+    std::atomic<long long> NoConnectBefore{0}; // steady clock count; set after an untrusted server
     std::atomic<unsigned> Attempts{0};
     basekit::KSemaphore FlushWake{1048576};
     basekit::KSemaphore FlushExit{1048576};

@@ -18,6 +18,7 @@ target_sources(basekit PRIVATE
   Basekit/KRemoteLogWriter.cpp
   Basekit/LM7/Basics/KSerializer.cpp
   Basekit/LM7/Basics/KClientSocket.cpp
+  Basekit/LM7/Basics/KSocketOwner.cpp
   Basekit/LM7/Basics/KSocketSender.cpp
   Basekit/LM7/Basics/KSocketReceiver.cpp
   Basekit/LM7/Basics/KSocketIpcChannel.cpp)

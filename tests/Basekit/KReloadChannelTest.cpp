@@ -1,15 +1,22 @@
 // The reload channel against a log server written here (TCP on loopback): connection and
 // retry, filters switching Trace lines, configuration reloads, requests, bad frames, and a
-// shutdown that does not wait for the server.
+// shutdown that does not wait for the server; and how the owner of that server is found.
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "Basekit/KLogManager.h"
 #include "Basekit/KLogger.h"
+#include "Basekit/LM7/Basics/KClientSocket.h"
+#include "Basekit/LM7/Basics/KSocketOwner.h"
 #include "tests/Basekit/LogTestSupport.h"
 
 namespace {
@@ -194,6 +201,58 @@ TEST(ReloadRetry, ConnectsOnceTheServerComesUp)
     EXPECT_GE(server.Accept(10000), 0);
     EXPECT_TRUE(KlogHas("| Connecting to log server (attempt 2)\n"));
     FinalizeWithin(2000);
+}
+
+// The log channel trusts a server by the owner of its listener: root's, or the uid of a
+// process that took the port while the real server was down.
+TEST(LogServerOwner, IsTheUidThatOpenedTheListener)
+{
+    const uint16_t OwnerPort = 15012;
+    for (uid_t uid : {uid_t(0), uid_t(65534)}) {
+        int ready[2], release[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(release), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(release[1]); // so that the parent's close ends the wait below
+            // The socket takes its owner when it is created, so the uid changes first.
+            if (uid != 0 && setresuid(uid, uid, uid) != 0)
+                _exit(1);
+            int listener = socket(AF_INET, SOCK_STREAM, 0);
+            int on = 1;
+            setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(OwnerPort);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(listener, 4) != 0)
+                _exit(2);
+            char byte = 'x';
+            if (write(ready[1], &byte, 1) != 1)
+                _exit(3);
+            // Held open, connection unaccepted, until the parent has asked.
+            ssize_t ignored = read(release[0], &byte, 1);
+            (void)ignored;
+            _exit(0);
+        }
+        close(ready[1]);
+        close(release[0]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1) << "listener of uid " << uid;
+        {
+            basekit::KClientSocket client("127.0.0.1", OwnerPort);
+            uid_t owner = 12345;
+            int error = 0;
+            EXPECT_TRUE(basekit::KSocketOwner::OwnerUid(client.Handle(), owner, error)) << error;
+            EXPECT_EQ(owner, uid);
+        }
+        close(release[1]);
+        close(ready[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
 }
 
 } // namespace
