@@ -1,11 +1,12 @@
 #include "Tools/TAVO/ICMPEcho.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,10 +33,26 @@ public:
     int Fd;
 };
 
-// True for the echo reply of our request: type 0 from the probed address carrying our value.
-bool IsOurReply(const unsigned char* datagram, size_t size, const uint32_t& random)
+// Random bytes from the kernel; false when it gives none (the probe is then not made rather
+// than sent with guessable fields).
+bool FillRandom(void* data, size_t size)
 {
-    basekit::KByteReader reader(datagram, size);
+    ssize_t got;
+    do
+        got = ::getrandom(data, size, 0);
+    while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(size);
+}
+
+} // namespace
+
+namespace basekit {
+
+bool IsEchoReplyTo(const KEchoProbe& probe, const unsigned char* datagram, size_t size, uint32_t sender)
+{
+    if (sender != probe.target)
+        return false;
+    KByteReader reader(datagram, size);
     // The header length field rather than a fixed 20 bytes, so a reply with IP options
     // still matches.
     size_t headerLength = static_cast<size_t>(reader.u8() & 0x0f) * 4;
@@ -43,19 +60,20 @@ bool IsOurReply(const unsigned char* datagram, size_t size, const uint32_t& rand
         return false;
     reader.seek(headerLength);
     uint8_t type = reader.u8();
-    reader.skip(7); // code, checksum, identifier, sequence number
-    const unsigned char* value = reader.bytes(sizeof(random));
-    return reader.ok() && type == 0 && std::memcmp(value, &random, sizeof(random)) == 0;
+    reader.skip(3); // code, checksum
+    uint16_t identifier = reader.u16be();
+    uint16_t sequence = reader.u16be();
+    const unsigned char* value = reader.bytes(sizeof(probe.value));
+    // The sender address alone is easy to forge from anywhere on the LAN; the random
+    // identifier, sequence and payload are what only the probed host saw.
+    return reader.ok() && type == 0 && identifier == probe.identifier && sequence == probe.sequence &&
+           std::memcmp(value, &probe.value, sizeof(probe.value)) == 0;
 }
-
-} // namespace
-
-namespace basekit {
 
 unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
 {
-    RawSocket probe;
-    if (probe.Fd < 0)
+    RawSocket raw;
+    if (raw.Fd < 0)
         return 1;
 
     sockaddr_in target {};
@@ -63,22 +81,27 @@ unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
     if (inet_aton(address.c_str(), &target.sin_addr) == 0)
         return 1;
 
+    KEchoProbe probe {};
+    probe.target = target.sin_addr.s_addr;
+    if (!FillRandom(&probe.identifier, sizeof(probe.identifier)) ||
+        !FillRandom(&probe.sequence, sizeof(probe.sequence)) || !FillRandom(&probe.value, sizeof(probe.value)))
+        return 1;
+
     unsigned char request[EchoRequestSize];
-    uint32_t random = static_cast<uint32_t>(std::rand());
     KByteWriter writer(request, sizeof(request));
     writer.u8(8);          // echo request
     writer.u8(0);          // code
     writer.u16be(0);       // checksum, filled in below
-    writer.u16be(0);       // identifier
-    writer.u16be(0);       // sequence number
-    writer.bytes(&random, sizeof(random)); // host order: only we read it back
+    writer.u16be(probe.identifier);
+    writer.u16be(probe.sequence);
+    writer.bytes(&probe.value, sizeof(probe.value)); // host order: only we read it back
     writer.zeros(writer.remaining());
     unsigned short words[EchoRequestSize / 2];
     std::memcpy(words, request, sizeof(request));
     unsigned short checksum = static_cast<unsigned short>(in_cksum(words, EchoRequestSize));
     std::memcpy(request + 2, &checksum, sizeof(checksum));
 
-    if (::sendto(probe.Fd, request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&target), sizeof(target)) <= 0)
+    if (::sendto(raw.Fd, request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&target), sizeof(target)) <= 0)
         return 1;
 
     // A real monotonic clock, not the replaceable tick: a frozen test clock must not turn
@@ -89,7 +112,7 @@ unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
     for (;;) {
         if (std::chrono::steady_clock::now() - start >= limit)
             return 2;
-        pollfd wait {probe.Fd, POLLIN, 0};
+        pollfd wait {raw.Fd, POLLIN, 0};
         int ready = ::poll(&wait, 1, WaitStepMs);
         if (ready < 0)
             return 1;
@@ -98,14 +121,13 @@ unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
         std::memset(reply, 0, sizeof(reply));
         sockaddr_in sender {};
         socklen_t senderLength = sizeof(sender);
-        ssize_t received = ::recvfrom(probe.Fd, reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&sender),
+        ssize_t received = ::recvfrom(raw.Fd, reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&sender),
                                       &senderLength);
         if (received < 0)
             return 1;
         // Every raw ICMP socket sees all ICMP traffic of the host: other probes' replies,
         // our own request when the address is local, unrelated messages.
-        if (sender.sin_addr.s_addr == target.sin_addr.s_addr &&
-            IsOurReply(reply, static_cast<size_t>(received), random))
+        if (IsEchoReplyTo(probe, reply, static_cast<size_t>(received), sender.sin_addr.s_addr))
             return 0;
     }
 }
