@@ -88,13 +88,28 @@ TEST(KCrashLogger, RecordHasOneTabIndentedLinePerMessage)
     EXPECT_EQ(logtest::RunInChild(scenario), 0);
 }
 
-TEST(KCrashLogger, RecordGoesToSystemLogWhenCrashLogCannotBeOpened)
+struct BlockedCrashLog {
+    const char* name;
+    void (*plant)(const std::string& path); // what sits where crash.log belongs
+    friend void PrintTo(const BlockedCrashLog& c, std::ostream* os) { *os << c.name; }
+};
+
+const std::string Elsewhere = "/var/log/elsewhere";
+
+class CrashLogInTheWay : public ::testing::TestWithParam<BlockedCrashLog> {};
+
+// Nothing but a regular file is written, and never through a link: the record goes to the
+// system log instead, the link's target keeps its content, and a FIFO does not block.
+TEST_P(CrashLogInTheWay, RecordGoesToTheSystemLog)
 {
-    auto scenario = [] {
-        // A directory in place of crash.log cannot be opened for appending.
+    const BlockedCrashLog c = GetParam();
+    auto scenario = [&c] {
+        alarm(20); // a writer blocked on the FIFO ends the child
         mkdir(Dir.c_str(), 0755);
         unlink((Dir + "crash.log").c_str());
-        ASSERT_EQ(mkdir((Dir + "crash.log").c_str(), 0755), 0);
+        rmdir((Dir + "crash.log").c_str());
+        logtest::WriteFile(Elsewhere, "precious\n");
+        c.plant(Dir + "crash.log");
         unlink("/dev/log");
         int capture = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address = {};
@@ -108,7 +123,7 @@ TEST(KCrashLogger, RecordGoesToSystemLogWhenCrashLogCannotBeOpened)
         char buffer[4096] = {};
         ssize_t got = recv(capture, buffer, sizeof(buffer) - 1, MSG_DONTWAIT);
         close(capture);
-        rmdir((Dir + "crash.log").c_str());
+        EXPECT_EQ(logtest::ReadFile(Elsewhere), "precious\n");
         ASSERT_GT(got, 0);
         std::string datagram(buffer, static_cast<size_t>(got));
         EXPECT_NE(datagram.find("***** Varnel application error *****"), std::string::npos) << datagram;
@@ -116,6 +131,14 @@ TEST(KCrashLogger, RecordGoesToSystemLogWhenCrashLogCannotBeOpened)
     };
     EXPECT_EQ(logtest::RunInChild(scenario), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Planted, CrashLogInTheWay,
+    ::testing::Values(BlockedCrashLog{"Directory", [](const std::string& path) { mkdir(path.c_str(), 0755); }},
+                      BlockedCrashLog{"LinkToAFile",
+                                      [](const std::string& path) { symlink(Elsewhere.c_str(), path.c_str()); }},
+                      BlockedCrashLog{"Fifo", [](const std::string& path) { mkfifo(path.c_str(), 0600); }}),
+    [](const ::testing::TestParamInfo<BlockedCrashLog>& param) { return std::string(param.param.name); });
 
 TEST(KLogShutdown, UnwritableLogDirectoryEndsTheProcessWithStatus133)
 {
