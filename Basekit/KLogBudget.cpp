@@ -47,15 +47,15 @@ KLogBudget::Source& KLogBudget::FindSource(const std::string& text, unsigned now
     if (found != Sources.end())
         return found->second;
     if (Sources.size() >= Rules.MaxSources) {
-        // The stalest source makes room if its bucket has refilled by now: forgetting it then
-        // changes nothing but its name in the next summary. Otherwise the newcomer shares the
-        // one entry of the overflow, so a spoofer cannot grow the table or reset buckets.
+        // The stalest source makes room once it has been quiet for a refill period (its count
+        // moves to the overflow's). While every entry is busier than that, which takes a
+        // spoofer with hundreds of addresses a second, newcomers share the one entry of the
+        // overflow: the table never grows, and the kind buckets still bound what is written.
         auto stalest = Sources.end();
         for (auto entry = Sources.begin(); entry != Sources.end(); ++entry)
             if (stalest == Sources.end() || now - entry->second.LastSeen > now - stalest->second.LastSeen)
                 stalest = entry;
-        if (stalest == Sources.end() ||
-            now - stalest->second.LastSeen < Capacity(Rules.SourceBurst, Rules.SourceRefillMs))
+        if (stalest == Sources.end() || now - stalest->second.LastSeen < Rules.SourceRefillMs)
             return Others;
         Others.Pending += stalest->second.Pending;
         Others.Worst = std::min(Others.Worst, stalest->second.Worst);

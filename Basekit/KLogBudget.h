@@ -26,7 +26,7 @@ public:
     struct Limits {
         unsigned SourceBurst = 20;      // lines one source may cause at once
         unsigned SourceRefillMs = 1000; // then one more line per period
-        unsigned KindBurst = 40;        // lines of one kind, all sources together
+        unsigned KindBurst = 20;        // lines of one kind, all sources together
         unsigned KindRefillMs = 5000;
         unsigned MaxSources = 256;      // sources tracked one by one; the rest share one entry
         unsigned MaxKinds = 64;

@@ -115,16 +115,16 @@ const BudgetCase Cases[] = {
      {{0, "192.0.2.1", "x", 2, 2},
       {0, "192.0.2.2", "x", 4, 0},   // kind exhausted
       {0, "192.0.2.2", "y", 2, 2}}}, // 192.0.2.2 still has its whole burst
-    {"table_full_newcomers_share_one_entry_stale_ones_make_room", Small(2, 100, 2, 1),
+    {"table_full_newcomers_share_one_entry_quiet_ones_make_room", Small(2, 100, 2, 1),
      {{0, "192.0.2.1", "x", 1, 1},
       {0, "192.0.2.2", "x", 1, 1},
-      {0, "192.0.2.3", "x", 5, 2},    // table full: the overflow entry's burst
-      {0, "192.0.2.4", "x", 5, 0},    // shares the overflow, already spent
-      {1500, "192.0.2.1", "x", 1, 1},
-      {0, "192.0.2.5", "x", 5, 1},    // .2 idle 1.5 s, not yet refilled: overflow (1.5 lines of credit)
-      {1000, "192.0.2.6", "x", 5, 2}, // .2 idle 2.5 s: evicted, .6 gets a whole burst
+      {0, "192.0.2.3", "x", 5, 2},   // table full: the overflow entry's burst
+      {0, "192.0.2.4", "x", 5, 0},   // shares the overflow, already spent
+      {500, "192.0.2.5", "x", 5, 0}, // .2 quiet for less than a period: overflow (half a line of credit)
+      {500, "192.0.2.1", "x", 1, 1},
+      {0, "192.0.2.6", "x", 5, 2},   // .2 quiet for a period: it goes, .6 gets a whole burst
       {0, nullptr, nullptr, 0, 0, {"N 3 similar lines from 192.0.2.6 suppressed",
-                                   "N 12 similar lines from other sources suppressed"}}}},
+                                   "N 13 similar lines from other sources suppressed"}}}},
     {"summary_at_most_once_a_minute_at_the_worst_level", Small(1, 100, 8, 4),
      {{0, nullptr, nullptr, 0, 0, {}}, // nothing suppressed, nothing written
       {0, "0A:3D:91:00:00:07", "ident", 3, 1, {}, klError},
