@@ -74,6 +74,8 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tools/ndx-board-sim)
 endif()
 
 install(FILES packaging/systemd/tavo.service DESTINATION lib/systemd/system)
+# The log directory and the age limit of rotated logs: the daemon never deletes old/ itself.
+install(FILES packaging/tmpfiles/tavo.conf DESTINATION lib/tmpfiles.d)
 # The firmware directory: the daemon writes the boards' generated files there at every start.
 install(DIRECTORY DESTINATION ${TAVO_ETC_DIR}/data/am17)
 
