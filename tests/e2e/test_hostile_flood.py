@@ -1,0 +1,127 @@
+#!/usr/bin/python3
+"""Floods from hosts the configuration does not know: read requests to port 69 from an unknown
+address, BOOTP requests with bad identification strings under many serials, forged replies on
+the reply port. Each may add only a little to tavo.log and messages.log, reports what it kept
+back in a summary line, and a configured board boots normally meanwhile."""
+import json
+import re
+import threading
+import time
+import unittest
+
+import e2e_case as e
+from e2e_case import bootp, tftp, ts
+
+SERIAL, BOARD = 1193046, "192.0.2.50"
+ATTACKER = "192.0.2.99"
+FIRMWARE = "fw_ndx.bin"
+DATAGRAMS = 10000
+LOG_GROWTH_LIMIT = 16 * 1024          # tavo.log and messages.log together
+MIN_RECEIVED = 1000                   # the flood must reach the daemon to prove anything
+SUMMARY = re.compile(r"^\d+ similar lines from (.+) suppressed$")
+
+
+def rrq(i):
+    return tftp.request(FIRMWARE)
+
+
+def bad_identification(i):
+    """A request under serial 100000 + i whose identification string no board sends."""
+    return bootp.build_request(bootp.mac_from_serial(100000 + i), xid=i, ident="XYZ-%d" % i)
+
+
+def forged_reply(i):
+    """Another "server" answering the configured board (a conflict) and unknown ones."""
+    serial = SERIAL if i % 2 == 0 else 200000 + i
+    return bootp.build_message(op=bootp.OP_REPLY, xid=i, siaddr="198.51.100.7", yiaddr=BOARD,
+                               chaddr=bootp.mac_from_serial(serial))
+
+
+# name, destination, datagram builder, logger of the summary, source it names
+CASES = [
+    ("bootp_bad_identification", ("255.255.255.255", 14102), bad_identification, "BOOTP", None),
+    ("bootp_forged_replies", ("255.255.255.255", 14103), forged_reply, "BOOTP", "198.51.100.7"),
+    ("tftp_unknown_host", (e.HOST, 69), rrq, "TFTP", ATTACKER),
+]
+
+
+class HostileFlood(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sb = sb = e.new_sandbox(cls)
+        cls.board = sb.add_board(["%s/24" % BOARD])
+        cls.attacker = sb.add_board(["%s/24" % ATTACKER])
+        ts.standard_setup(sb, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True)])
+        sb.write_sized_firmware(FIRMWARE, 20000)
+        e.start_serving(sb)
+
+    def log_size(self):
+        total = 0
+        for name in ("tavo.log", "messages.log"):
+            try:
+                with open(self.sb.log_path(name), "rb") as f:
+                    total += len(f.read())
+            except FileNotFoundError:
+                pass
+        return total
+
+    def udp_delivered(self):
+        """Datagrams the host namespace's kernel handed to a socket (Udp InDatagrams)."""
+        r = self.sb.host(["cat", "/proc/net/snmp"])
+        rows = [line.split() for line in r.stdout.decode().splitlines() if line.startswith("Udp:")]
+        return int(rows[1][rows[0].index("InDatagrams")])
+
+    def flood(self, destination, build):
+        s = self.attacker.socket(bind=(ATTACKER, 0), broadcast=True, device=True)
+        try:
+            for i in range(DATAGRAMS):
+                s.sendto(build(i), destination)
+                if i % 50 == 49:
+                    time.sleep(0.02)   # about 2500 a second: the daemon's queue, not ours, is tested
+        finally:
+            s.close()
+
+    def boot(self):
+        """The simulator boots the configured board; like a board, it asks again when no
+        reply came. Returns the simulator's report of the last attempt."""
+        report = None
+        for _ in range(3):
+            r = e.run_in(self.board, [e.SIMULATOR, "--serial", str(SERIAL), "--interface", "eth0",
+                                      "--timeout", "3", "--json"], timeout=60)
+            try:
+                report = json.loads(r.stdout)
+            except ValueError:
+                self.fail("simulator output is not JSON: %r %r" % (r.stdout, r.stderr))
+            if r.returncode == 0 and report.get("booted"):
+                break
+        return report
+
+    def test_floods(self):
+        for name, destination, build, logger, source in CASES:
+            with self.subTest(case=name):
+                mark = self.sb.log_mark()
+                size = self.log_size()
+                delivered = self.udp_delivered()
+                sender = threading.Thread(target=self.flood, args=(destination, build))
+                sender.start()
+                try:
+                    report = self.boot()
+                finally:
+                    sender.join(120)
+                self.assertTrue(report and report.get("booted"), report)
+                names = [p["name"] for p in report["phases"]]
+                self.assertIn("tftp " + FIRMWARE, names)
+
+                received = self.udp_delivered() - delivered
+                self.assertGreaterEqual(received, MIN_RECEIVED)
+                # The first summary of a server comes at once, later ones at most once a minute.
+                pattern = SUMMARY if source is None else \
+                    re.compile(r"^\d+ similar lines from %s suppressed$" % re.escape(source))
+                self.sb.wait_log(pattern, logger=logger, start=mark, timeout=75)
+                grown = self.log_size() - size
+                print("%s: %d datagrams delivered, logs grew by %d bytes" % (name, received, grown))
+                self.assertLess(grown, LOG_GROWTH_LIMIT)
+
+
+if __name__ == "__main__":
+    e.main()
