@@ -1,0 +1,208 @@
+#!/usr/bin/python3
+"""Peers that lie: a local user's stand-in for the log server, and forged echo replies to the
+address probe. The log server's port is above 1024, so while the real server is down any
+local user can take it; its filters must not steer the daemon's logging."""
+import os
+import select
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+import e2e_case as e
+from e2e_case import bootp, tftp, ts
+
+SERIAL, BOARD, MAC = 1193046, "192.0.2.50", "0A:3D:91:12:34:56"
+NOBODY = 65534
+LOG_PORT = 14110            # RemoteLogPort's default
+INTERNAL_LOG = "klog.log"          # the log framework's own lines
+
+
+def config_log():
+    """The configuration reloader's log, named after the program."""
+    return os.path.basename(e.TAVO) + ".basekit.log"
+
+FIRMWARE = "fw_ndx.bin"
+# Every TAVO option named but off: only a filter from the log server could turn them on.
+QUIET_KLOG = ts.klog_cfg(general=False, bootp=False, tftp=False, time_=False)
+
+# Serves the given frames to every connection and keeps the connections open; prints one line
+# per event so the test can follow it.
+FAKE_SERVER = r"""
+import socket, sys
+frames = bytes.fromhex(sys.argv[1])
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[2])))
+s.listen(8)
+s.settimeout(120)
+print("listening uid=%d" % __import__("os").getuid(), flush=True)
+kept = []
+while True:
+    c, _ = s.accept()
+    try:
+        c.sendall(frames)
+    except OSError:
+        pass
+    kept.append(c)
+    print("connection", flush=True)
+"""
+
+
+def filter_frame(max_file=104857600, max_total=10737418240):
+    """A log filter with every option of every source on and FullLog set."""
+    body = struct.pack("<II", 2, 29)                       # type 2: a filter; 29 sources
+    body += struct.pack("<IBI", 0xFFFFFFFF, 0, 0) * 29     # options, overwritten, never
+    body += struct.pack("<BQQ", 1, max_file, max_total)    # FullLog, both sizes
+    return struct.pack("<I", len(body)) + body
+
+
+RELOAD_FRAME = struct.pack("<II", 4, 1)                    # size 4, type 1: reload
+
+
+class FakeLogServer:
+    """The fake server in the daemon's namespaces, as root or as another user."""
+
+    def __init__(self, case, sb, frames, uid=0):
+        cmd = ["nsenter", "-t", str(sb.keeper.pid), "-m", "-n", "--"]
+        if uid:
+            cmd += ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"]
+        cmd += [sys.executable, "-c", FAKE_SERVER, frames.hex(), str(LOG_PORT)]
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        case.addCleanup(self.close)
+        self.connections = 0
+        line = self.next_line(10)
+        if line != "listening uid=%d" % uid:
+            raise AssertionError("fake log server did not start: %r %r" %
+                                 (line, self.proc.stderr.read1(4096) if self.proc.poll() is not None else b""))
+
+    def next_line(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        return self.proc.stdout.readline().decode().strip() if ready else None
+
+    def wait_connections(self, count, timeout):
+        deadline = time.monotonic() + timeout
+        while self.connections < count:
+            line = self.next_line(max(0.0, deadline - time.monotonic()))
+            if line is None:
+                return False
+            if line == "connection":
+                self.connections += 1
+        return True
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+class HostilePeers(unittest.TestCase):
+    def setUp(self):
+        self.sb = e.new_sandbox(self)
+        self.board = self.sb.add_board(["%s/24" % BOARD])
+        ts.standard_setup(self.sb, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE)], klog=QUIET_KLOG)
+        self.sb.write_firmware(FIRMWARE, b"firmware")
+
+    def fetch(self):
+        s = self.board.socket(bind=(BOARD, 0))
+        try:
+            self.assertEqual(tftp.fetch(s, e.HOST, FIRMWARE, timeout=3).content, b"firmware")
+        finally:
+            s.close()
+
+    def trace_lines(self):
+        return [l.raw for l in self.sb.log_lines() if l.level == "T"]
+
+    def test_a_log_server_of_another_user_is_not_listened_to(self):
+        """Its filter (every Trace line, 1-byte log files) and its reload request are ignored,
+        with one Warning however often the daemon tries again."""
+        server = FakeLogServer(self, self.sb, filter_frame(max_file=1) + RELOAD_FRAME, uid=NOBODY)
+        self.sb.start_and_wait_up()   # the servers' start lines are Trace lines, off here
+        self.assertTrue(server.wait_connections(1, 10), "the daemon never connected")
+        self.fetch()
+        self.assertEqual(self.trace_lines(), [])
+        old = os.path.join(self.sb.log_dir, "old")
+        self.assertEqual(os.listdir(old) if os.path.isdir(old) else [], [], "files were rotated")
+        warning = ("Log server on port %d belongs to uid %d, not root: its filters and reload "
+                   "requests are ignored" % (LOG_PORT, NOBODY))
+        self.sb.wait_log(warning, name=INTERNAL_LOG, level="W")
+        # Refused and tried again after the retry wait (5 s), not at once and not never.
+        self.assertTrue(server.wait_connections(2, 15), "the refused server was not tried again")
+        self.sb.wait_log("Connecting to log server (attempt 2)", name=INTERNAL_LOG)
+        self.assertEqual(len(self.sb.find_log(warning, name=INTERNAL_LOG)), 1)
+        self.assertEqual(self.sb.find_log("Configurations reloaded.", name=config_log()), [])
+
+    def test_roots_log_server_is_obeyed(self):
+        """The same frames from root's server: the reload runs and Trace lines appear."""
+        server = FakeLogServer(self, self.sb, filter_frame() + RELOAD_FRAME)
+        self.sb.start_and_wait_up()
+        self.assertTrue(server.wait_connections(1, 10), "the daemon never connected")
+        self.sb.wait_log("Configurations reloaded.", name=config_log(), level="I")
+        self.fetch()
+        self.sb.wait_log("Request ip=%s file=%s" % (BOARD, FIRMWARE), level="T")
+        self.assertEqual(self.sb.find_log(
+            "Log server on port %d belongs to uid 0, not root" % LOG_PORT, name=INTERNAL_LOG), [])
+
+
+class ForgedEchoReplies(unittest.TestCase):
+    def test_guessable_replies_do_not_make_a_free_address_look_in_use(self):
+        """A forger on the board's address floods echo replies with identifier 0, sequence 0
+        and the first values of an unseeded rand(): the probe must not take them for an
+        answer, so the board gets its reply."""
+        sb = e.new_sandbox(self)
+        board_ns = sb.add_board(["%s/24" % BOARD])       # its own kernel stays silent
+        ts.standard_setup(sb, [dict(serial=SERIAL, IP=BOARD)])
+        e.start_serving(sb)
+        forger = board_ns.popen([sys.executable, "-c", FORGER, BOARD, e.HOST],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+        def stop_forger():
+            if forger.poll() is None:
+                forger.kill()
+            forger.wait(5)
+            forger.stdout.close()
+            forger.stderr.close()
+        self.addCleanup(stop_forger)
+        self.assertEqual(forger.stdout.readline().strip(), b"forging")
+        mark = sb.log_mark()
+        peer = e.BootpPeer(board_ns)
+        self.addCleanup(peer.close)
+        mac = bootp.mac_from_serial(SERIAL)
+        peer.send(bootp.build_request(mac, 0x5EED))
+        got = peer.replies(0x5EED, mac, timeout=5)
+        self.assertEqual(sb.find_log("Could not start NDX serial %d: IP address %s is being used"
+                                     % (SERIAL, BOARD), start=mark), [])
+        self.assertTrue(got, "no BOOTP reply; log: %r" % [l.raw for l in sb.log_lines()[mark:]])
+
+
+# Echo replies from the board to the daemon's host for 20 s, each with identifier 0, sequence 0
+# and, as the first payload word, one of the first values of the C library's unseeded rand().
+FORGER = r"""
+import ctypes, socket, struct, sys, time
+libc = ctypes.CDLL(None)
+guesses = [libc.rand() & 0xFFFFFFFF for _ in range(16)]
+def checksum(data):
+    s = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while s >> 16:
+        s = (s & 0xFFFF) + (s >> 16)
+    return ~s & 0xFFFF
+replies = []
+for value in guesses:
+    body = struct.pack("!BBHHH", 0, 0, 0, 0, 0) + struct.pack("=I", value) + bytes(180)
+    replies.append(body[:2] + struct.pack("!H", checksum(body)) + body[4:])
+s = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+s.bind((sys.argv[1], 0))
+print("forging", flush=True)
+end = time.monotonic() + 20
+while time.monotonic() < end:
+    for reply in replies:
+        s.sendto(reply, (sys.argv[2], 0))
+    time.sleep(0.002)
+"""
+
+
+if __name__ == "__main__":
+    e.main()
