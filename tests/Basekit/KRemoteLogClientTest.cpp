@@ -1,7 +1,10 @@
 // Remote log client: lines queue while the log server is away (150 at most, lazy Trace
 // lines only while fewer than 101 wait) and arrive once it is up; the client's own trouble
-// goes to klog.log once. Each case forks: the kind of log manager is fixed at its creation.
+// goes to klog.log once; a stand-in server of another user gets nothing. Each case forks: the
+// kind of log manager is fixed at its creation.
 #include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +122,39 @@ TEST(KRemoteLogClient, LazyTraceLinesLeaveRoomForOthers)
         // Lazy lines stop once 101 messages wait; the others fill the queue to 150.
         EXPECT_EQ(others + traces, 101);
         EXPECT_EQ(errors, 49);
+    };
+    EXPECT_EQ(logtest::RunInChild(scenario), 0);
+}
+
+TEST(KRemoteLogClient, AServerOfAnotherUserOnLoopbackGetsNoLines)
+{
+    auto scenario = [] {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t standIn = fork();
+        ASSERT_GE(standIn, 0);
+        if (standIn == 0) {
+            // Exit 0 when the client connected and left without sending a byte.
+            if (setresuid(65534, 65534, 65534) != 0)
+                _exit(10);
+            logtest::TestLogServer server(Port);
+            if (write(ready[1], "x", 1) != 1 || server.Accept(10000) < 0)
+                _exit(11);
+            std::vector<uint8_t> bytes;
+            _exit(server.Read(bytes, 1, 5000) ? 12 : 0);
+        }
+        close(ready[1]);
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        KLogger logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
+        for (int i = 1; i <= 20; ++i)
+            logger.Error("line %03d", i);
+        int status = -1;
+        ASSERT_EQ(waitpid(standIn, &status, 0), standIn);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(logtest::Count(logtest::ReadFile(Dir + "klog.log"),
+                                 "| Log server at 127.0.0.1:15020 belongs to uid 65534, not root: nothing is sent to it\n"),
+                  1u);
     };
     EXPECT_EQ(logtest::RunInChild(scenario), 0);
 }
