@@ -101,11 +101,13 @@ tsan: deps $(TSAN_BUILD)/CMakeCache.txt
 	  cat $(TSAN_REPORTS)/*; echo "ThreadSanitizer reports in $(TSAN_REPORTS)"; exit 1; \
 	fi; exit $$status
 
-# Figures, no assertions: TFTP against tftpd-hpa and atftpd, a BOOTP storm, logging lines/s.
+# Figures, no assertions: TFTP against tftpd-hpa and atftpd, a BOOTP storm, logging lines/s,
+# CPU per refused TFTP request.
 bench: bench-deps build
 	bench/tftp_side_by_side.sh $(BUILD)
 	tests/support/sandbox_run $(BUILD)/BootpStormBench
 	tests/support/sandbox_run $(BUILD)/log_bench 100000
+	bench/tftp_refused_cpu.sh $(BUILD)/tavo
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
