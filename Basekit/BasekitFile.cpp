@@ -1,6 +1,7 @@
 // basekit::file: small path helpers (the log writer names its files with them).
 #include <climits>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Basekit/KHostSystem.h"
@@ -62,6 +63,17 @@ kstring UniquifyFilename(const kstring& path)
         }
         candidate = WithInsert(candidate, at, fstring(".%u", time::UnixTime()));
     }
+}
+
+std::string Stamp(const std::string& path)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        return std::string();
+    return fstring("%lu:%lu:%lld:%lld.%09ld:%lld.%09ld", static_cast<unsigned long>(info.st_dev),
+                   static_cast<unsigned long>(info.st_ino), static_cast<long long>(info.st_size),
+                   static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec,
+                   static_cast<long long>(info.st_ctim.tv_sec), info.st_ctim.tv_nsec);
 }
 
 } // namespace file

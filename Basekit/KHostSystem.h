@@ -108,6 +108,9 @@ namespace file {
 bool Exists(const kstring& path);
 kstring FullPath(const kstring& path);
 kstring UniquifyFilename(const kstring& path);
+// Identity and version of a file (device, inode, size, change times), to tell whether it
+// changed since it was last read; empty when it cannot be examined.
+std::string Stamp(const std::string& path);
 } // namespace file
 
 } // namespace basekit

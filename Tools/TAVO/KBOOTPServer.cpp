@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fstream>
 #include <poll.h>
-#include <sys/stat.h>
 #include <vector>
 
 #include "Basekit/KException.h"
@@ -81,18 +80,6 @@ unsigned int HexPair(const std::string& text, size_t at)
         return 0;
     int low = HexDigit(text[at + 1]);
     return low < 0 ? static_cast<unsigned int>(high) : static_cast<unsigned int>(high * 16 + low);
-}
-
-// Identity and version of a file (device, inode, size, change times); empty when it cannot be read.
-std::string FileStamp(const std::string& path)
-{
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0)
-        return std::string();
-    return fstring("%lu:%lu:%lld:%lld.%09ld:%lld.%09ld", static_cast<unsigned long>(info.st_dev),
-                   static_cast<unsigned long>(info.st_ino), static_cast<long long>(info.st_size),
-                   static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec,
-                   static_cast<long long>(info.st_ctim.tv_sec), info.st_ctim.tv_nsec);
 }
 
 // Bounded wait for a condition that other threads make true.
@@ -407,7 +394,7 @@ config::DevicesTables KBOOTPServer::LoadDevices()
     // hundred boards, under the decision lock, and would cap a power-up storm at a few dozen
     // boards a second. A failed load is retried (and reported) on every request.
     config::TAVODevs* devices = config::KConfig<config::TAVODevs, 0>::instance();
-    const std::string stamp = FileStamp(fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(),
+    const std::string stamp = basekit::file::Stamp(fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(),
                                                 devices->FileName().c_str()));
     if (stamp.empty() || stamp != DevicesStamp) {
         DevicesStamp.clear();

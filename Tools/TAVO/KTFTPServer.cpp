@@ -66,18 +66,6 @@ private:
     int Fd;
 };
 
-// Identity and version of a file (device, inode, size, change times); empty when it cannot be read.
-std::string FileStamp(const std::string& path)
-{
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0)
-        return std::string();
-    return fstring("%lu:%lu:%lld:%lld.%09ld:%lld.%09ld", static_cast<unsigned long>(info.st_dev),
-                   static_cast<unsigned long>(info.st_ino), static_cast<long long>(info.st_size),
-                   static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec,
-                   static_cast<long long>(info.st_ctim.tv_sec), info.st_ctim.tv_nsec);
-}
-
 // For kernels without openat2 (before 5.6): one component at a time, none of them followed if
 // it is a link. Unlike resolving the whole path and checking where it ended, this never opens
 // anything outside the directory, not even a device whose open alone has an effect; the price
@@ -405,7 +393,7 @@ bool KTFTPServer::IsKnownBoard(const std::string& address)
     // parse, at real-time priority, under the reloader's lock that BOOTP needs as well, and a
     // stranger could make the server spend it for every datagram. A file that fails to load is
     // reported once per version of it; the boards read before stay known.
-    if (!DevicesRead || FileStamp(DevicesPath()) != DevicesStamp) {
+    if (!DevicesRead || basekit::file::Stamp(DevicesPath()) != DevicesStamp) {
         try {
             CreateReplacementsYAML();
         } catch (std::exception& error) {
@@ -628,7 +616,7 @@ void KTFTPServer::CreateReplacementsYAML()
 {
     basekit::KLockGuard guard(DevicesMutex);
     // Taken before the file is read: a change during the read makes the next request read it again.
-    DevicesStamp = FileStamp(DevicesPath());
+    DevicesStamp = basekit::file::Stamp(DevicesPath());
     DevicesRead = true;
     config::DevicesTables devices;
     {
