@@ -1,10 +1,8 @@
 #include "Tools/TAVO/KTFTPPrintfNotifier.h"
 
-#include "Tools/TAVO/TAVOService.h"
-
 void KTFTPPrintfNotifier::ClientStatus(const std::string& client, KTFTPStatus status,
                                        const std::string& detail)
 {
-    TAVOService::Logger.Trace("Client %s tftp phase: %02i %s", client.c_str(), static_cast<int>(status),
-                              detail.c_str());
+    Logger.Trace("Client %s tftp phase: %02i %s", client.c_str(), static_cast<int>(status),
+                 detail.c_str());
 }

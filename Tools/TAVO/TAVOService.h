@@ -46,8 +46,8 @@ private:
     KBOOTPServer BootServer;
     KTFTPServer TftpServer;
     KTimeServer TimeServer;
-    KBOOTPPrintfNotifier BootNotifier;
-    KTFTPPrintfNotifier TftpNotifier;
+    KBOOTPPrintfNotifier BootNotifier{Logger};
+    KTFTPPrintfNotifier TftpNotifier{Logger};
 
     // Set before Main by the daemon's entry: the service roles then keep only the capabilities
     // the servers need, from the first start on. In-process tests leave it off, since a dropped

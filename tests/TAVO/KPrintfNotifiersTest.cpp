@@ -84,7 +84,7 @@ const KTftpCase TftpCases[] = {
 
 TEST_F(KPrintfNotifierTest, BootPhasesAreDecimalTraceLines)
 {
-    KBOOTPPrintfNotifier notifier;
+    KBOOTPPrintfNotifier notifier(TAVOService::Logger);
     for (const KBootCase& c : BootCases)
         notifier.ClientStatus(c.Client, c.Status);
 
@@ -96,7 +96,7 @@ TEST_F(KPrintfNotifierTest, BootPhasesAreDecimalTraceLines)
 
 TEST_F(KPrintfNotifierTest, TftpPhasesAreTwoDigitTraceLinesWithDetail)
 {
-    KTFTPPrintfNotifier notifier;
+    KTFTPPrintfNotifier notifier(TAVOService::Logger);
     for (const KTftpCase& c : TftpCases)
         notifier.ClientStatus(c.Client, c.Status, c.Detail);
 
@@ -112,8 +112,8 @@ TEST_F(KPrintfNotifierTest, PhasesAreHiddenWhenGeneralTraceIsOff)
     KLogger::OverwriteOption(klsTAVO, kloTavoBOOTP | kloTavoTFTP | kloTavoTime);
     const std::size_t messagesBefore = Lines(MessagesLog).size();
 
-    KBOOTPPrintfNotifier boot;
-    KTFTPPrintfNotifier tftp;
+    KBOOTPPrintfNotifier boot(TAVOService::Logger);
+    KTFTPPrintfNotifier tftp(TAVOService::Logger);
     boot.ClientStatus("0A:3D:91:12:34:56", bsReplySent);
     tftp.ClientStatus("192.0.2.50", tsFinished, "");
 
