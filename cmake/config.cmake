@@ -3,6 +3,7 @@
 add_library(tavo_config STATIC
   Tools/TAVO/ConfigLoad.cpp
   Tools/TAVO/KConfLog.cpp
+  Tools/TAVO/KConfigRules.cpp
   Tools/TAVO/KReloadable.cpp
   Tools/TAVO/KConfigReloader.cpp
   Tools/TAVO/KThreadLifetimes.cpp

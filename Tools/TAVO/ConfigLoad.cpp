@@ -1,5 +1,13 @@
 #include "Tools/TAVO/ConfigLoad.h"
 
+#include <algorithm>
+#include <exception>
+#include <iterator>
+#include <sstream>
+#include <vector>
+
+#include <yaml-cpp/eventhandler.h>
+
 #include "Basekit/KBaseException.h"
 #include "Tools/TAVO/KConfLog.h"
 #include "Tools/TAVO/KReloadable.h"
@@ -9,6 +17,79 @@ namespace config {
 namespace {
 
 thread_local bool Muted = false;
+
+// Sees only the parser's events: where each document starts. yaml-cpp 0.7 stops consuming
+// input at some malformed text (a stray "," where a document starts) and then returns the
+// same empty document for ever, so YAML::LoadAll would never end and never stop allocating:
+// a document that does not start further on than the one before it is a failure.
+class DocumentStarts : public YAML::EventHandler {
+public:
+    void OnDocumentStart(const YAML::Mark& mark) override
+    {
+        if (!Starts.empty() && mark.pos <= Starts.back())
+            throw YAML::ParserException(mark, "no progress parsing the next document");
+        Starts.push_back(mark.pos);
+    }
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
+    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override
+    {
+    }
+    void OnSequenceEnd() override {}
+    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnMapEnd() override {}
+
+    std::vector<int> Starts; // stream positions, in document order
+};
+
+// Parses the events of every document; returns how many were complete before the first
+// failure, which is kept in failure.
+std::size_t ParseEvents(const std::string& text, DocumentStarts& starts, std::exception_ptr& failure)
+{
+    std::istringstream events(text);
+    YAML::Parser parser(events);
+    std::size_t complete = 0;
+    try {
+        while (parser.HandleNextDocument(starts))
+            ++complete;
+    } catch (const YAML::Exception&) {
+        failure = std::current_exception();
+    }
+    return complete;
+}
+
+// The nodes of the documents that parsed, with their positions in the whole text.
+// yaml-cpp 0.7 builds nodes only for a whole stream or its first document, so the parser's
+// own document starts (not a search for "---" lines, which block scalars may hold) give the
+// end of the text that holds only complete documents, and that text is loaded.
+std::vector<YAML::Node> CompleteDocuments(const std::string& text, std::exception_ptr& failure)
+{
+    DocumentStarts starts;
+    std::size_t complete = ParseEvents(text, starts, failure);
+    if (!failure)
+        return YAML::LoadAll(text);
+    std::size_t end = 0;
+    if (starts.Starts.size() > complete) {
+        end = static_cast<std::size_t>(starts.Starts[complete]);
+    } else if (complete > 0) {
+        // The failing document never started: the parser failed while reading past the last
+        // complete one, which is then not trusted either.
+        --complete;
+        end = static_cast<std::size_t>(starts.Starts[complete]);
+    }
+    if (complete == 0)
+        return {};
+    const std::string head = text.substr(0, end);
+    std::exception_ptr again;
+    DocumentStarts headStarts;
+    if (ParseEvents(head, headStarts, again) != complete || again)
+        return {}; // the head does not read the same on its own: only the failure counts
+    std::vector<YAML::Node> documents = YAML::LoadAll(head);
+    documents.resize(std::min(documents.size(), complete));
+    return documents;
+}
 
 } // namespace
 
@@ -45,6 +126,32 @@ std::optional<YAML::Node> FindValue(const YAML::Node& map, const char* key)
         if (entry->first.IsScalar() && entry->first.Scalar() == key)
             return entry->second;
     }
+    return std::nullopt;
+}
+
+std::optional<YAML::Node> FindKey(const YAML::Node& map, const char* key)
+{
+    if (!map.IsMap())
+        return std::nullopt;
+    for (YAML::const_iterator entry = map.begin(); entry != map.end(); ++entry) {
+        if (entry->first.IsScalar() && entry->first.Scalar() == key)
+            return entry->first;
+    }
+    return std::nullopt;
+}
+
+std::optional<YAML::Node> FindDocument(std::istream& stream, const std::string& document)
+{
+    const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    std::exception_ptr failure;
+    for (const YAML::Node& candidate : CompleteDocuments(text, failure)) {
+        if (document.empty())
+            return candidate;
+        if (std::optional<YAML::Node> value = FindValue(candidate, document.c_str()))
+            return value;
+    }
+    if (failure)
+        std::rethrow_exception(failure);
     return std::nullopt;
 }
 

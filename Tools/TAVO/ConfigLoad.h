@@ -3,6 +3,7 @@
 // message when it is missing, string maps and lists, positions and port checks.
 // The only header outside the configuration framework's sources that includes yaml-cpp;
 // configuration classes include it from their .cpp files only.
+#include <istream>
 #include <list>
 #include <map>
 #include <optional>
@@ -34,6 +35,14 @@ void ValidatePort(unsigned int port, const kstring& name);
 // The value of the entry whose key is the scalar `key` (exact, case-sensitive), without
 // inserting anything; none when the node is not a map or has no such entry.
 std::optional<YAML::Node> FindValue(const YAML::Node& map, const char* key);
+// The key node of that entry (for its position).
+std::optional<YAML::Node> FindKey(const YAML::Node& map, const char* key);
+
+// The object's node in a YAML stream: the value of the top-level key `document` in the first
+// document that has it, or the first document when `document` is empty; none when no
+// document matches. Documents are read in order and the search stops at the match, so a
+// syntax error after it does not count; one before it or in it throws its YAML::Exception.
+std::optional<YAML::Node> FindDocument(std::istream& stream, const std::string& document);
 
 // One scalar node. Strings: the null scalar ("~", empty) gives the empty text. Numbers and
 // bools use yaml-cpp's conversions. A node that does not convert throws a YAML::Exception.

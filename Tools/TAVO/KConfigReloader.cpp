@@ -7,13 +7,12 @@
 #include <sstream>
 #include <vector>
 
-#include <yaml-cpp/eventhandler.h>
-
 #include "Basekit/KBaseException.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogManager.h"
 #include "Basekit/KThread.h"
 #include "Tools/TAVO/ConfigLoad.h"
+#include "Tools/TAVO/KConfigLoadError.h"
 #include "Tools/TAVO/KConfLog.h"
 
 // Locking: every change of the registry, every single load and every in-place LoadConfig runs
@@ -54,68 +53,12 @@ kstring PathOf(const KReloadable& object)
     return fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), object.FileName().c_str());
 }
 
-// yaml-cpp 0.7 stops consuming input at some malformed text (a stray "," where a document
-// starts) and then returns the same empty document for ever, so YAML::LoadAll would never end
-// and never stop allocating. This pass sees only the events and fails where a document does
-// not start further on than the one before it.
-class ProgressCheck : public YAML::EventHandler {
-public:
-    void OnDocumentStart(const YAML::Mark& mark) override
-    {
-        if (Started && mark.pos <= Last)
-            throw YAML::ParserException(mark, "no progress parsing the next document");
-        Started = true;
-        Last = mark.pos;
-    }
-    void OnDocumentEnd() override {}
-    void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
-    void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
-    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
-    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override
-    {
-    }
-    void OnSequenceEnd() override {}
-    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
-    void OnMapEnd() override {}
-
-private:
-    bool Started = false;
-    int Last = 0;
-};
-
-// Every document of the file, in order. The whole file is parsed before the search, so a
-// syntax error in any document fails the load: a half-broken file is reported rather than
-// half used.
-std::vector<YAML::Node> LoadDocuments(std::istream& stream)
-{
-    const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    std::istringstream events(text);
-    YAML::Parser parser(events);
-    ProgressCheck progress;
-    while (parser.HandleNextDocument(progress)) {
-    }
-    std::istringstream documents(text);
-    return YAML::LoadAll(documents);
-}
-
-// The object's node: the first document whose top-level map has the document name as a key,
-// or the first document when the object has no document name.
-std::optional<YAML::Node> FindDocument(const KReloadable& object, const std::vector<YAML::Node>& documents)
-{
-    for (const YAML::Node& document : documents) {
-        if (object.DocumentName().empty())
-            return document;
-        if (std::optional<YAML::Node> value = FindValue(document, object.DocumentName().c_str()))
-            return value;
-    }
-    return std::nullopt;
-}
-
-[[noreturn]] void Fail(const kstring& text)
+[[noreturn]] void Fail(const kstring& text, const kstring& path, const YAML::Mark& mark)
 {
     // The text may hold '%' from a file or a YAML message: logged and carried as it is.
     KConfLog::ConfigLog.Warning("%s", text.c_str());
-    throw KTemplateException<KReloadable>(text);
+    const bool placed = !mark.is_null();
+    throw KConfigLoadError(text, path, placed ? mark.line + 1 : 0, placed ? mark.column + 1 : 0);
 }
 
 std::atomic<int> AsyncPasses {0}; // passes started by AsyncReloadAll and not yet ended
@@ -167,12 +110,12 @@ void KConfigReloader::Reload(KReloadable& object, bool validateOnly)
     basekit::KLockGuard guard(Mutex);
     const char* file = object.FileName().c_str();
     const char* document = object.DocumentName().c_str();
+    const kstring path = PathOf(object);
     try {
-        kstring path = PathOf(object);
         std::ifstream stream(path);
         if (!stream)
             throw KTemplateException<KReloadable>("Could not open file[%s]", path.c_str());
-        std::optional<YAML::Node> node = FindDocument(object, LoadDocuments(stream));
+        std::optional<YAML::Node> node = FindDocument(stream, object.DocumentName());
         if (node)
             Reload(object, validateOnly, *node);
         else if (object.MissingDocumentPolicy() == 1)
@@ -182,9 +125,10 @@ void KConfigReloader::Reload(KReloadable& object, bool validateOnly)
                                                   file);
     } catch (const YAML::Exception& e) {
         Fail(fstring("Failure loading configuration from file[%s.yaml:%s(%s)]msg[%s]", file, document,
-                     FormatMark(e.mark).c_str(), e.msg.c_str()));
+                     FormatMark(e.mark).c_str(), e.msg.c_str()),
+             path, e.mark);
     } catch (const std::exception& e) {
-        Fail(fstring("%s(%s.yaml:%s)", e.what(), file, document));
+        Fail(fstring("%s(%s.yaml:%s)", e.what(), file, document), path, YAML::Mark::null_mark());
     }
 }
 

@@ -1,29 +1,11 @@
 #include "Tools/TAVO/TAVODevs.h"
 
-#include <cctype>
-
 #include "Basekit/KThreadMutex.h"
 #include "Tools/TAVO/ConfigLoad.h"
 #include "Tools/TAVO/KConfigReloader.h"
+#include "Tools/TAVO/KConfigRules.h"
 
 namespace config {
-
-namespace {
-
-// Only the first three characters count, compared without regard to case.
-bool IsServedProduct(const std::string& type)
-{
-    static const char prefix[] = "NDX";
-    if (type.size() < 3)
-        return false;
-    for (size_t i = 0; i < 3; ++i) {
-        if (std::toupper(static_cast<unsigned char>(type[i])) != prefix[i])
-            return false;
-    }
-    return true;
-}
-
-} // namespace
 
 TAVODevs::TAVODevs() : KReloadable("devices", "Devices", 0) {}
 
@@ -34,7 +16,7 @@ void operator>>(const YAML::Node& node, KBOOTPMachine& machine)
         Load(*found, type);
     else
         ReportNoDefault(node, "Type");
-    if (!IsServedProduct(type))
+    if (!KConfigRules::IsNdxType(type))
         throw KBOOTPMachine(); // another product line: not ours to boot
 
     Load(node, "Replacer", machine.Replacer, 0, false);

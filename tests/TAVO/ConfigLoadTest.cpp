@@ -10,6 +10,8 @@
 #include "Basekit/KBaseException.h"
 #include "Tools/TAVO/ConfigLoad.h"
 #include "Tools/TAVO/KConfig.h"
+#include "Tools/TAVO/KConfigLoadError.h"
+#include "Tools/TAVO/KConfigRules.h"
 #include "tests/TAVO/ConfigTestSupport.h"
 
 using configtest::LogWatch;
@@ -173,6 +175,31 @@ TEST(ConfigLoad, ListReplacesOrAppendsAndMissingKeyKeepsOldList)
     EXPECT_EQ(out.size(), 3u);
 }
 
+// The rules the daemon applies and the configuration checker reports by.
+TEST(ConfigRules, BoardTypesAndFirmwareNames)
+{
+    const struct {
+        const char* type;
+        bool board; // only the first three characters count, in any case
+    } types[] = {{"NDX", true}, {"ndx", true}, {"NdX-E1", true}, {"ND", false}, {"XNDX", false}, {"", false}};
+    for (const auto& t : types)
+        EXPECT_EQ(KConfigRules::IsNdxType(t.type), t.board) << t.type;
+
+    const struct {
+        std::string name;
+        bool fits;   // into the boot reply's 128-byte file field with its NUL
+        bool leaves; // may reach outside the firmware directory
+    } names[] = {{std::string(127, 'f'), true, false},
+                 {std::string(128, 'f'), false, false},
+                 {"dir/./fw.bin", true, false},
+                 {"../fw.bin", true, true},
+                 {"fw..bin", true, true}}; // anywhere in the name, not only as a component
+    for (const auto& n : names) {
+        EXPECT_EQ(KConfigRules::FirmwareNameFits(n.name), n.fits) << n.name;
+        EXPECT_EQ(KConfigRules::MayLeaveFirmwareDirectory(n.name), n.leaves) << n.name;
+    }
+}
+
 struct DocumentCase {
     const char* yaml;
     const char* document;
@@ -197,12 +224,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, DocumentWalk, ::testing::Values(
     DocumentCase{"- a\n---\nprobe: {Value: 7}\n---\nprobe: {Value: 8}\n", "probe", 0, 7},
     DocumentCase{"Probe: {Value: 9}\nprobe: {Value: 4}\n", "probe", 0, 4}, // exact case
     DocumentCase{"other: {Value: 9}\n", "probe", 1, 1},  // missing document allowed: defaults
-    DocumentCase{"Value: 6\n---\nValue: 2\n", "", 0, 6})); // no document name: the first document
+    DocumentCase{"Value: 6\n---\nValue: 2\n", "", 0, 6}, // no document name: the first document
+    // documents are read one at a time: a broken one after the match does not count
+    DocumentCase{"probe: {Value: 7}\n---\nprobe: [\n", "probe", 0, 7},
+    DocumentCase{"other: {Value: 9}\n---\nprobe: {Value: 7}\n...\n---\n, a\n", "probe", 0, 7},
+    // a "---" inside a block scalar is text, not a document boundary
+    DocumentCase{"text: |\n  ---\n  probe: {Value: 2}\nprobe: {Value: 3}\n---\n[\n", "probe", 0, 3}));
 
 struct FailureCase {
     const char* file;
     const char* yaml; // nullptr: no file
     const char* error;
+    int line = 0; // the position the exception carries, 0 for none
+    int column = 0;
 };
 std::ostream& operator<<(std::ostream& os, const FailureCase& c) { return os << (c.yaml ? c.yaml : "(no file)"); }
 
@@ -220,8 +254,11 @@ TEST_P(LoadFailure, WarnsThrowsAndKeepsTheObject)
     try {
         config::KConfigReloader::Reload(probe, false);
         ADD_FAILURE() << "loaded";
-    } catch (const KTemplateException<config::KReloadable>& e) {
+    } catch (const config::KConfigLoadError& e) {
         EXPECT_STREQ(e.what(), c.error);
+        EXPECT_EQ(e.GetPath(), std::string("/etc/varnel//config/") + c.file + ".yaml");
+        EXPECT_EQ(e.GetLine(), c.line);
+        EXPECT_EQ(e.GetColumn(), c.column);
     }
     EXPECT_EQ(probe.value, 5u);
     EXPECT_EQ(log.Messages(), Lines{std::string("W|CONFIG  | ") + c.error});
@@ -236,7 +273,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, LoadFailure, ::testing::Values(
     FailureCase{"probe", "probe:\n  Value: 13\n", "13 is unlucky(probe.yaml:probe)"},
     FailureCase{"probe", "probe:\n  Value: [1,\n",
                 "Failure loading configuration from file[probe.yaml:probe(line=3,col=1)]msg[end of sequence flow "
-                "not found]"}));
+                "not found]", 3, 1},
+    // a broken document before the one that holds the object hides it
+    FailureCase{"probe", "other: [1,\n---\nprobe: {Value: 7}\n",
+                "Failure loading configuration from file[probe.yaml:probe(line=2,col=1)]msg[end of sequence flow "
+                "not found]", 2, 1}));
 
 TEST(ConfigLoad, ForeignExceptionPassesAndReleasesTheLock)
 {

@@ -187,10 +187,6 @@ TEST_P(DevicesLoad, ReadsBoardsAndReplacements)
     "  - " #serial ": {Type: " type ", IP: " ip ", Replacer: " #replacer ", Firmware: f, SetNewFirmware: no}\n"
 
 INSTANTIATE_TEST_SUITE_P(Cases, DevicesLoad, ::testing::Values(
-    // only the first three characters count, in any case
-    LoadCase{"Devices:\n" BOARD(1, "ndx", "192.0.2.1", 0) BOARD(2, "NdX-E1", "192.0.2.2", 0)
-                 BOARD(3, "ND", "192.0.2.3", 0) BOARD(4, "XNDX", "192.0.2.4", 0) BOARD(5, "''", "192.0.2.5", 0),
-             "1=192.0.2.1/0/f/0 2=192.0.2.2/0/f/0 |", {}},
     // the same serial twice: the second entry wins (its replacement was already recorded)
     LoadCase{"Devices:\n" BOARD(7, "NDX", "192.0.2.1", 100) BOARD(7, "NDX", "192.0.2.2", 0),
              "7=192.0.2.2/0/f/0 | 100>7", {}},
