@@ -4,6 +4,7 @@ add_library(tavo_files STATIC
   Tools/TAVO/NetworkConfig.cpp
   Tools/TAVO/InternalConfigs.cpp
   Tools/TAVO/KTFTPSubProcess.cpp
+  Tools/TAVO/KTFTPSocketLink.cpp
   Tools/TAVO/KServerThreads.cpp
   Tools/TAVO/KTFTPServer.cpp
   Tools/TAVO/KTimeServer.cpp)

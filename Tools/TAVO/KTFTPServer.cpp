@@ -253,6 +253,29 @@ void KTFTPServer::NotifyClient(const std::string& client, KTFTPStatus status, co
     notifier->ClientStatus(client, status, detail);
 }
 
+bool KTFTPServer::IsServing() const
+{
+    return Threads.IsRunning();
+}
+
+void KTFTPServer::TransferLog(KLogLevel level, const std::string& line)
+{
+    Logger.Log(level, "%s", line.c_str());
+}
+
+bool KTFTPServer::AllowLine(const std::string& client, const char* kind, KLogLevel level)
+{
+    return Budget.Allow(client, kind, level);
+}
+
+int KTFTPServer::OpenRequested(const std::string& path)
+{
+    // The requested name is relative to the firmware directory.
+    if (path.compare(0, FirmwarePath.size(), FirmwarePath) != 0)
+        return -1;
+    return OpenFirmwareFile(path.substr(FirmwarePath.size()));
+}
+
 void KTFTPServer::SendErrorPacket(KUDPSock* socket, unsigned char code, std::string text, sockaddr_in* to)
 {
     if (!to) {

@@ -16,11 +16,12 @@
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Tools/TAVO/KServerThreads.h"
 #include "Tools/TAVO/KTFTPNotifier.h"
+#include "Tools/TAVO/KTFTPTransferHost.h"
 
 class KUDPSock;
 class KTFTPSubProcess;
 
-class KTFTPServer {
+class KTFTPServer : public KTFTPTransferHost {
 public:
     // Cursor over a request datagram that yields its NUL-terminated strings.
     struct TftpStrParser {
@@ -50,7 +51,12 @@ public:
     void SetNotifier(KTFTPNotifier* notifier);
     // Clears the busy mark of a board: 0 if it had one, 1 if not.
     int FreeMachine(std::string address);
-    void NotifyClient(const std::string& client, KTFTPStatus status, const std::string& detail);
+    void NotifyClient(const std::string& client, KTFTPStatus status, const std::string& detail) override;
+    // The host of the transfers: the running flag, the TFTP log and its budget, the confined opening.
+    bool IsServing() const override;
+    void TransferLog(KLogLevel level, const std::string& line) override;
+    bool AllowLine(const std::string& client, const char* kind, KLogLevel level) override;
+    int OpenRequested(const std::string& path) override;
     void SendErrorPacket(KUDPSock* socket, unsigned char code, std::string text, sockaddr_in* to);
 
     // The generated board files system.yaml, klog.cfg and replacements.yaml; throws on error.
@@ -84,8 +90,6 @@ protected:
     virtual bool StartTransfer(KTFTPSubProcess* transfer);
 
 private:
-    friend class KTFTPSubProcess;
-
     // Outcome of parsing an accepted request, for the notification made after the lock.
     enum class Acceptance { Started, Dropped, NoFileName };
     Acceptance AcceptRequest(const unsigned char* data, int length, const std::string& localAddress,

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <memory>
+#include <netinet/in.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -10,8 +11,11 @@
 #include "Basekit/KByteWriter.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KWireText.h"
+#include "Basekit/kstring.h"
+#include "Tools/TAVO/KTFTPLink.h"
 #include "Tools/TAVO/KTFTPServer.h"
-#include "Tools/TAVO/KUDPSock.h"
+#include "Tools/TAVO/KTFTPSocketLink.h"
+#include "Tools/TAVO/KTFTPTransferHost.h"
 
 namespace {
 
@@ -23,6 +27,7 @@ const int AckWaitMs = 2000;        // one receive
 const unsigned ResendAfterMs = 6000; // since the block's last transmission
 const uint16_t OpData = 3;
 const uint16_t OpAck = 4;
+const uint16_t OpError = 5;
 
 class FileDescriptor {
 public:
@@ -116,6 +121,7 @@ private:
     bool Failed = false;
 };
 
+// The sender must be the board itself: the socket is connected, but the rule stands on its own.
 bool IsAckOf(const unsigned char* datagram, int length, const sockaddr_in& from, const sockaddr_in& destination,
              uint16_t block)
 {
@@ -125,6 +131,18 @@ bool IsAckOf(const unsigned char* datagram, int length, const sockaddr_in& from,
     uint16_t opcode = reader.u16be();
     uint16_t number = reader.u16be();
     return reader.ok() && opcode == OpAck && number == block;
+}
+
+void SendError(KTFTPLink& link, unsigned char code, const char* text)
+{
+    unsigned char packet[PacketSize];
+    basekit::KByteWriter writer(packet, sizeof packet);
+    writer.u16be(OpError);
+    writer.u8(0); // error code, high byte
+    writer.u8(code);
+    writer.cstring(text);
+    if (writer.ok())
+        link.Send(packet, static_cast<int>(writer.size()));
 }
 
 } // namespace
@@ -138,85 +156,84 @@ KTFTPSubProcess::KTFTPSubProcess(KTFTPServer* server, std::string fileName, std:
 
 void KTFTPSubProcess::Transfer()
 {
-    KTFTPServer& server = *Server;
-    const char* client = ClientAddress.c_str();
+    sockaddr_in board{};
+    board.sin_family = AF_INET;
+    board.sin_port = htons(static_cast<uint16_t>(ClientPort));
+    board.sin_addr.s_addr = inet_addr(ClientAddress.c_str());
+    KTFTPSocketLink link(LocalAddress, board);
+    if (!link.Connect()) {
+        Server->TransferLog(klError, fstring("Client %s error sending data to socket [%i]", ClientAddress.c_str(),
+                                             link.LastError()));
+        Server->NotifyClient(ClientAddress, tsSendError, "");
+        return;
+    }
+    Run(*Server, link);
+}
 
+void KTFTPSubProcess::Run(KTFTPTransferHost& host, KTFTPLink& link)
+{
+    const char* client = ClientAddress.c_str();
+    sockaddr_in board{};
+    board.sin_port = htons(static_cast<uint16_t>(ClientPort));
+    board.sin_addr.s_addr = inet_addr(client);
     // The name came off the wire: logged escaped, so that it cannot end the line.
     const std::string shown = basekit::EscapeWireText(FileName);
 
-    // Port 0: a fresh port per transfer, so the board's acknowledgements reach this thread.
-    KUDPSock socket(LocalAddress, 0, true);
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_port = htons(static_cast<uint16_t>(ClientPort));
-    destination.sin_addr.s_addr = inet_addr(client);
-    // Connected, so that the ICMP port unreachable of a board that did not send the request (a
-    // forged one in its name) ends the transfer at once instead of holding the board busy
-    // through six unanswered sends; it also keeps datagrams of other senders out.
-    if (!socket.Connect(destination)) {
-        server.Logger.Error("Client %s error sending data to socket [%i]", client, socket.LastError);
-        server.NotifyClient(ClientAddress, tsSendError, "");
-        return;
-    }
-
     bool over = false;
     {
-        // Confined to the firmware directory: the requested name is relative to it.
-        const std::string& directory = server.FirmwarePath;
-        const bool inside = FileName.compare(0, directory.size(), directory) == 0;
-        FileDescriptor file(inside ? server.OpenFirmwareFile(FileName.substr(directory.size())) : -1);
+        FileDescriptor file(host.OpenRequested(FileName));
         if (file.Get() < 0) {
-            server.Logger.Warning("Client %s file [%s] not found!", client, shown.c_str());
-            server.NotifyClient(ClientAddress, tsFileNotFound, "");
-            server.SendErrorPacket(&socket, 1, "File not found", &destination);
+            host.TransferLog(klWarning, fstring("Client %s file [%s] not found!", client, shown.c_str()));
+            host.NotifyClient(ClientAddress, tsFileNotFound, "");
+            SendError(link, 1, "File not found");
             return;
         }
-        server.Logger.Trace("Client %s sending file: %s", client, shown.c_str());
-        server.NotifyClient(ClientAddress, tsSending, shown);
+        host.TransferLog(klTrace, fstring("Client %s sending file: %s", client, shown.c_str()));
+        host.NotifyClient(ClientAddress, tsSending, shown);
 
         BlockSource blocks(file.Get());
         uint16_t block = 1; // wraps from 65535 to 0
-        while (server.Threads.IsRunning() && !over) {
+        while (host.IsServing() && !over) {
             int length = 0;
             unsigned char* packet = blocks.Next(length);
             if (!packet) {
-                server.Logger.Error("Error reading file %s", shown.c_str());
-                server.NotifyClient(ClientAddress, tsReadError, "");
-                server.SendErrorPacket(&socket, 0, "Error reading file", &destination);
+                host.TransferLog(klError, fstring("Error reading file %s", shown.c_str()));
+                host.NotifyClient(ClientAddress, tsReadError, "");
+                SendError(link, 0, "Error reading file");
                 over = true;
                 break;
             }
             basekit::KByteWriter header(packet, HeaderSize);
             header.u16be(OpData);
             header.u16be(block);
-            const BlockOutcome outcome = SendBlock(socket, destination, packet, length, block);
+            const BlockOutcome outcome = SendBlock(host, link, board, packet, length, block);
             if (outcome == BlockOutcome::Cancelled)
                 break;
             over = outcome == BlockOutcome::Over || length < BlockSize;
             if (outcome == BlockOutcome::Acknowledged && length < BlockSize) {
-                server.Logger.Trace("Client %s send finish", client);
-                server.NotifyClient(ClientAddress, tsFinished, "");
+                host.TransferLog(klTrace, fstring("Client %s send finish", client));
+                host.NotifyClient(ClientAddress, tsFinished, "");
             }
             ++block;
         }
     }
     if (!over) {
-        server.Logger.Trace("Client %s operation cancelled", client);
-        server.NotifyClient(ClientAddress, tsCancelled, "");
-        server.SendErrorPacket(&socket, 0, "Operation cancelled", &destination);
+        host.TransferLog(klTrace, fstring("Client %s operation cancelled", client));
+        host.NotifyClient(ClientAddress, tsCancelled, "");
+        SendError(link, 0, "Operation cancelled");
     }
 }
 
-KTFTPSubProcess::BlockOutcome KTFTPSubProcess::SendBlock(KUDPSock& socket, sockaddr_in& destination,
-                                                         const unsigned char* packet, int length, uint16_t block)
+KTFTPSubProcess::BlockOutcome KTFTPSubProcess::SendBlock(KTFTPTransferHost& host, KTFTPLink& link,
+                                                         const sockaddr_in& board, const unsigned char* packet,
+                                                         int length, uint16_t block)
 {
-    KTFTPServer& server = *Server;
     const char* client = ClientAddress.c_str();
     unsigned char ack[PacketSize]; // apart from the block, so a resend carries the same bytes
     for (int sent = 0; sent < Transmissions; ++sent) {
-        if (socket.Send(packet, HeaderSize + length, &destination) != HeaderSize + length) {
-            server.Logger.Error("Client %s error sending data to socket [%i]", client, socket.LastError);
-            server.NotifyClient(ClientAddress, tsSendError, "");
+        if (!link.Send(packet, HeaderSize + length)) {
+            host.TransferLog(klError, fstring("Client %s error sending data to socket [%i]", client, link.LastError()));
+            host.NotifyClient(ClientAddress, tsSendError, "");
             return BlockOutcome::Over;
         }
         const unsigned sentAt = KHostSystem::GetTick();
@@ -224,31 +241,33 @@ KTFTPSubProcess::BlockOutcome KTFTPSubProcess::SendBlock(KUDPSock& socket, socka
         // resends once the block has gone unanswered for long enough.
         while (KHostSystem::diffTime(sentAt, KHostSystem::GetTick()) <= ResendAfterMs) {
             sockaddr_in from{};
-            int got = socket.Receive(ack, sizeof ack, &from, AckWaitMs);
-            if (!server.Threads.IsRunning())
+            int got = 0;
+            const KTFTPLink::Wait wait = link.Receive(ack, sizeof ack, got, from, AckWaitMs);
+            if (!host.IsServing())
                 return BlockOutcome::Cancelled;
-            if (got == -3 && socket.LastError == ECONNREFUSED) {
+            if (wait == KTFTPLink::Wait::Refused) {
                 // The board's kernel answered a block with port unreachable: nobody there takes
                 // this transfer. Seen while waiting, but it is the block that was not delivered,
                 // so it ends as a failed send does, with no ERROR packet to a closed port. A
                 // request forged in a board's name causes it, so the line is budgeted.
-                if (server.Budget.Allow(ClientAddress, "refused port", klError))
-                    server.Logger.Error("Client %s error sending data to socket [%i]", client, socket.LastError);
-                server.NotifyClient(ClientAddress, tsSendError, "");
+                if (host.AllowLine(ClientAddress, "refused port", klError))
+                    host.TransferLog(klError,
+                                     fstring("Client %s error sending data to socket [%i]", client, link.LastError()));
+                host.NotifyClient(ClientAddress, tsSendError, "");
                 return BlockOutcome::Over;
             }
-            if (got == -2 || got == -3) {
-                server.NotifyClient(ClientAddress, tsAckError, "");
-                server.Logger.Error("Error while waiting socket [%i] from %s", socket.LastError, client);
-                server.SendErrorPacket(&socket, 0, "Socket error while waiting ack", &destination);
+            if (wait == KTFTPLink::Wait::Failed) {
+                host.NotifyClient(ClientAddress, tsAckError, "");
+                host.TransferLog(klError, fstring("Error while waiting socket [%i] from %s", link.LastError(), client));
+                SendError(link, 0, "Socket error while waiting ack");
                 return BlockOutcome::Over;
             }
-            if (IsAckOf(ack, got, from, destination, block))
+            if (wait == KTFTPLink::Wait::Datagram && IsAckOf(ack, got, from, board, block))
                 return BlockOutcome::Acknowledged;
         }
     }
-    server.NotifyClient(ClientAddress, tsAckTimeout, "");
-    server.Logger.Warning("Timed out waiting ack from %s", client);
-    server.SendErrorPacket(&socket, 0, "Timed out waiting ack", &destination);
+    host.NotifyClient(ClientAddress, tsAckTimeout, "");
+    host.TransferLog(klWarning, fstring("Timed out waiting ack from %s", client));
+    SendError(link, 0, "Timed out waiting ack");
     return BlockOutcome::Over;
 }

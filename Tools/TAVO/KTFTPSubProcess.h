@@ -5,20 +5,23 @@
 #include <netinet/in.h>
 #include <string>
 
+class KTFTPLink;
 class KTFTPServer;
-class KUDPSock;
+class KTFTPTransferHost;
 
 class KTFTPSubProcess {
 public:
     KTFTPSubProcess(KTFTPServer* server, std::string fileName, std::string localAddress,
                     std::string clientAddress, uint32_t clientPort);
 
-    // Sends the file in 512-byte blocks, each acknowledged before the next, with the
-    // retransmission and error rules of the server; reports every outcome to the notifier.
+    // Run over a socket connected to the board, with the server as host.
     // Throws basekit::KException when the transfer socket cannot be created.
     void Transfer();
+    // Sends the file in 512-byte blocks, each acknowledged before the next, with the
+    // retransmission and error rules; reports every outcome to the host.
+    void Run(KTFTPTransferHost& host, KTFTPLink& link);
 
-    KTFTPServer* Server;
+    KTFTPServer* Server;       // whose transfer thread runs it
     std::string FileName;      // full path of the file to send
     std::string LocalAddress;  // interface the request arrived on
     std::string ClientAddress; // the board's address
@@ -27,6 +30,6 @@ public:
 private:
     enum class BlockOutcome { Acknowledged, Over, Cancelled };
     // Sends one DATA packet until it is acknowledged, at most six times.
-    BlockOutcome SendBlock(KUDPSock& socket, sockaddr_in& destination, const unsigned char* packet, int length,
-                           uint16_t block);
+    BlockOutcome SendBlock(KTFTPTransferHost& host, KTFTPLink& link, const sockaddr_in& board,
+                           const unsigned char* packet, int length, uint16_t block);
 };

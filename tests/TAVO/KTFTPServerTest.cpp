@@ -1,17 +1,21 @@
 // The TFTP server: acceptance of requests without traffic, the confinement of opened names to
-// the firmware directory (with and without openat2), then, in the test's own network namespace
-// against raw board clients, what the daemon's TFTP tests cannot reach: a failed rewrite of
+// the firmware directory (with and without openat2), the transfer's timing and error rules
+// against a scripted board on a driven tick, then, in the test's own network namespace against
+// raw board clients, what the daemon's TFTP tests cannot reach: a failed rewrite of
 // replacements.yaml, a dead board among 64 others, the start codes, the request limit held
 // exactly.
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <memory>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,8 +23,10 @@
 #include <unistd.h>
 
 #include "Tools/TAVO/KConfig.h"
+#include "Tools/TAVO/KTFTPLink.h"
 #include "Tools/TAVO/KTFTPServer.h"
 #include "Tools/TAVO/KTFTPSubProcess.h"
+#include "Tools/TAVO/KTFTPTransferHost.h"
 #include "Tools/TAVO/TAVOCfg.h"
 #include "Tools/TAVO/TAVODevs.h"
 #include "tests/TAVO/FilesTestKit.h"
@@ -236,6 +242,266 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenCase{"fifo", "fifo", false, false}, // refused without hanging in open
                       OpenCase{"missing", "none.bin", false, false}),
     CaseName());
+
+// What the scripted board does at one receive of the transfer.
+struct Step {
+    enum Kind { Answer, Quiet, Refuse, Fail, Stop } What;
+    unsigned AfterMs = 0;  // Answer: when it arrives within the wait
+    std::string Bytes;     // Answer
+    uint16_t Port = 0;     // Answer: the sender's port, 0 for the board's own
+};
+Step Answer(unsigned afterMs, std::string bytes, uint16_t port = 0)
+{
+    return {Step::Answer, afterMs, std::move(bytes), port};
+}
+const Step Quiet{Step::Quiet, 0, "", 0};   // the wait runs out
+const Step Refuse{Step::Refuse, 0, "", 0}; // port unreachable
+const Step Fail{Step::Fail, 0, "", 0};     // the receive fails with EBADF
+const Step Stop{Step::Stop, 0, "", 0};     // the server stops during the wait
+std::vector<Step> Quiets(int count)
+{
+    return std::vector<Step>(static_cast<size_t>(count), Quiet);
+}
+std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const char* const Sender = "192.0.2.50";
+const uint16_t SenderPort = 1234;
+const char* const Path = "/etc/varnel/data/am17/f.bin";
+
+std::string Error(char code, const std::string& text)
+{
+    return std::string{0, 5, 0, code} + text + '\0';
+}
+// The lock-step blocks of a file: 512 bytes each, the last shorter (empty after a multiple of 512).
+std::vector<std::string> Blocks(const std::string& content)
+{
+    std::vector<std::string> blocks;
+    for (size_t at = 0;; at += 512) {
+        blocks.push_back(Data(static_cast<uint16_t>(blocks.size() + 1), content.substr(at, 512)));
+        if (content.size() - at < 512)
+            return blocks;
+    }
+}
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The server side of a transfer: phases and log lines recorded, the file from memory.
+class FakeHost : public KTFTPTransferHost {
+public:
+    enum Source { Content, Missing, Unreadable };
+    Source From = Content;
+    std::string File;
+    bool Serving = true;
+    std::vector<KTFTPStatus> Phases;
+    std::vector<std::string> Lines; // level letter, space, text
+
+    bool IsServing() const override { return Serving; }
+    void NotifyClient(const std::string& client, KTFTPStatus status, const std::string&) override
+    {
+        EXPECT_EQ(client, Sender);
+        Phases.push_back(status);
+    }
+    void TransferLog(KLogLevel level, const std::string& line) override { Lines.push_back("EWINT"[level] + (" " + line)); }
+    bool AllowLine(const std::string&, const char*, KLogLevel) override { return true; }
+    int OpenRequested(const std::string& path) override
+    {
+        EXPECT_EQ(path, Path);
+        if (From == Missing)
+            return -1;
+        if (From == Unreadable)
+            return open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC); // read fails with EISDIR
+        int fd = memfd_create("firmware", MFD_CLOEXEC);
+        for (size_t at = 0; at < File.size();) {
+            ssize_t put = write(fd, File.data() + at, File.size() - at);
+            if (put <= 0)
+                return -1;
+            at += static_cast<size_t>(put);
+        }
+        lseek(fd, 0, SEEK_SET);
+        return fd;
+    }
+};
+
+// The board: plays its steps, then either acknowledges every block at once or stays silent.
+// Time passes only here, on the driven tick.
+class FakeLink : public KTFTPLink {
+public:
+    FakeLink(FakeHost& host, std::vector<Step> steps, bool acksAfter, unsigned start)
+        : Host(host), Steps(std::move(steps)), AcksAfter(acksAfter), Tick(start), Start(start)
+    {
+    }
+    std::vector<std::string> Sent;
+    std::vector<unsigned> SentAt; // ms since the start
+    std::vector<int> Waits;       // the timeout of every receive
+    size_t FailSend = SIZE_MAX;   // index of the send that fails with ENETUNREACH
+
+    bool Send(const unsigned char* data, int length) override
+    {
+        if (Sent.size() == FailSend) {
+            Error = ENETUNREACH;
+            return false;
+        }
+        Sent.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+        SentAt.push_back(KHostSystem::GetTick() - Start);
+        return true;
+    }
+    Wait Receive(unsigned char* buffer, int capacity, int& length, sockaddr_in& from, int timeoutMs) override
+    {
+        Waits.push_back(timeoutMs);
+        Step step = Quiet;
+        if (Next < Steps.size())
+            step = Steps[Next++];
+        else if (AcksAfter && !Sent.empty())
+            step = Answer(1, Ack(static_cast<uint16_t>((uint8_t(Sent.back()[2]) << 8) | uint8_t(Sent.back()[3]))));
+        switch (step.What) {
+        case Step::Answer:
+            EXPECT_LE(step.AfterMs, static_cast<unsigned>(timeoutMs));
+            Tick.Advance(step.AfterMs);
+            from = sockaddr_in{};
+            from.sin_family = AF_INET;
+            from.sin_port = htons(step.Port ? step.Port : SenderPort);
+            from.sin_addr.s_addr = inet_addr(Sender);
+            length = std::min(capacity, static_cast<int>(step.Bytes.size()));
+            memcpy(buffer, step.Bytes.data(), static_cast<size_t>(length));
+            return Wait::Datagram;
+        case Step::Refuse:
+            Error = ECONNREFUSED;
+            return Wait::Refused;
+        case Step::Fail:
+            Error = EBADF;
+            return Wait::Failed;
+        case Step::Stop:
+            Host.Serving = false;
+            break;
+        case Step::Quiet:
+            break;
+        }
+        Tick.Advance(static_cast<unsigned>(timeoutMs));
+        return Wait::TimedOut;
+    }
+    int LastError() const override { return Error; }
+
+private:
+    FakeHost& Host;
+    std::vector<Step> Steps;
+    size_t Next = 0;
+    bool AcksAfter;
+    testkit::FakeTick Tick;
+    unsigned Start;
+    int Error = 0;
+};
+
+struct TransferCase {
+    const char* name;
+    FakeHost::Source source;
+    std::string file;
+    std::vector<Step> board;
+    bool acksAfter; // after its steps the board acknowledges every block, or stays silent
+    std::vector<std::string> sent;
+    std::vector<unsigned> sentAt; // checked when given
+    std::vector<KTFTPStatus> phases;
+    std::vector<std::string> lines;
+    size_t failSend = SIZE_MAX;
+    unsigned start = 1000; // the tick at the start
+    friend void PrintTo(const TransferCase& c, std::ostream* os) { *os << c.name; }
+};
+
+const std::string Sending = std::string("T Client 192.0.2.50 sending file: ") + Path;
+const std::string Finish = "T Client 192.0.2.50 send finish";
+const std::string Small = Pattern(700, 3);   // blocks of 512 and 188
+const std::string Two = Pattern(1024, 5);    // blocks of 512, 512 and an empty one
+const std::string Slots = Pattern(32768, 6); // exactly one read-ahead of 64 blocks
+
+class Transfer : public ::testing::TestWithParam<TransferCase> {};
+
+TEST_P(Transfer, SendsWaitsAndEndsAsTheRulesSay)
+{
+    const TransferCase& c = GetParam();
+    FakeHost host;
+    host.From = c.source;
+    host.File = c.file;
+    FakeLink link(host, c.board, c.acksAfter, c.start);
+    link.FailSend = c.failSend;
+    KTFTPSubProcess transfer(nullptr, Path, "192.0.2.1", Sender, SenderPort);
+    transfer.Run(host, link);
+    EXPECT_EQ(link.Sent, c.sent);
+    if (!c.sentAt.empty()) {
+        EXPECT_EQ(link.SentAt, c.sentAt);
+    }
+    EXPECT_EQ(host.Phases, c.phases);
+    EXPECT_EQ(host.Lines, c.lines);
+    for (int wait : link.Waits)
+        EXPECT_EQ(wait, 2000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, Transfer,
+    ::testing::Values(
+        TransferCase{"empty_file", FakeHost::Content, "", {}, true, {Data(1, "")}, {}, {tsSending, tsFinished},
+                     {Sending, Finish}},
+        TransferCase{"multiple_of_512_ends_empty", FakeHost::Content, Two, {}, true, Blocks(Two), {},
+                     {tsSending, tsFinished}, {Sending, Finish}},
+        TransferCase{"read_ahead_boundary", FakeHost::Content, Slots, {}, true, Blocks(Slots), {},
+                     {tsSending, tsFinished}, {Sending, Finish}},
+        // Waits of 2000 ms: the one ending at 6000 ms is not more than 6000, so each resend
+        // comes at 8000; six sends, then the ERROR. The tick wraps on the way.
+        TransferCase{"silent_board", FakeHost::Content, Small, {}, false,
+                     std::vector<std::string>(6, Data(1, Small.substr(0, 512))) + std::vector<std::string>{
+                         Error(0, "Timed out waiting ack")},
+                     {0, 8000, 16000, 24000, 32000, 40000, 48000}, {tsSending, tsAckTimeout},
+                     {Sending, "W Timed out waiting ack from 192.0.2.50"}, SIZE_MAX, 4294967295u - 20000},
+        TransferCase{"acknowledged_after_the_sixth_send", FakeHost::Content, Small,
+                     Quiets(20) + std::vector<Step>{Answer(1500, Ack(1))}, true,
+                     std::vector<std::string>(6, Data(1, Small.substr(0, 512))) + std::vector<std::string>{
+                         Data(2, Small.substr(512))},
+                     {0, 8000, 16000, 24000, 32000, 40000, 41500}, {tsSending, tsFinished}, {Sending, Finish}},
+        // Neither a duplicate ACK, an ACK from another port, a long one nor a DATA counts, and
+        // none of them restarts the wait: the resend comes once 6000 ms have passed since the send.
+        TransferCase{"wrong_datagrams_ignored", FakeHost::Content, Two,
+                     {Answer(10, Ack(1)), Answer(1900, Ack(1)), Answer(1900, Ack(2), 1235),
+                      Answer(1900, Ack(2) + "x"), Answer(1900, Data(2, "")), Answer(5, Ack(2))},
+                     true, {Data(1, Two.substr(0, 512)), Data(2, Two.substr(512)), Data(2, Two.substr(512)), Data(3, "")},
+                     {0, 10, 7610, 7615}, {tsSending, tsFinished}, {Sending, Finish}},
+        TransferCase{"stopped", FakeHost::Content, Two, {Answer(10, Ack(1)), Stop}, true,
+                     {Data(1, Two.substr(0, 512)), Data(2, Two.substr(512)), Error(0, "Operation cancelled")}, {},
+                     {tsSending, tsCancelled}, {Sending, "T Client 192.0.2.50 operation cancelled"}},
+        // No ERROR to a closed port.
+        TransferCase{"refused_port", FakeHost::Content, Two, {Refuse}, true, {Data(1, Two.substr(0, 512))}, {},
+                     {tsSending, tsSendError}, {Sending, "E Client 192.0.2.50 error sending data to socket [111]"}},
+        TransferCase{"send_fails", FakeHost::Content, Two, {Answer(10, Ack(1))}, true, {Data(1, Two.substr(0, 512))},
+                     {}, {tsSending, tsSendError}, {Sending, "E Client 192.0.2.50 error sending data to socket [101]"},
+                     1},
+        TransferCase{"receive_fails", FakeHost::Content, Two, {Fail}, true,
+                     {Data(1, Two.substr(0, 512)), Error(0, "Socket error while waiting ack")}, {},
+                     {tsSending, tsAckError}, {Sending, "E Error while waiting socket [9] from 192.0.2.50"}},
+        TransferCase{"missing_file", FakeHost::Missing, "", {}, true, {Error(1, "File not found")}, {},
+                     {tsFileNotFound}, {std::string("W Client 192.0.2.50 file [") + Path + "] not found!"}},
+        TransferCase{"unreadable_file", FakeHost::Unreadable, "", {}, true, {Error(0, "Error reading file")}, {},
+                     {tsSending, tsReadError}, {Sending, std::string("E Error reading file ") + Path}}),
+    CaseName());
+
+// 65536 full blocks and a short one: block 65535 is followed by 0, then 1.
+TEST(TransferWrap, BlockNumberWrapsToZero)
+{
+    const std::string file = Pattern(65536 * 512 + 100, 7);
+    FakeHost host;
+    host.File = file;
+    FakeLink link(host, {}, true, 0);
+    KTFTPSubProcess transfer(nullptr, Path, "192.0.2.1", Sender, SenderPort);
+    transfer.Run(host, link);
+    ASSERT_EQ(link.Sent.size(), 65537u);
+    EXPECT_EQ(link.Sent[65534], Data(65535, file.substr(65534 * 512, 512)));
+    EXPECT_EQ(link.Sent[65535], Data(0, file.substr(65535 * 512, 512)));
+    EXPECT_EQ(link.Sent[65536], Data(1, file.substr(65536 * 512)));
+    EXPECT_EQ(host.Phases, (std::vector<KTFTPStatus>{tsSending, tsFinished}));
+}
 
 class TftpServer : public ::testing::Test {
 protected:
