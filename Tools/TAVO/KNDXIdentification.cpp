@@ -20,6 +20,22 @@ bool IsE1(unsigned int type)
     return type >= KNDXSlotTypes::stE1BNC && type <= KNDXSlotTypes::stE1RJ45;
 }
 
+// The modules of a board that takes one kind only; any other module is rejected.
+unsigned long CountOf(unsigned int serial, const KNDXIdentification::Board& board, unsigned int type, int line,
+                      const char* family)
+{
+    unsigned long count = 0;
+    for (const KNDXSlotTypes& slot : board.Slot) {
+        if (slot.Type == KNDXSlotTypes::stEmpty)
+            continue;
+        if (slot.Type != type)
+            throw basekit::KException(Where, line, "Error parsing board (%d) identification, invalid slot for %s board! [%s]",
+                                      serial, family, slot.Name.c_str());
+        ++count;
+    }
+    return count;
+}
+
 unsigned int Bit(unsigned long value, int bit)
 {
     return static_cast<unsigned int>((value >> bit) & 1u);
@@ -157,12 +173,25 @@ KNDXSlotTypes KNDXIdentification::ProcessSlotString(const std::string& slots, un
 
 kstring KNDXIdentification::GetAddInfoString(unsigned int serial, const std::string& info) const
 {
+    Tokens tokens;
+    kstring passThrough;
+    if (!Tokenize(serial, info, tokens, passThrough))
+        return passThrough;
+    const Board board = Model(serial, tokens);
+    return Format(board, Layout(serial, board));
+}
+
+bool KNDXIdentification::Tokenize(unsigned int serial, const std::string& info, Tokens& tokens, kstring& passThrough)
+{
+    passThrough.clear();
     size_t dash = info.find('-');
     if (dash == std::string::npos)
-        return kstring();
+        return false;
     const std::string prefix = info.substr(0, dash);
-    if (prefix == "NDX")
-        return info; // first-generation boards describe themselves in free text
+    if (prefix == "NDX") {
+        passThrough = info; // first-generation boards describe themselves in free text
+        return false;
+    }
     if (prefix == "NDX_ER") {
         size_t error = info.find("ER-");
         if (error == std::string::npos)
@@ -180,55 +209,54 @@ kstring KNDXIdentification::GetAddInfoString(unsigned int serial, const std::str
     size_t optionEnd = info.find(' ', modelEnd + 1);
     if (optionEnd == std::string::npos)
         throw basekit::KException(Where, 1146, "Error parsing board (%d) identification! [%s]", serial, info.c_str());
-    std::string model = info.substr(0, modelEnd);
-    long lineOption = std::strtol(info.substr(modelEnd + 1, optionEnd - modelEnd - 1).c_str(), nullptr, 10);
-    const std::string slotText = info.substr(optionEnd + 1);
-    bool modular = Contains(model, "Modular_");
-    const bool tlq = Contains(model, "_TLQ");
+    tokens.Model = info.substr(0, modelEnd);
+    tokens.LineOption = std::strtol(info.substr(modelEnd + 1, optionEnd - modelEnd - 1).c_str(), nullptr, 10);
+    tokens.Slots = info.substr(optionEnd + 1);
+    return true;
+}
 
-    KNDXSlotTypes slot[3];
+KNDXIdentification::Board KNDXIdentification::Model(unsigned int serial, const Tokens& tokens) const
+{
+    Board board;
+    board.Model = tokens.Model;
+    board.LineOption = tokens.LineOption;
+    board.Modular = Contains(board.Model, "Modular_");
     for (unsigned int i = 0; i < 3; ++i)
-        slot[i] = ProcessSlotString(slotText, i, serial);
+        board.Slot[i] = ProcessSlotString(tokens.Slots, i, serial);
+    if (board.Modular)
+        return board;
 
-    if (!modular) {
-        bool mixed = false;
-        for (int i = 1; i < 3; ++i)
-            if (slot[i].Type != KNDXSlotTypes::stEmpty && slot[i].Type != slot[i - 1].Type)
-                mixed = true;
-        const unsigned int first = slot[0].Type;
-        bool mismatched = (Contains(model, "-E1") && first != KNDXSlotTypes::stE1BNC && first != KNDXSlotTypes::stE1RJ45) ||
-                          (Contains(model, "-FXS") && first != KNDXSlotTypes::stFXS) ||
-                          (Contains(model, "-FXO") && first != KNDXSlotTypes::stFXO) ||
-                          (Contains(model, "-GSM") && first != KNDXSlotTypes::stGSM);
-        // A board whose modules do not match its model name is described as the modular board
-        // it effectively is, so the slot rules of modular boards apply to it.
-        if (mixed || mismatched) {
-            if (tlq) {
-                model = "NDX_V2-Modular_TLQ";
-                modular = true;
-            } else if (Contains(model, "-FXO")) {
-                model = "NDX_V2-Modular_CTI";
-                modular = true;
-            }
+    const KNDXSlotTypes* slot = board.Slot;
+    bool mixed = false;
+    for (int i = 1; i < 3; ++i)
+        if (slot[i].Type != KNDXSlotTypes::stEmpty && slot[i].Type != slot[i - 1].Type)
+            mixed = true;
+    const unsigned int first = slot[0].Type;
+    const std::string& model = board.Model;
+    bool mismatched = (Contains(model, "-E1") && first != KNDXSlotTypes::stE1BNC && first != KNDXSlotTypes::stE1RJ45) ||
+                      (Contains(model, "-FXS") && first != KNDXSlotTypes::stFXS) ||
+                      (Contains(model, "-FXO") && first != KNDXSlotTypes::stFXO) ||
+                      (Contains(model, "-GSM") && first != KNDXSlotTypes::stGSM);
+    // A board whose modules do not match its model name is described as the modular board
+    // it effectively is, so the slot rules of modular boards apply to it.
+    if (mixed || mismatched) {
+        if (Contains(model, "_TLQ")) {
+            board.Model = "NDX_V2-Modular_TLQ";
+            board.Modular = true;
+        } else if (Contains(model, "-FXO")) {
+            board.Model = "NDX_V2-Modular_CTI";
+            board.Modular = true;
         }
     }
+    return board;
+}
 
-    kstring text = model + "_";
-    kstring layout;
-    unsigned int modules = 0;
-    for (unsigned int i = 0; i < 3; ++i) {
-        if (slot[i].Type == KNDXSlotTypes::stEmpty)
-            continue;
-        if (i != 0) {
-            if (modular)
-                text += "/";
-            layout += " ";
-        }
-        if (modular)
-            text += slot[i].Name;
-        ++modules;
-        layout.AppendFormat("%u:%u:%u", i, slot[i].Type, slot[i].Count);
-    }
+KNDXIdentification::Rating KNDXIdentification::Layout(unsigned int serial, const Board& board)
+{
+    const KNDXSlotTypes* slot = board.Slot;
+    const std::string& model = board.Model;
+    Rating rating;
+    rating.LineOption = board.LineOption;
 
     if (!isValidNDXSlotOrder(slot[0].Type, slot[1].Type, slot[2].Type))
         throw basekit::KException(Where, 1231, "Error parsing board (%d) identification, invalid slot layout! [%s/%s/%s]",
@@ -245,75 +273,77 @@ kstring KNDXIdentification::GetAddInfoString(unsigned int serial, const std::str
                                       serial, pair[0] + 1, pair[1] + 1);
     }
 
-    if (modular) {
+    if (board.Modular) {
         if (IsE1(slot[0].Type) && IsE1(slot[1].Type)) {
             if (slot[0].Count != 2)
                 throw basekit::KException(
                     Where, 1321,
                     "Error parsing board (%d) identification, invalid slot positions for modular board(1E1 + 2E1 or 1E1 + 1E1)!",
                     serial);
-            for (const KNDXSlotTypes& s : slot)
-                if (s.Type == KNDXSlotTypes::stE1HI)
+            for (int i = 0; i < 3; ++i)
+                if (slot[i].Type == KNDXSlotTypes::stE1HI)
                     throw basekit::KException(
                         Where, 1323, "Error parsing board (%d) identification, invalid slot for modular board(E1-HI)!",
                         serial);
         }
-    } else {
-        unsigned long capacity = 0;
-        if (Contains(model, "-E1_")) {
-            unsigned long links = 0;
-            for (const KNDXSlotTypes& s : slot) {
-                if (s.Type == KNDXSlotTypes::stEmpty)
-                    continue;
-                if (s.Type != KNDXSlotTypes::stE1BNC && s.Type != KNDXSlotTypes::stE1RJ45)
-                    throw basekit::KException(Where, 1258,
-                                              "Error parsing board (%d) identification, invalid slot for E1 board! [%s]",
-                                              serial, s.Name.c_str());
-                links += s.Count;
-            }
-            const unsigned long channels = 30 * links;
-            if (slot[0].Count != 2 && slot[1].Count != 0)
-                throw basekit::KException(
-                    Where, 1263,
-                    "Error parsing board (%d) identification, invalid slot positions for E1 board(1E1 + 2E1 or 1E1 + 1E1)!",
-                    serial);
-            if (tlq) {
-                capacity = channels * 10;
-                lineOption = 0;
-            } else if (lineOption != 0) {
-                capacity = channels * 110;
-                lineOption = static_cast<long>(channels);
-            } else {
-                capacity = channels * 100;
-            }
-        } else if (Contains(model, "-FXO_")) {
-            unsigned long fxo = 0;
-            for (const KNDXSlotTypes& s : slot) {
-                if (s.Type == KNDXSlotTypes::stEmpty)
-                    continue;
-                if (s.Type != KNDXSlotTypes::stFXO)
-                    throw basekit::KException(Where, 1291,
-                                              "Error parsing board (%d) identification, invalid slot for FXO board! [%s]",
-                                              serial, s.Name.c_str());
-                ++fxo;
-            }
-            capacity = 4 * fxo * 10;
-        } else if (Contains(model, "-E1HI_")) {
-            unsigned long hi = 0;
-            for (const KNDXSlotTypes& s : slot) {
-                if (s.Type == KNDXSlotTypes::stEmpty)
-                    continue;
-                if (s.Type != KNDXSlotTypes::stE1HI)
-                    throw basekit::KException(Where, 1306,
-                                              "Error parsing board (%d) identification, invalid slot for E1-HI board! [%s]",
-                                              serial, s.Name.c_str());
-                ++hi;
-            }
-            capacity = 30 * hi * 10;
-        }
-        text.AppendFormat("%lu", capacity);
+        return rating;
     }
 
-    text.AppendFormat(" 1 0 %ld %u %s", lineOption, modules, layout.c_str());
+    if (Contains(model, "-E1_")) {
+        unsigned long links = 0;
+        for (int i = 0; i < 3; ++i) {
+            if (slot[i].Type == KNDXSlotTypes::stEmpty)
+                continue;
+            if (slot[i].Type != KNDXSlotTypes::stE1BNC && slot[i].Type != KNDXSlotTypes::stE1RJ45)
+                throw basekit::KException(Where, 1258,
+                                          "Error parsing board (%d) identification, invalid slot for E1 board! [%s]",
+                                          serial, slot[i].Name.c_str());
+            links += slot[i].Count;
+        }
+        const unsigned long channels = 30 * links;
+        if (slot[0].Count != 2 && slot[1].Count != 0)
+            throw basekit::KException(
+                Where, 1263,
+                "Error parsing board (%d) identification, invalid slot positions for E1 board(1E1 + 2E1 or 1E1 + 1E1)!",
+                serial);
+        if (Contains(model, "_TLQ")) {
+            rating.Capacity = channels * 10;
+            rating.LineOption = 0;
+        } else if (rating.LineOption != 0) {
+            rating.Capacity = channels * 110;
+            rating.LineOption = static_cast<long>(channels);
+        } else {
+            rating.Capacity = channels * 100;
+        }
+    } else if (Contains(model, "-FXO_")) {
+        rating.Capacity = 4 * CountOf(serial, board, KNDXSlotTypes::stFXO, 1291, "FXO") * 10;
+    } else if (Contains(model, "-E1HI_")) {
+        rating.Capacity = 30 * CountOf(serial, board, KNDXSlotTypes::stE1HI, 1306, "E1-HI") * 10;
+    }
+    return rating;
+}
+
+kstring KNDXIdentification::Format(const Board& board, const Rating& rating)
+{
+    kstring text = board.Model + "_";
+    kstring layout;
+    unsigned int modules = 0;
+    for (unsigned int i = 0; i < 3; ++i) {
+        const KNDXSlotTypes& slot = board.Slot[i];
+        if (slot.Type == KNDXSlotTypes::stEmpty)
+            continue;
+        if (i != 0) {
+            if (board.Modular)
+                text += "/";
+            layout += " ";
+        }
+        if (board.Modular)
+            text += slot.Name;
+        ++modules;
+        layout.AppendFormat("%u:%u:%u", i, slot.Type, slot.Count);
+    }
+    if (!board.Modular)
+        text.AppendFormat("%lu", rating.Capacity);
+    text.AppendFormat(" 1 0 %ld %u %s", rating.LineOption, modules, layout.c_str());
     return text;
 }

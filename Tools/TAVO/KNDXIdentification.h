@@ -1,8 +1,8 @@
 #pragma once
 // Decoding of the identification string an NDX board puts in its BOOTP request: the model,
 // the module in each of its three slots, the slot layout rules of the hardware, and the one-line
-// "additional info" description of the board. Pure computation on the slot module table;
-// every rejection is a basekit::KException.
+// "additional info" description of the board. Pure computation on the slot module table, in
+// four steps (tokenize -> model -> layout -> format); every rejection is a basekit::KException.
 #include <map>
 #include <string>
 
@@ -25,6 +25,39 @@ public:
 
     // The additional info text of the board; throws basekit::KException on any rejection.
     kstring GetAddInfoString(unsigned int serial, const std::string& info) const;
+
+    // A second-generation string cut into its fields: "NDX_V2-<model> <line option> <slots>".
+    struct Tokens {
+        std::string Model;
+        long LineOption = 0;
+        std::string Slots; // the slot tokens, space-separated
+    };
+    // A board: its (normalised) model and the module in each slot.
+    struct Board {
+        std::string Model;
+        bool Modular = false;
+        KNDXSlotTypes Slot[3];
+        long LineOption = 0;
+    };
+    // What the layout rules leave: the capacity figure (boards that are not modular) and the
+    // line option as it is reported.
+    struct Rating {
+        unsigned long Capacity = 0;
+        long LineOption = 0;
+    };
+
+    // Step 1. False when the string is not a second-generation one: then passThrough is the
+    // whole text (first generation) or empty (no '-'). Throws for bootloader errors, unknown
+    // prefixes and missing fields.
+    static bool Tokenize(unsigned int serial, const std::string& info, Tokens& tokens, kstring& passThrough);
+    // Step 2: decodes the slots and describes a board whose modules do not match its model
+    // name as the modular board it effectively is.
+    Board Model(unsigned int serial, const Tokens& tokens) const;
+    // Step 3: the slot layout rules of the hardware and of the model family.
+    static Rating Layout(unsigned int serial, const Board& board);
+    // Step 4: the one-line text.
+    static kstring Format(const Board& board, const Rating& rating);
+
     // Decodes slot token index of slots (the text after the line option).
     KNDXSlotTypes ProcessSlotString(const std::string& slots, unsigned int index, unsigned int serial) const;
 
