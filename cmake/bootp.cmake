@@ -6,11 +6,15 @@ add_library(tavo_net STATIC
   Tools/TAVO/ICMPEcho.cpp
   Tools/TAVO/KNDXIdentification.cpp
   Tools/TAVO/KBOOTPPacket.cpp
+  Tools/TAVO/KBOOTPDecision.cpp
   Tools/TAVO/KBOOTPServer.cpp)
 target_link_libraries(tavo_net PUBLIC tavo_config basekit)
 
 tavo_unit_test(KNDXIdentificationTest
   SOURCES tests/TAVO/KNDXIdentificationTest.cpp
+  LIBS tavo_net)
+tavo_unit_test(KBOOTPDecisionTest
+  SOURCES tests/TAVO/KBOOTPDecisionTest.cpp
   LIBS tavo_net)
 tavo_unit_test(KBOOTPIdentityTest
   SOURCES tests/TAVO/KBOOTPIdentityTest.cpp tests/TAVO/BOOTPTestKit.cpp

@@ -1,12 +1,13 @@
-// The BOOTP server for what the daemon's BOOTP tests cannot reach (a fake tick for the 15-minute
-// rule, start and stop codes, a port already taken, the boot file field's exact limit, a broken
-// devices file, an in-place rewrite of it). The host side is the test's own network namespace
-// (192.0.2.1/24 on tvh0), the board lives in the namespace "tvboard" behind a veth pair and
-// listens on 0.0.0.0:14103 like a real board.
+// The BOOTP server for what the daemon's BOOTP tests cannot reach: the log line of each refusal
+// (without a network: the decision part on a fixed board table), and over a veth pair a fake
+// tick for the 15-minute rule, start and stop codes, a port already taken. The host side is the
+// test's own network namespace (192.0.2.1/24 on tvh0), the board lives in the namespace
+// "tvboard" and listens on 0.0.0.0:14103 like a real board.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <unistd.h>
 
 #include "Tools/TAVO/KBOOTPServer.h"
@@ -19,12 +20,8 @@ using namespace bootptest;
 using Bytes = std::vector<unsigned char>;
 
 const unsigned int Board = 4660;       // 0x001234, configured at 192.0.2.50
-const unsigned int FirmwareBoard = 4661; // 0x001235, configured at 192.0.2.51 with a new firmware
 
-const char* const DevicesYaml = "Devices:\n"
-                                "  - 4660: {Type: NDX_V2, IP: 192.0.2.50, Replacer: 4761}\n"
-                                "  - 4661: {Type: NDX_V2, IP: 192.0.2.51, SetNewFirmware: true, Firmware: fw_v2.bin}\n"
-                                "  - 4662: {Type: NDX_V2, IP: 203.0.113.5}\n";
+const char* const DevicesYaml = "Devices:\n  - 4660: {Type: NDX_V2, IP: 192.0.2.50}\n";
 
 class RecordingNotifier : public KBOOTPNotifier {
 public:
@@ -66,6 +63,62 @@ void EchoAnswered(bool answered)
 {
     ASSERT_EQ(Sh(std::string("ip netns exec tvboard sysctl -qw net.ipv4.icmp_echo_ignore_all=") + (answered ? "0" : "1")),
               0);
+}
+
+// The decision part alone, on a fixed board table: no socket, no devices.yaml.
+class FixedBoards : public KBOOTPServer {
+public:
+    FixedBoards() { UseInterfaces({{"192.0.2.1", "255.255.255.0", "192.0.2.255"}}); }
+    bool Prepare(unsigned int serial)
+    {
+        PreparedReply reply;
+        const Bytes request = BoardRequest(serial);
+        return PrepareReply(request.data(), static_cast<int>(request.size()), true, reply);
+    }
+    config::DevicesTables Boards;
+    bool Broken = false;
+
+protected:
+    config::DevicesTables LoadDevices() override
+    {
+        if (Broken)
+            throw std::runtime_error("no such file");
+        return Boards;
+    }
+};
+
+TEST(BOOTPServerLines, EachRefusalLogsItsLine)
+{
+    FixedBoards server;
+    auto add = [&](unsigned int serial, const char* ip, const std::string& firmware) {
+        KBOOTPMachine& m = server.Boards.machines[serial];
+        m.IP = ip;
+        m.SetNewFirmware = !firmware.empty();
+        m.Firmware = firmware;
+    };
+    add(Board, "192.0.2.50", "");
+    add(4662, "", "");
+    add(4663, "203.0.113.5", "");
+    add(4664, "192.0.2.64", std::string(128, 'f'));
+    server.Boards.replacements[4761] = Board;
+    const struct {
+        unsigned int serial;
+        bool answered;
+        const char* line;
+    } cases[] = {
+        {4662, false, "W| Could not boot NDX serial 4662, failed to obtain IP address from configuration"},
+        {4663, false, "E| Could not find a suitable interface to send address 203.0.113.5"},
+        {4664, false,
+         "E| Could not boot NDX serial 4664, firmware name is 128 characters long, the boot file field holds at most 127"},
+        {4761, true, "W| Device 4761 is replacing device 4660, be sure device 4660 is turned off"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(server.Prepare(c.serial), c.answered) << c.serial;
+        EXPECT_TRUE(WaitForBootpLine(c.line)) << c.line;
+    }
+    server.Broken = true;
+    EXPECT_FALSE(server.Prepare(Board));
+    EXPECT_TRUE(WaitForBootpLine("W| Could not load devices configuration (no such file)"));
 }
 
 class BOOTPServer : public ::testing::Test {
@@ -163,56 +216,6 @@ TEST_F(BOOTPServer, AnAddressInUseIsNotHandedOut)
         ASSERT_TRUE(notifier.WaitFor(phases));
     }
     EXPECT_EQ(notifier.Calls().size(), phases);
-}
-
-TEST_F(BOOTPServer, RefusesWhatCannotBeAnsweredRight)
-{
-    const std::string longName(128, 'f');
-    WriteDevices("Devices:\n"
-                 "  - 4663: {Type: NDX_V2}\n" // no address: the first entry has none to inherit
-                 "  - 4662: {Type: NDX_V2, IP: 203.0.113.5}\n"
-                 "  - 4664: {Type: NDX_V2, IP: 192.0.2.64, SetNewFirmware: true, Firmware: " + longName + "}\n"
-                 "  - 4665: {Type: NDX_V2, IP: 192.0.2.65, SetNewFirmware: true, Firmware: " + longName.substr(1) + "}\n");
-    Start();
-    Ask(BoardRequest(4663));
-    Ask(BoardRequest(4662));
-    Ask(BoardRequest(4664));
-    EXPECT_TRUE(WaitForBootpLine("W| Could not boot NDX serial 4663, failed to obtain IP address from configuration"));
-    EXPECT_TRUE(WaitForBootpLine("E| Could not find a suitable interface to send address 203.0.113.5"));
-    EXPECT_TRUE(WaitForBootpLine(
-        "E| Could not boot NDX serial 4664, firmware name is 128 characters long, the boot file field holds at most 127"));
-    // 127 characters and the NUL fill the field exactly.
-    Ask(BoardRequest(4665));
-    std::vector<Bytes> replies = Replies(1);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&replies[0][108]), 127), longName.substr(1));
-    EXPECT_EQ(replies[0][235], 0);
-    ASSERT_TRUE(notifier.WaitFor(2));
-    EXPECT_EQ(notifier.Calls(), (std::vector<std::string> {"0A:3D:91:00:12:39 0", "0A:3D:91:00:12:39 1"}));
-}
-
-TEST_F(BOOTPServer, AnEditOfTheDevicesFileAppliesToTheNextRequest)
-{
-    Start();
-    auto yiaddr = [this] {
-        Ask(BoardRequest(FirmwareBoard));
-        std::vector<Bytes> replies = Replies(2);
-        return replies.size() == 2 ? Bytes(replies[1].begin() + 16, replies[1].begin() + 20) : Bytes();
-    };
-    EXPECT_EQ(yiaddr(), (Bytes {192, 0, 2, 51}));
-    WriteDevices("Devices:\n  - 4661: {Type: NDX_V2, IP: 192.0.2.52}\n"); // a new file
-    EXPECT_EQ(yiaddr(), (Bytes {192, 0, 2, 52}));
-    std::ofstream("/etc/varnel/config/devices.yaml") << "Devices:\n  - 4661: {Type: NDX_V2, IP: 192.0.2.53}\n";
-    EXPECT_EQ(yiaddr(), (Bytes {192, 0, 2, 53})); // the same file rewritten, same size
-}
-
-TEST_F(BOOTPServer, DropsRequestsWhileTheDevicesConfigurationIsBroken)
-{
-    WriteDevices("Devices: [unclosed\n");
-    Start();
-    Ask(BoardRequest(Board));
-    EXPECT_TRUE(WaitForLogWith("|BOOTP   | Could not load devices configuration ("));
-    EXPECT_TRUE(notifier.Calls().empty());
 }
 
 TEST_F(BOOTPServer, StartCodes)

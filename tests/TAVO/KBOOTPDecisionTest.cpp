@@ -1,0 +1,158 @@
+// The BOOTP decision as a table: which datagram gets which reply bytes or drop reason, for a
+// fixed board table and two interfaces. No socket, no log, no configuration file.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <regex>
+#include <set>
+#include <vector>
+
+#include "Tools/TAVO/KBOOTPDecision.h"
+
+namespace {
+
+using Drop = KBOOTPDecision::Drop;
+using Bytes = std::vector<unsigned char>;
+
+const std::string Long127(127, 'f');
+
+config::DevicesTables Boards()
+{
+    config::DevicesTables d;
+    auto add = [&](unsigned int serial, const char* ip, const std::string& firmware = "") {
+        KBOOTPMachine m;
+        m.IP = ip;
+        m.SetNewFirmware = !firmware.empty();
+        m.Firmware = firmware;
+        d.machines[serial] = m;
+    };
+    add(0x1234, "192.0.2.50");
+    add(0x1235, "192.0.2.51", "fw_v2.bin");
+    add(0x1236, "");
+    add(0x1237, "203.0.113.5");
+    add(0x1238, "192.0.2.52", Long127 + "f");
+    add(0x1239, "192.0.2.53", Long127);
+    add(0x123A, "198.51.100.7");
+    d.replacements[0x1299] = 0x1234;
+    d.replacements[0x129A] = 0xFFFF; // names no configured board
+    return d;
+}
+
+const std::list<KNETInterfaceEx> Interfaces = {{"192.0.2.1", "255.255.255.0", "192.0.2.255"},
+                                               {"198.51.100.1", "255.255.255.0", "198.51.100.255"}};
+
+// A request as a board sends it, with every field the reply copies set to something distinct.
+Bytes Datagram(unsigned int serial, unsigned char op, const char* siaddr)
+{
+    Bytes p(240, 0);
+    p[0] = op;
+    p[1] = 1;
+    p[2] = 6;
+    p[3] = 2; // hops
+    const unsigned char rest[] = {0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x07, 0x80, 0x00, 10, 0, 0, 9, 10, 0, 0, 8};
+    std::memcpy(&p[4], rest, sizeof(rest)); // xid, secs, flags, ciaddr, yiaddr
+    in_addr_t server = inet_addr(siaddr);
+    std::memcpy(&p[20], &server, 4);
+    p[24] = 10, p[27] = 1; // giaddr 10.0.0.1
+    const unsigned char mac[] = {0x0A, 0x3D, 0x91, static_cast<unsigned char>(serial >> 16),
+                                 static_cast<unsigned char>(serial >> 8), static_cast<unsigned char>(serial)};
+    std::memcpy(&p[28], mac, 6);
+    p[44] = 's';              // sname
+    std::memcpy(&p[108], "keep.me", 7);
+    const unsigned char cookie[] = {99, 130, 83, 99};
+    std::memcpy(&p[236], cookie, 4);
+    p.push_back(255);
+    return p;
+}
+
+struct Case {
+    const char* name;
+    unsigned int serial;
+    unsigned char op;
+    bool fromRequestSocket;
+    const char* siaddr; // in the datagram
+    Drop reason;
+    unsigned int replaced;
+    // Answered cases: yiaddr, siaddr, subnet mask, file field (nullptr: the request's).
+    const char* yiaddr = nullptr;
+    const char* server = nullptr;
+    const char* mask = nullptr;
+    const char* file = nullptr;
+};
+
+std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
+
+class Decision : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Decision, ReplyOrReason)
+{
+    const Case& c = GetParam();
+    const Bytes request = Datagram(c.serial, c.op, c.siaddr);
+    KBOOTPDecision::Request in;
+    ASSERT_TRUE(in.Packet.Read(request.data(), request.size()));
+    in.FromRequestSocket = c.fromRequestSocket;
+    const KBOOTPDecision out = KBOOTPDecision::Decide(in, Boards(), Interfaces);
+    EXPECT_STREQ(KBOOTPDecision::Name(out.Reason), KBOOTPDecision::Name(c.reason));
+    EXPECT_EQ(out.Replaced, c.replaced);
+    if (c.reason != Drop::None)
+        return;
+
+    // The request's first 236 bytes with the fields the server fills in, then the cookie,
+    // option 1 (subnet mask) and the end option.
+    Bytes expected(request.begin(), request.begin() + 240);
+    expected[0] = 2;
+    std::fill(&expected[12], &expected[16], 0);
+    in_addr_t yiaddr = inet_addr(c.yiaddr), server = inet_addr(c.server), mask = inet_addr(c.mask);
+    std::memcpy(&expected[16], &yiaddr, 4);
+    std::memcpy(&expected[20], &server, 4);
+    std::fill(&expected[44], &expected[108], 0);
+    if (c.file) {
+        std::fill(&expected[108], &expected[236], 0);
+        std::memcpy(&expected[108], c.file, std::strlen(c.file));
+    }
+    expected.insert(expected.end(), {1, 4});
+    expected.insert(expected.end(), reinterpret_cast<unsigned char*>(&mask), reinterpret_cast<unsigned char*>(&mask) + 4);
+    expected.push_back(255);
+    ASSERT_EQ(expected.size(), 247u);
+    EXPECT_EQ(Bytes(out.Reply.begin(), out.Reply.end()), expected);
+    EXPECT_EQ(out.Interface.Address, c.server);
+}
+
+const char* const Net1 = "192.0.2.1";
+const char* const Other = "192.0.2.99";
+const char* const Mask = "255.255.255.0";
+
+INSTANTIATE_TEST_SUITE_P(Rules, Decision, ::testing::Values(
+    Case {"configured", 0x1234, 1, true, "0.0.0.0", Drop::None, 0, "192.0.2.50", Net1, Mask, nullptr},
+    Case {"new firmware", 0x1235, 1, true, "0.0.0.0", Drop::None, 0, "192.0.2.51", Net1, Mask, "fw_v2.bin"},
+    Case {"127-character name fills the field", 0x1239, 1, true, "0.0.0.0", Drop::None, 0, "192.0.2.53", Net1, Mask,
+          Long127.c_str()},
+    Case {"second network", 0x123A, 1, true, "0.0.0.0", Drop::None, 0, "198.51.100.7", "198.51.100.1", Mask, nullptr},
+    Case {"replacement", 0x1299, 1, true, "0.0.0.0", Drop::None, 0x1234, "192.0.2.50", Net1, Mask, nullptr},
+    Case {"replacement of nothing", 0x129A, 1, true, "0.0.0.0", Drop::ReplacedBoardMissing, 0},
+    Case {"unknown serial", 0x4242, 1, true, "0.0.0.0", Drop::UnknownBoard, 0},
+    Case {"serial 0", 0, 1, true, "0.0.0.0", Drop::NotNDX, 0},
+    Case {"request on the reply port", 0x1234, 1, false, "0.0.0.0", Drop::ReplyPort, 0},
+    Case {"no IP", 0x1236, 1, true, "0.0.0.0", Drop::NoAddress, 0},
+    Case {"no interface on the subnet", 0x1237, 1, true, "0.0.0.0", Drop::NoInterface, 0},
+    Case {"128-character name", 0x1238, 1, true, "0.0.0.0", Drop::FirmwareNameTooLong, 0},
+    Case {"our own reply", 0x1234, 2, true, Net1, Drop::OwnReply, 0},
+    Case {"our own reply on the second network", 0x1234, 2, false, "198.51.100.1", Drop::OwnReply, 0},
+    Case {"another server answers our board", 0x1234, 2, false, Other, Drop::Conflict, 0},
+    Case {"another server answers our replacement", 0x1299, 2, true, Other, Drop::Conflict, 0},
+    Case {"another server answers a stranger", 0x4242, 2, true, Other, Drop::OtherServerReply, 0},
+    Case {"a reply to serial 0", 0, 2, true, Other, Drop::NotNDX, 0}));
+
+TEST(DecisionDrop, NamesAreDistinctLowerCaseWithDashes)
+{
+    std::set<std::string> names;
+    const std::regex form("[a-z]+(-[a-z]+)*");
+    for (int i = static_cast<int>(Drop::None); i <= static_cast<int>(Drop::AddressInUse); ++i) {
+        const std::string name = KBOOTPDecision::Name(static_cast<Drop>(i));
+        EXPECT_TRUE(std::regex_match(name, form)) << name;
+        EXPECT_TRUE(names.insert(name).second) << name;
+    }
+}
+
+} // namespace
