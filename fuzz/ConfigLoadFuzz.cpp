@@ -1,5 +1,6 @@
 // Any bytes as the service and devices files: a load either succeeds or ends in the
-// framework's exception, and a failed load leaves the object as it was.
+// framework's exception, and a failed load leaves the object as it was; a broken document
+// appended to a file that loaded does not fail it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -31,10 +32,10 @@ bool Same(const config::DevicesTables& a, const config::DevicesTables& b)
 }
 
 template <class Config>
-void LoadFrom(const char* name, const uint8_t* data, size_t size)
+void LoadFrom(const char* name, const std::string& text)
 {
-    std::ofstream(std::string("/etc/varnel/config/") + name + ".yaml", std::ios::binary)
-        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    const std::string path = std::string("/etc/varnel/config/") + name + ".yaml";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
     static Config config; // kept across inputs, so a failed load must leave the last good one
     const auto before = config.Copy();
     try {
@@ -42,14 +43,23 @@ void LoadFrom(const char* name, const uint8_t* data, size_t size)
     } catch (const KTemplateException<config::KReloadable>&) {
         if (!Same(before, config.Copy()))
             std::abort();
+        return;
     }
+    // Documents are read one at a time: a broken one after the document that loaded changes
+    // nothing.
+    const auto loaded = config.Copy();
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text << "\n---\n[\n";
+    config::KConfigReloader::Reload(config, false);
+    if (!Same(loaded, config.Copy()))
+        std::abort();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    LoadFrom<config::TAVOCfg>("tavo", data, size);
-    LoadFrom<config::TAVODevs>("devices", data, size);
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    LoadFrom<config::TAVOCfg>("tavo", text);
+    LoadFrom<config::TAVODevs>("devices", text);
     return 0;
 }

@@ -7,16 +7,19 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <set>
 #include <utility>
 
 #include <yaml-cpp/yaml.h>
 
+#include "Tools/TAVO/ConfigLoad.h"
 #include "Tools/TAVO/InternalConfigs.h"
+#include "Tools/TAVO/KConfigLoadError.h"
 #include "Tools/TAVO/KConfigReloader.h"
+#include "Tools/TAVO/KConfigRules.h"
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KReloadable.h"
 #include "Tools/TAVO/NetworkConfig.h"
@@ -32,10 +35,6 @@ namespace {
 
 // Board serials live in the last three bytes of the MAC address; 0 means "not a board".
 const unsigned int MaxSerial = 16777215;
-// The boot reply's file field is 128 bytes and carries a terminating NUL.
-const std::size_t MaxFirmwareName = 127;
-// The time service's port is fixed.
-const unsigned int TimePort = 37;
 
 // The keys the daemon reads; anything else in these maps is ignored by it.
 const std::set<std::string> BoardKeys = {"Type", "IP", "Replacer", "Firmware", "SetNewFirmware"};
@@ -88,39 +87,28 @@ KPosition At(const YAML::Node& node)
     return {mark.line + 1, mark.column + 1};
 }
 
-// The entry of a map whose key is the scalar `key` (exact, case-sensitive), as the daemon
-// looks keys up; an undefined node when there is none.
+// The entry of a map whose key is `key`, found as the daemon finds it; undefined when none.
 YAML::Node Child(const YAML::Node& map, const char* key)
 {
-    if (!map.IsMap())
-        return YAML::Node(YAML::NodeType::Undefined);
-    for (auto it = map.begin(); it != map.end(); ++it)
-        if (it->first.IsScalar() && it->first.Scalar() == key)
-            return it->second;
-    return YAML::Node(YAML::NodeType::Undefined);
+    std::optional<YAML::Node> value = config::FindValue(map, key);
+    return value ? *value : YAML::Node(YAML::NodeType::Undefined);
 }
 
 // The key node of that entry, for positions.
 YAML::Node ChildKey(const YAML::Node& map, const char* key)
 {
-    if (!map.IsMap())
-        return YAML::Node(YAML::NodeType::Undefined);
-    for (auto it = map.begin(); it != map.end(); ++it)
-        if (it->first.IsScalar() && it->first.Scalar() == key)
-            return it->first;
-    return YAML::Node(YAML::NodeType::Undefined);
+    std::optional<YAML::Node> found = config::FindKey(map, key);
+    return found ? *found : YAML::Node(YAML::NodeType::Undefined);
 }
 
-// The value of the top-level key `document` in the first document that has it, as the
-// daemon's loader picks it; undefined when the file does not parse (the loader reports why).
+// The object's node as the daemon's loader picks it; undefined when the loader would not
+// find it (the loader reports why).
 YAML::Node LoadDocument(const std::string& path, const std::string& document)
 {
     try {
-        for (const YAML::Node& doc : YAML::LoadAllFromFile(path)) {
-            YAML::Node value = Child(doc, document.c_str());
-            if (value.IsDefined())
-                return value;
-        }
+        std::ifstream stream(path);
+        if (std::optional<YAML::Node> value = config::FindDocument(stream, document))
+            return *value;
     } catch (const std::exception&) {
     }
     return YAML::Node(YAML::NodeType::Undefined);
@@ -133,16 +121,6 @@ std::optional<uint32_t> ParseIPv4(const std::string& text)
     if (inet_pton(AF_INET, text.c_str(), &address) != 1)
         return std::nullopt;
     return ntohl(address.s_addr);
-}
-
-bool IsNdxType(const std::string& type)
-{
-    if (type.size() < 3)
-        return false;
-    for (std::size_t i = 0; i < 3; ++i)
-        if (std::toupper(static_cast<unsigned char>(type[i])) != "NDX"[i])
-            return false;
-    return true;
 }
 
 std::string Scalar(const YAML::Node& node)
@@ -218,16 +196,14 @@ private:
         Problems.push_back({file, at.Line, at.Column, message});
     }
 
-    // A loader failure, at the position its text names, or at the first key of the document
-    // that the text mentions (validation messages start with the key), or the whole file.
-    void AddLoaderProblem(const std::string& file, const YAML::Node& document, const std::string& text)
+    // A loader failure, at its position, or else at the first key of the document that its
+    // text mentions (validation messages start with the key), or else the whole file.
+    void AddLoaderProblem(const YAML::Node& document, const config::KConfigLoadError& error)
     {
-        KPosition at;
-        static const std::regex mark(R"(\(line=(\d+),col=(\d+)\))");
-        std::smatch found;
-        if (std::regex_search(text, found, mark)) {
-            at = {std::stoi(found[1]), std::stoi(found[2])};
-        } else if (document.IsMap()) {
+        const std::string file = error.GetPath();
+        const std::string text = error.what();
+        KPosition at{error.GetLine(), error.GetColumn()};
+        if (at.Line == 0 && document.IsMap()) {
             std::size_t best = std::string::npos;
             for (auto it = document.begin(); it != document.end(); ++it) {
                 const std::string key = Scalar(it->first);
@@ -245,14 +221,14 @@ private:
     }
 
     template <class T>
-    std::unique_ptr<KDirectoryConfig<T>> Load(const std::string& file, const YAML::Node& document)
+    std::unique_ptr<KDirectoryConfig<T>> Load(const YAML::Node& document)
     {
         auto object = std::make_unique<KDirectoryConfig<T>>(kstring(ConfigDir));
         try {
             config::KConfigReloader::Reload(*object, false);
             return object;
-        } catch (const std::exception& e) {
-            AddLoaderProblem(file, document, e.what() ? e.what() : "");
+        } catch (const config::KConfigLoadError& e) {
+            AddLoaderProblem(document, e);
             return nullptr;
         }
     }
@@ -261,7 +237,7 @@ private:
     {
         TavoFile = Path("tavo");
         TavoDoc = LoadDocument(TavoFile, "tavo");
-        auto loaded = Load<config::TAVOCfg>(TavoFile, TavoDoc);
+        auto loaded = Load<config::TAVOCfg>(TavoDoc);
         if (!loaded)
             return false;
         Service = loaded->Object().Copy();
@@ -272,7 +248,7 @@ private:
     {
         DevicesFile = Path("devices");
         DevicesDoc = LoadDocument(DevicesFile, "Devices");
-        auto loaded = Load<config::TAVODevs>(DevicesFile, DevicesDoc);
+        auto loaded = Load<config::TAVODevs>(DevicesDoc);
         if (!loaded)
             return false;
         Devices = loaded->Object().Copy();
@@ -285,9 +261,9 @@ private:
         // Both documents come from one file: a syntax error is reported once (see AddLoaderProblem).
         const YAML::Node network = LoadDocument(file, "Network");
         const YAML::Node internal = LoadDocument(file, "InternalConfigs");
-        if (Load<config::NetworkConfig>(file, network))
+        if (Load<config::NetworkConfig>(network))
             CheckKeys(file, network, NetworkKeys, "Network");
-        if (Load<config::InternalConfigs>(file, internal))
+        if (Load<config::InternalConfigs>(internal))
             CheckKeys(file, internal, InternalKeys, "InternalConfigs");
     }
 
@@ -344,7 +320,7 @@ private:
         // With an alternative path another service serves TFTP and the port stays unused.
         if (Service.Tftp.AlternativePath.empty())
             ports.push_back({"tftp Port", Service.Tftp.Port, where(tftp, "Port"), true});
-        ports.push_back({"the time service's port", TimePort, {}, false});
+        ports.push_back({"the time service's port", KConfigRules::TimePort, {}, false});
 
         for (const KPort& port : ports)
             if (port.Configured && (port.Value < 1 || port.Value > 65535))
@@ -398,7 +374,7 @@ private:
         if (hit != Service.Firmwares.end())
             mapped = hit->second;
         const std::string shown = mapped == name ? "'" + name + "'" : "'" + name + "' (mapped to '" + mapped + "')";
-        if (mapped.find("..") != std::string::npos)
+        if (KConfigRules::MayLeaveFirmwareDirectory(mapped))
             return {mapped, "firmware " + shown + " contains '..' and would be refused"};
         if (IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + mapped))
             return {mapped, "firmware " + shown + " is not in the firmware directory " + FirmwareDir};
@@ -416,7 +392,7 @@ private:
                     if (key.IsDefined())
                         at = At(key); // the last one wins, as in the loader
                 }
-            if (target.find("..") != std::string::npos)
+            if (KConfigRules::MayLeaveFirmwareDirectory(target))
                 Add(TavoFile, at, "Firmwares maps '" + requested + "' to '" + target + "', which contains '..'; requests for it would be refused");
             else if (IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + target))
                 Add(TavoFile, at, "Firmwares maps '" + requested + "' to '" + target +
@@ -444,7 +420,7 @@ private:
                                                         " has no Type and is ignored; boards have a Type starting with NDX");
                     continue;
                 }
-                if (!IsNdxType(Scalar(Child(board, "Type"))))
+                if (!KConfigRules::IsNdxType(Scalar(Child(board, "Type"))))
                     continue; // another product's entry
                 CheckKeys(DevicesFile, board, BoardKeys, "board " + std::to_string(serial));
                 KBoardEntry entry;
@@ -563,9 +539,10 @@ private:
                 Add(DevicesFile, entry.Firmware, board + ": SetNewFirmware is set but Firmware is empty");
                 return;
             }
-            if (machine.Firmware.size() > MaxFirmwareName)
+            if (!KConfigRules::FirmwareNameFits(machine.Firmware))
                 Add(DevicesFile, entry.Firmware, board + ": firmware name is " + std::to_string(machine.Firmware.size()) +
-                                                     " characters long; the boot reply's file field holds 127");
+                                                     " characters long; the boot reply's file field holds " +
+                                                     std::to_string(KConfigRules::MaxFirmwareName));
             const std::string why = Resolve(machine.Firmware).second;
             if (!why.empty())
                 Add(DevicesFile, entry.Firmware, board + ": " + why);

@@ -23,6 +23,7 @@
 #include "Tools/TAVO/KCRCFileWriter.h"
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KConfigReloader.h"
+#include "Tools/TAVO/KConfigRules.h"
 #include "Tools/TAVO/KTFTPSubProcess.h"
 #include "Tools/TAVO/KUDPSock.h"
 #include "Tools/TAVO/NetworkConfig.h"
@@ -509,8 +510,7 @@ bool KTFTPServer::MapFirmwareName(const std::map<kstring, kstring>& firmwares, s
                      basekit::EscapeWireText(mapped->second).c_str());
         name = mapped->second;
     }
-    // Anywhere in the name, not only as a path component: nothing a board needs has "..".
-    if (name.find("..") != std::string::npos) {
+    if (KConfigRules::MayLeaveFirmwareDirectory(name)) {
         if (Budget.Allow(client, "malicious", klWarning))
             Logger.Warning("Malicious firmware request: '%s'", basekit::EscapeWireText(name).c_str());
         return false;

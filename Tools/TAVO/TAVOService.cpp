@@ -8,6 +8,7 @@
 #include "Tools/TAVO/KCapabilities.h"
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KConfigReloader.h"
+#include "Tools/TAVO/KConfigRules.h"
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Tools/TAVO/TAVOCfg.h"
@@ -19,7 +20,6 @@ namespace {
 // The BOOTP, TFTP and time ports are fixed or configured; only the TFTP transfer limit and
 // the time port are the service's own choice.
 const int MaxTftpClients = 64;
-const int TimePort = 37;
 
 // Sets a flag for one scope, so that an exception cannot leave it set.
 class KFlagScope {
@@ -81,7 +81,7 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
             Logger.Error("Failed to start TFTP Server");
 
         Logger.Trace("Starting TimeServer...");
-        if (TimeServer.Start(interfaces, TimePort) != 0)
+        if (TimeServer.Start(interfaces, KConfigRules::TimePort) != 0)
             Logger.Error("Failed to start TimeServer");
 
         KNETInterface::StartAddressPolling(this);
