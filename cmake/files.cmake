@@ -5,7 +5,6 @@ add_library(tavo_files STATIC
   Tools/TAVO/InternalConfigs.cpp
   Tools/TAVO/KTFTPSubProcess.cpp
   Tools/TAVO/KTFTPSocketLink.cpp
-  Tools/TAVO/KServerThreads.cpp
   Tools/TAVO/KTFTPServer.cpp
   Tools/TAVO/KTimeServer.cpp)
 target_link_libraries(tavo_files PUBLIC tavo_net tavo_config basekit)

@@ -82,18 +82,6 @@ unsigned int HexPair(const std::string& text, size_t at)
     return low < 0 ? static_cast<unsigned int>(high) : static_cast<unsigned int>(high * 16 + low);
 }
 
-// Bounded wait for a condition that other threads make true.
-template <class Condition>
-bool WaitFor(Condition done, unsigned int limitMs)
-{
-    for (unsigned int waited = 0; !done(); waited += 10) {
-        if (waited >= limitMs)
-            return false;
-        KHostSystem::Delay(10);
-    }
-    return true;
-}
-
 } // namespace
 
 KBOOTPServer::KBOOTPServer() = default;
@@ -103,8 +91,9 @@ KBOOTPServer::~KBOOTPServer()
     Stop();
     // Threads still running would use this object after it is gone: their bounded work (one
     // receive timeout, one probe, one configuration reload) is waited for.
-    if (!WaitFor([this] { return ServerThreadsAlive == 0 && RequestThreadCount() == 0; }, 10000))
-        Logger.Warning("Terminating with %d thread running.", static_cast<int>(ServerThreadsAlive + RequestThreadCount()));
+    if (!Threads.WaitIdle(KThreadLifetimes::After(10000)))
+        Logger.Warning("Terminating with %d thread running.",
+                       Threads.Count({KThreadLifetimes::Server, KThreadLifetimes::Worker}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -114,7 +103,7 @@ int KBOOTPServer::Start(std::list<KNETInterfaceEx> interfaces, int rxPort, int t
 {
     {
         basekit::KLockGuard lock(ListMutex);
-        if (Running)
+        if (Threads.IsRunning())
             return 1;
         RxPort = rxPort;
         TxPort = txPort;
@@ -123,25 +112,19 @@ int KBOOTPServer::Start(std::list<KNETInterfaceEx> interfaces, int rxPort, int t
         for (const KNETInterfaceEx& iface : interfaces)
             Logger.Notice("Listening on interface: %s", iface.Address.c_str());
         Interfaces = interfaces;
-        ServerThreads = 0;
         MaxRequestThreads = RequestThreadsPerInterface * static_cast<unsigned int>(interfaces.size());
         ServerReady = false;
-        Running = true;
 
         // One server thread serves every interface: its sockets are bound to all addresses.
-        ++ServerThreadsAlive;
-        void* thread = KHostSystem::StartThread(reinterpret_cast<void*>(&KBOOTPServer::ThreadStarter), this);
-        if (!thread) {
-            --ServerThreadsAlive;
-            KHostSystem::Delay(250);
+        const KNETInterfaceEx first = interfaces.front();
+        if (Threads.StartServers({[this, first](KThreadLifetimes::Token&) { RunServerThread(first); }}) != 0) {
             Stop();
             return 1;
         }
-        KHostSystem::CloseThreadHandle(thread);
     }
     // Return once the sockets are bound (or the thread gave up), so that a board asking right
     // after the start is heard; bounded in case the thread is slow to be scheduled.
-    WaitFor([this] { return ServerReady || ServerThreadsAlive == 0; }, 2000);
+    Threads.WaitUntil(KThreadLifetimes::After(2000), [this] { return ServerReady.load(); });
     return 0;
 }
 
@@ -149,17 +132,16 @@ int KBOOTPServer::Stop()
 {
     Logger.Notice("TAVO is shutting down");
     basekit::KLockGuard lock(ListMutex);
-    bool wasRunning = Running.exchange(false);
-    return wasRunning ? 0 : 1;
+    return Threads.Stop();
 }
 
 void KBOOTPServer::WaitTermination()
 {
-    if (Running)
+    if (Threads.IsRunning())
         Stop();
-    Running = false;
-    if (!WaitFor([this] { return ServerThreadsAlive == 0; }, 3000))
-        Logger.Warning("Terminating with %d thread running.", static_cast<int>(ServerThreadsAlive));
+    Threads.Stop();
+    if (!Threads.WaitIdle(KThreadLifetimes::After(3000), {KThreadLifetimes::Server}))
+        Logger.Warning("Terminating with %d thread running.", Threads.Count(KThreadLifetimes::Server));
 }
 
 void KBOOTPServer::SetNotifier(KBOOTPNotifier* notifier)
@@ -182,61 +164,24 @@ void KBOOTPServer::UseInterfaces(const std::list<KNETInterfaceEx>& interfaces)
     Interfaces = interfaces;
 }
 
-unsigned int KBOOTPServer::RequestThreadCount()
-{
-    basekit::KLockGuard lock(CountMutex);
-    return RequestThreads;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Threads
 
-void* KBOOTPServer::ThreadStarter(void* object)
+void KBOOTPServer::RunServerThread(const KNETInterfaceEx& iface)
 {
     _NotifyThreadInit(Where, "ThreadStarter", 131);
-    KBOOTPServer* server = static_cast<KBOOTPServer*>(object);
-    if (!server) {
-        KLogger logger(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
-        logger.Error("Critical error in server thread, OBJECT is NULL");
-        return nullptr;
+    try {
+        ServerThread(iface);
+    } catch (const std::exception& e) {
+        Logger.Error("Error in server thread > %s", e.what());
+        Notify(std::string(), bsServerError);
+    } catch (...) {
+        Logger.Error("Critical error in server thread");
+        Notify(std::string(), bsServerError);
     }
-
-    KNETInterfaceEx iface;
-    bool usable = false;
-    {
-        basekit::KLockGuard lock(server->ListMutex);
-        if (server->ServerThreads >= server->Interfaces.size()) {
-            Logger.Error("Interface list of unacceptable size (%d)", static_cast<int>(server->Interfaces.size()));
-        } else {
-            try {
-                auto entry = server->Interfaces.begin();
-                std::advance(entry, server->ServerThreads);
-                iface = *entry;
-                ++server->ServerThreads;
-                usable = true;
-            } catch (...) {
-                Logger.Error("Interface list error");
-            }
-        }
-    }
-
-    if (usable) {
-        try {
-            server->ServerThread(iface);
-        } catch (const std::exception& e) {
-            Logger.Error("Error in server thread > %s", e.what());
-            server->Notify(std::string(), bsServerError);
-        } catch (...) {
-            Logger.Error("Critical error in server thread");
-            server->Notify(std::string(), bsServerError);
-        }
-        basekit::KLockGuard lock(server->ListMutex);
-        --server->ServerThreads;
-    } else {
-        server->Notify(std::string(), bsServerError);
-    }
-    --server->ServerThreadsAlive; // the last use of the object by this thread
-    return nullptr;
+    // A thread that gave up before its sockets were bound ends Start's wait as well.
+    ServerReady = true;
+    Threads.Notify();
 }
 
 void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
@@ -261,17 +206,18 @@ void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
         throw basekit::KException(Where, 229, "Failed to set broadcast mode for BOOTP socket ip %s port %i",
                                   iface.Address.c_str(), txPort);
     ServerReady = true;
+    Threads.Notify();
 
     std::string error;
     unsigned char buffer[BufferSize];
-    while (Running && error.empty()) {
+    while (Threads.IsRunning() && error.empty()) {
         Budget.Flush(Logger);
         // Both sockets are waited on together: alternating fixed waits on each would cap the
         // server at a few requests a second during a power-up storm. The one-second limit keeps
         // the reaction to Stop.
         pollfd wait[2] = {{requests->Socket, POLLIN, 0}, {replies.Socket, POLLIN, 0}};
         int ready = ::poll(wait, 2, 1000);
-        if (!Running)
+        if (!Threads.IsRunning())
             break;
         if (ready < 0) {
             if (errno != EINTR)
@@ -288,14 +234,14 @@ void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
             else if (length >= 0 && WorthAThread(buffer, length, true, ownAddresses))
                 CreateProcessRequestThread(buffer, length, requests, iface);
         }
-        if (wait[1].revents && Running) {
+        if (wait[1].revents && Threads.IsRunning()) {
             int length = replies.Receive(buffer, sizeof(buffer), &from, 0);
             if (length >= 0 && WorthAThread(buffer, length, false, ownAddresses))
                 CreateProcessRequestThread(buffer, length, nullptr, iface);
         }
     }
 
-    WaitFor([this] { return RequestThreadCount() == 0; }, 3000);
+    Threads.WaitIdle(KThreadLifetimes::After(3000), {KThreadLifetimes::Worker});
     if (!error.empty())
         throw basekit::KException(Where, 295, "%s", error.c_str());
 }
@@ -322,55 +268,37 @@ bool KBOOTPServer::WorthAThread(const unsigned char* data, int length, bool from
 void KBOOTPServer::CreateProcessRequestThread(const unsigned char* data, int length, std::shared_ptr<KUDPSock> socket,
                                               KNETInterfaceEx iface)
 {
-    basekit::KLockGuard lock(CountMutex);
-    const unsigned int limit = MaxRequestThreads;
-    if (RequestThreads >= limit) {
-        if (Budget.Allow(SenderOf(data, length), "max threads", klWarning))
-            Logger.Warning("Could not process request, max thread count reached (%d/%d)", static_cast<int>(RequestThreads),
-                       static_cast<int>(limit));
-        return;
-    }
-    ++RequestThreads;
-    auto parameters = std::make_unique<RequestParameters>();
-    parameters->Server = this;
+    auto parameters = std::make_shared<RequestParameters>();
     parameters->Length = length < 0 ? 0 : (length > BufferSize ? BufferSize : length);
     if (data && parameters->Length > 0)
         std::memcpy(parameters->Packet, data, static_cast<size_t>(parameters->Length));
     parameters->SourceSocket = socket.get();
     parameters->SocketKeeper = std::move(socket);
     parameters->Interface = iface;
-    void* thread =
-        KHostSystem::StartThread(reinterpret_cast<void*>(&KBOOTPServer::ProcessRequestThread), parameters.get());
-    if (!thread) {
+    const unsigned int limit = MaxRequestThreads;
+    const KThreadLifetimes::Outcome outcome = Threads.Start(
+        KThreadLifetimes::Worker, [this, parameters](KThreadLifetimes::Token&) { RunRequest(*parameters); }, limit);
+    if (outcome == KThreadLifetimes::Outcome::Full) {
+        if (Budget.Allow(SenderOf(data, length), "max threads", klWarning))
+            Logger.Warning("Could not process request, max thread count reached (%d/%d)",
+                           Threads.Count(KThreadLifetimes::Worker), static_cast<int>(limit));
+    } else if (outcome == KThreadLifetimes::Outcome::Failed) {
         Logger.Warning("Unable to start processing thread!");
-        --RequestThreads;
-        return;
     }
-    parameters.release(); // the thread owns it now
-    KHostSystem::CloseThreadHandle(thread);
 }
 
-void* KBOOTPServer::ProcessRequestThread(void* object)
+void KBOOTPServer::RunRequest(RequestParameters& parameters)
 {
     _NotifyThreadInit(Where, "ProcessRequestThread", 339);
-    std::unique_ptr<RequestParameters> parameters(static_cast<RequestParameters*>(object));
-    if (!parameters || !parameters->Server)
-        return nullptr;
-    KBOOTPServer* server = parameters->Server;
     try {
-        server->ProcessRequest(parameters->Packet, parameters->Length, parameters->SourceSocket,
-                               parameters->Interface);
+        ProcessRequest(parameters.Packet, parameters.Length, parameters.SourceSocket, parameters.Interface);
     } catch (const std::exception& e) {
-        if (server->Budget.Allow(SenderOf(parameters->Packet, parameters->Length), "exception", klWarning))
+        if (Budget.Allow(SenderOf(parameters.Packet, parameters.Length), "exception", klWarning))
             Logger.Warning("Exception on ProcessRequestThread: %s", e.what());
     } catch (...) {
-        if (server->Budget.Allow(SenderOf(parameters->Packet, parameters->Length), "exception", klWarning))
+        if (Budget.Allow(SenderOf(parameters.Packet, parameters.Length), "exception", klWarning))
             Logger.Warning("Unknown exception on ProcessRequestThread!");
     }
-    parameters.reset();
-    basekit::KLockGuard lock(server->CountMutex);
-    --server->RequestThreads;
-    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include "Tools/TAVO/KBOOTPNotifier.h"
 #include "Tools/TAVO/KNDXIdentification.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
+#include "Tools/TAVO/KThreadLifetimes.h"
 #include "Tools/TAVO/KUDPSock.h"
 #include "Tools/TAVO/TAVODevs.h"
 
@@ -27,9 +28,8 @@ class KBOOTPServer {
 public:
     using KSlotTypes = KNDXSlotTypes;
 
-    // A datagram handed to a request thread, which owns and frees it.
+    // A datagram handed to a request thread.
     struct RequestParameters {
-        KBOOTPServer* Server = nullptr;
         unsigned char Packet[1536];
         int Length = 0;
         KUDPSock* SourceSocket = nullptr; // the request socket, or null for the reply socket
@@ -84,8 +84,6 @@ public:
     void SetRequestLogPath(const kstring& path);
 
     // Thread bodies and the request path.
-    static void* ThreadStarter(void* server);
-    static void* ProcessRequestThread(void* parameters);
     void ServerThread(KNETInterfaceEx iface);
     void CreateProcessRequestThread(const unsigned char* data, int length, std::shared_ptr<KUDPSock> socket,
                                     KNETInterfaceEx iface);
@@ -117,13 +115,15 @@ protected:
 
 private:
     void Notify(const std::string& client, KBOOTStatus status);
+    // The lives of the server thread and of a request thread, with what their failures log.
+    void RunServerThread(const KNETInterfaceEx& iface);
+    void RunRequest(RequestParameters& parameters);
     bool WorthAThread(const unsigned char* data, int length, bool fromRequestSocket,
                       const std::vector<uint32_t>& ownAddresses);
     bool AddressInUse(unsigned int serial, const KBOOTPMachine& machine);
     void SendReply(const PreparedReply& prepared, KUDPSock* socket);
     std::map<unsigned int, KLogMapAux> ReadRequestLog(unsigned int now) const;
     bool WriteRequestLog(const std::map<unsigned int, KLogMapAux>& entries) const;
-    unsigned int RequestThreadCount();
     bool RegisterSerialRequest(unsigned int serial, const std::string& info, bool configured);
     bool IsConfigured(unsigned int serial);
     void ForgetOldIdentErrors(unsigned int tick);
@@ -134,16 +134,12 @@ private:
     basekit::KThreadMutex ListMutex;
     std::map<unsigned int, unsigned int> IdentErrors; // serial -> tick of the last logged error (bounded)
     std::list<KNETInterfaceEx> Interfaces;
-    unsigned int ServerThreads = 0; // also the interface position of the next server thread
     int RxPort = 0;
     int TxPort = 0;
     kstring RequestLogPath;
     std::string DevicesStamp; // devices.yaml as last loaded without error (see LoadDevices)
-    // Read without the lock by the server thread's loop.
-    std::atomic<bool> Running {false};
-    std::atomic<bool> ServerReady {false}; // the server thread's sockets are bound
-    // Server threads from their start request to their last use of this object.
-    std::atomic<unsigned int> ServerThreadsAlive {0};
+    // The server thread's sockets are bound, or it has ended; Start waits for it.
+    std::atomic<bool> ServerReady {false};
     std::atomic<unsigned int> MaxRequestThreads {0}; // set by Start, read at dispatch
 
     // Held around every notifier call; the pointer is also set under it.
@@ -152,10 +148,6 @@ private:
 
     // Held around every reply send.
     basekit::KThreadMutex SendMutex;
-
-    // Guards RequestThreads.
-    basekit::KThreadMutex CountMutex;
-    unsigned int RequestThreads = 0;
 
     // InUseLog has a lock of its own: it is used after the address probe, when ListMutex has
     // been released, and taking ListMutex there would make every probe result wait behind
@@ -166,4 +158,7 @@ private:
     // Lines that datagrams from unknown boards or other hosts cause; a configured board's
     // own lines never pass through it.
     KLogBudget Budget;
+
+    // The server thread (Server), the request threads (Worker) and the running flag.
+    KThreadLifetimes Threads;
 };

@@ -10,10 +10,10 @@
 #include "Basekit/KBaseException.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogManager.h"
-#include "Basekit/KThread.h"
 #include "Tools/TAVO/ConfigLoad.h"
 #include "Tools/TAVO/KConfigLoadError.h"
 #include "Tools/TAVO/KConfLog.h"
+#include "Tools/TAVO/KThreadLifetimes.h"
 
 // Locking: every change of the registry, every single load and every in-place LoadConfig runs
 // under KConfigReloader::Mutex (recursive), and readers copy a configuration object's fields
@@ -61,7 +61,13 @@ kstring PathOf(const KReloadable& object)
     throw KConfigLoadError(text, path, placed ? mark.line + 1 : 0, placed ? mark.column + 1 : 0);
 }
 
-std::atomic<int> AsyncPasses {0}; // passes started by AsyncReloadAll and not yet ended
+// The passes AsyncReloadAll started. Never destroyed: a pass still running when static
+// destructors run must not find it gone.
+KThreadLifetimes& Passes()
+{
+    static KThreadLifetimes* const passes = new KThreadLifetimes(false);
+    return *passes;
+}
 
 void* ConfigReloadThread(void*)
 {
@@ -84,7 +90,6 @@ void* ConfigReloadThread(void*)
     } catch (...) {
         KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: Unexpected exception");
     }
-    AsyncPasses.fetch_sub(1, std::memory_order_release);
     return nullptr;
 }
 
@@ -182,29 +187,19 @@ void KConfigReloader::Validate()
 
 int KConfigReloader::AsyncReloadAll()
 {
-    // The handle is kept until the start is confirmed, so that a thread that could not be
-    // started is reported instead of being lost without a trace.
-    AsyncPasses.fetch_add(1, std::memory_order_relaxed);
-    void* handle = basekit::KThread::StartThread(reinterpret_cast<void*>(&ConfigReloadThread), nullptr, 0,
-                                                 false, false, 0);
-    if (!handle) {
-        AsyncPasses.fetch_sub(1, std::memory_order_relaxed);
+    // A thread that could not be started is reported instead of being lost without a trace.
+    if (Passes().Start(KThreadLifetimes::Worker, [](KThreadLifetimes::Token&) { ConfigReloadThread(nullptr); }) !=
+        KThreadLifetimes::Outcome::Started) {
         KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: %s",
                                     "the reload thread could not be started");
         return 1;
     }
-    basekit::KThread::CloseThreadHandle(handle);
     return 0;
 }
 
 bool KConfigReloader::WaitAsyncReloads(unsigned ms)
 {
-    for (unsigned waited = 0; AsyncPasses.load(std::memory_order_acquire) > 0; waited += 10) {
-        if (waited >= ms)
-            return false;
-        KHostSystem::Delay(10);
-    }
-    return true;
+    return Passes().WaitIdle(KThreadLifetimes::After(ms));
 }
 
 KConfigReloader::ReloadCallback KConfigReloader::SetReloadCallback(ReloadCallback callback, void* argument)

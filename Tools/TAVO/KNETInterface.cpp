@@ -17,6 +17,7 @@
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
+#include "Tools/TAVO/KThreadLifetimes.h"
 
 std::atomic<bool> KNETInterface::AddressPollingStarted {false};
 
@@ -42,7 +43,14 @@ basekit::KThreadMutex& WakeMutex()
     return mutex;
 }
 int WakeFd = -1; // guarded by WakeMutex(); -1 when no thread listens
-std::atomic<int> PollThreadsAlive {0};
+
+// The polling thread's lifetime. Never destroyed: a polling thread that outlives the stop path
+// must not find it gone when static destructors have run.
+KThreadLifetimes& PollThreads()
+{
+    static KThreadLifetimes* const lifetimes = new KThreadLifetimes;
+    return *lifetimes;
+}
 thread_local bool OnPollThread = false;
 
 class Descriptor {
@@ -124,16 +132,13 @@ void KNETInterface::StartAddressPolling(KNetAddRestarter* restarter)
     bool idle = false;
     if (!AddressPollingStarted.compare_exchange_strong(idle, true))
         return;
-    ++PollThreadsAlive;
-    void* thread = KHostSystem::StartThread(reinterpret_cast<void*>(&KNETInterface::NAPollThread), restarter);
-    if (!thread) {
-        --PollThreadsAlive;
+    const KThreadLifetimes::Outcome outcome = PollThreads().Start(
+        KThreadLifetimes::Server, [restarter](KThreadLifetimes::Token&) { KNETInterface::NAPollThread(restarter); });
+    if (outcome != KThreadLifetimes::Outcome::Started) {
         Log().Error("Error starting address polling thread...");
         KHostSystem::Delay(250);
         AddressPollingStarted = false;
-        return;
     }
-    KHostSystem::CloseThreadHandle(thread);
 }
 
 void KNETInterface::StopAddressPolling()
@@ -153,13 +158,13 @@ void KNETInterface::StopAddressPolling()
     // Woken, the thread is normally gone by now. Its end is still waited for (bounded: a
     // Restart() in progress finishes first), so that nothing it uses, the restarter included,
     // is destroyed under it. Not from the polling thread itself, which cannot wait for its end.
-    for (int waited = 0; !OnPollThread && PollThreadsAlive > 0 && waited < 5000; waited += 10)
-        KHostSystem::Delay(10);
+    if (!OnPollThread)
+        PollThreads().WaitIdle(KThreadLifetimes::After(5000));
 }
 
 bool KNETInterface::IsPollThreadRunning()
 {
-    return PollThreadsAlive > 0;
+    return PollThreads().Count(KThreadLifetimes::Server) > 0;
 }
 
 unsigned int KNETInterface::DispatchAddressMessages(const unsigned char* data, size_t length,
@@ -192,9 +197,6 @@ unsigned int KNETInterface::DispatchAddressMessages(const unsigned char* data, s
 void* KNETInterface::NAPollThread(void* object)
 {
     _NotifyThreadInit("Tools/TAVO/KNETInterface", "NAPollThread", __LINE__);
-    struct Alive {
-        ~Alive() { --PollThreadsAlive; }
-    } alive;
     OnPollThread = true;
     KNetAddRestarter* restarter = static_cast<KNetAddRestarter*>(object);
     if (!restarter)

@@ -24,7 +24,7 @@ public:
     // address added or removed. Returns the number of such messages.
     static unsigned int DispatchAddressMessages(const unsigned char* data, size_t length, KNetAddRestarter* restarter);
 
-    // True while a polling thread is alive (from its start until its socket is closed).
+    // True while a polling thread is alive (from its start until it has ended).
     static bool IsPollThreadRunning();
 
     // Requested polling: set by StartAddressPolling, cleared by StopAddressPolling and by the

@@ -37,11 +37,8 @@ const char* const SourceFile = "Tools/TAVO/KTFTPServer";
 const int RequestBufferSize = 1536;
 const int ReceiveTimeoutMs = 2000;
 const unsigned WaitRoundMs = 2000;
-
-KLogger* NewTftpLogger()
-{
-    return new KLogger(klsTAVO, kloTavoTFTP, "TFTP", "tavo", 0x10, false);
-}
+const unsigned StartSettleMs = 250;
+const unsigned DestructionWaitMs = 30000; // every thread sees a stop within one receive time-out
 
 class Descriptor {
 public:
@@ -186,7 +183,8 @@ KTFTPServer::KTFTPServer()
 
 KTFTPServer::~KTFTPServer()
 {
-    Threads.StopAndWaitDetached();
+    Threads.Stop();
+    Threads.WaitIdle(KThreadLifetimes::After(DestructionWaitMs));
 }
 
 int KTFTPServer::Start(std::list<KNETInterfaceEx> interfaces, int port, int maxClients)
@@ -203,9 +201,16 @@ int KTFTPServer::Start(std::list<KNETInterfaceEx> interfaces, int port, int maxC
     }
     Port = port;
     MaxClients = maxClients;
-    // The transfer counters are not zeroed: transfers of an earlier run that outlived
-    // WaitTermination still count themselves out, and zeroing would make them go negative.
-    return Threads.Start(interfaces, &KTFTPServer::ThreadStarter, this);
+    if (interfaces.empty())
+        return 5;
+    // Transfers of an earlier run that outlived WaitTermination stay counted until they end.
+    std::vector<KThreadLifetimes::Body> bodies;
+    for (const KNETInterfaceEx& iface : interfaces)
+        bodies.push_back([this, iface](KThreadLifetimes::Token&) { RunServerThread(iface); });
+    if (Threads.StartServers(std::move(bodies)) != 0)
+        return 1;
+    KHostSystem::Delay(StartSettleMs);
+    return 0;
 }
 
 int KTFTPServer::Stop()
@@ -216,13 +221,13 @@ int KTFTPServer::Stop()
 void KTFTPServer::WaitTermination()
 {
     Threads.Stop();
-    Threads.WaitForZero([this] { return ProtocolThreads + StartingTransfers; }, 6 * WaitRoundMs);
-    Threads.WaitForZero([this] { return Threads.ServerThreadCount(); }, 3 * WaitRoundMs);
-    basekit::KLockGuard guard(StateMutex);
-    const int serverThreads = Threads.ServerThreadCount();
-    if (serverThreads != 0 || ProtocolThreads != 0)
-        Logger.Warning("Leaving with %d (%d + %d) threads running.", serverThreads + ProtocolThreads, serverThreads,
-                       ProtocolThreads);
+    Threads.WaitIdle(KThreadLifetimes::After(6 * WaitRoundMs), {KThreadLifetimes::Worker, KThreadLifetimes::Starting});
+    Threads.WaitIdle(KThreadLifetimes::After(3 * WaitRoundMs), {KThreadLifetimes::Server});
+    const int serverThreads = Threads.Count(KThreadLifetimes::Server);
+    const int transfers = Threads.Count(KThreadLifetimes::Worker);
+    if (serverThreads != 0 || transfers != 0)
+        Logger.Warning("Leaving with %d (%d + %d) threads running.", serverThreads + transfers, serverThreads,
+                       transfers);
 }
 
 void KTFTPServer::SetNotifier(KTFTPNotifier* notifier)
@@ -295,41 +300,18 @@ void KTFTPServer::SendErrorPacket(KUDPSock* socket, unsigned char code, std::str
         socket->Send(packet, static_cast<int>(writer.size()), to);
 }
 
-void* KTFTPServer::ThreadStarter(void* argument)
+void KTFTPServer::RunServerThread(const KNETInterfaceEx& iface)
 {
     _NotifyThreadInit(SourceFile, "ThreadStarter", 144);
-    KTFTPServer* server = static_cast<KTFTPServer*>(argument);
-    if (!server) {
-        std::unique_ptr<KLogger> log(NewTftpLogger());
-        log->Error("Critical error in server thread, OBJECT is NULL");
-        return nullptr;
-    }
-    KNETInterfaceEx iface;
-    const char* failure = nullptr;
     try {
-        if (!server->Threads.TakeInterface(iface))
-            failure = "Empty interface list";
-    } catch (...) {
-        failure = "Interface list error";
-    }
-    if (failure) {
-        server->Logger.Error("%s", failure);
-        server->NotifyClient("", tsServerError, failure);
-        server->Threads.LeaveDetached();
-        return nullptr;
-    }
-
-    try {
-        server->ServerThread(iface);
+        ServerThread(iface);
     } catch (basekit::KException& error) {
-        server->Logger.Error("Error in server thread > %s", error.what());
-        server->NotifyClient("", tsServerError, fstring("error in server thread: %s", error.what()));
+        Logger.Error("Error in server thread > %s", error.what());
+        NotifyClient("", tsServerError, fstring("error in server thread: %s", error.what()));
     } catch (...) {
-        server->Logger.Error("Critical error in server thread");
-        server->NotifyClient("", tsServerError, "error in server thread");
+        Logger.Error("Critical error in server thread");
+        NotifyClient("", tsServerError, "error in server thread");
     }
-    server->Threads.LeaveServerThread();
-    return nullptr;
 }
 
 void KTFTPServer::ServerThread(KNETInterfaceEx iface)
@@ -365,7 +347,8 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
     const std::string address = text;
     {
         basekit::KLockGuard guard(StateMutex);
-        if (ProtocolThreads > MaxClients) {
+        // Transfers that have begun: those just accepted and still starting do not count yet.
+        if (Threads.Count(KThreadLifetimes::Worker) > MaxClients) {
             if (Budget.Allow(address, "max clients", klWarning))
                 Logger.Warning("Max clients(%d) reached", MaxClients);
             return;
@@ -492,13 +475,12 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
 
 bool KTFTPServer::StartTransfer(KTFTPSubProcess* transfer)
 {
-    basekit::KLockGuard guard(StateMutex);
-    ++StartingTransfers;
-    if (!Threads.StartDetached(&KTFTPServer::ProtocolThreadStarter, transfer)) {
-        --StartingTransfers;
-        return false;
-    }
-    return true;
+    // The body takes the record only once its thread runs; a thread that never started leaves it the caller's.
+    const KThreadLifetimes::Outcome outcome =
+        Threads.Start(KThreadLifetimes::Starting, [this, transfer](KThreadLifetimes::Token& token) {
+            RunTransfer(std::unique_ptr<KTFTPSubProcess>(transfer), token);
+        });
+    return outcome == KThreadLifetimes::Outcome::Started;
 }
 
 bool KTFTPServer::MapFirmwareName(const std::map<kstring, kstring>& firmwares, std::string& name,
@@ -555,44 +537,24 @@ int KTFTPServer::OpenFirmwareFile(const std::string& name) const
     return OpenBeneath(directory.Get(), name);
 }
 
-void* KTFTPServer::ProtocolThreadStarter(void* argument)
+void KTFTPServer::RunTransfer(std::unique_ptr<KTFTPSubProcess> transfer, KThreadLifetimes::Token& token)
 {
     _NotifyThreadInit(SourceFile, "ProtocolThreadStarter", 408);
-    std::unique_ptr<KTFTPSubProcess> transfer(static_cast<KTFTPSubProcess*>(argument));
-    if (!transfer || !transfer->Server) {
-        std::unique_ptr<KLogger> log(NewTftpLogger());
-        log->Error(transfer ? "Critical error in protocol thread, OBJECT is NULL"
-                            : "Critical error in protocol thread SPInfo is NULL");
-        return nullptr;
-    }
-    KTFTPServer* server = transfer->Server;
     const char* client = transfer->ClientAddress.c_str();
     const char* path = transfer->FileName.c_str();
 
     // replacements.yaml already follows the devices file as it is now: the request was
     // accepted only after IsKnownBoard had looked at it.
-    {
-        basekit::KLockGuard guard(server->StateMutex);
-        --server->StartingTransfers;
-        ++server->ProtocolThreads;
-    }
+    token.Become(KThreadLifetimes::Worker);
     try {
-        server->ProtocolThread(transfer.get());
+        ProtocolThread(transfer.get());
     } catch (basekit::KException& error) {
-        server->Logger.Error("Error in protocol thread (%s:%s)> %s", client, basekit::EscapeWireText(path).c_str(),
-                             error.what());
+        Logger.Error("Error in protocol thread (%s:%s)> %s", client, basekit::EscapeWireText(path).c_str(),
+                     error.what());
     } catch (...) {
-        server->Logger.Error("Critical error in protocol thread (%s:%s)", client,
-                             basekit::EscapeWireText(path).c_str());
+        Logger.Error("Critical error in protocol thread (%s:%s)", client, basekit::EscapeWireText(path).c_str());
     }
-    server->FreeMachine(transfer->ClientAddress);
-    {
-        basekit::KLockGuard guard(server->StateMutex);
-        --server->ProtocolThreads;
-    }
-    transfer.reset();
-    server->Threads.LeaveDetached();
-    return nullptr;
+    FreeMachine(transfer->ClientAddress);
 }
 
 void KTFTPServer::ProtocolThread(KTFTPSubProcess* subProcess)

@@ -5,6 +5,7 @@
 // firmware directory for another service instead of serving it.
 #include <list>
 #include <map>
+#include <memory>
 #include <netinet/in.h>
 #include <set>
 #include <string>
@@ -14,7 +15,7 @@
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
-#include "Tools/TAVO/KServerThreads.h"
+#include "Tools/TAVO/KThreadLifetimes.h"
 #include "Tools/TAVO/KTFTPNotifier.h"
 #include "Tools/TAVO/KTFTPTransferHost.h"
 
@@ -76,8 +77,6 @@ public:
     // OpenBeneath in the firmware directory.
     int OpenFirmwareFile(const std::string& name) const;
 
-    static void* ThreadStarter(void* server);
-    static void* ProtocolThreadStarter(void* subProcess);
     void ServerThread(KNETInterfaceEx iface);
     void ProcessRequest(const unsigned char* data, int length, std::string localAddress, sockaddr_in* from);
     void ProtocolThread(KTFTPSubProcess* subProcess);
@@ -90,6 +89,11 @@ protected:
     virtual bool StartTransfer(KTFTPSubProcess* transfer);
 
 private:
+    // A server thread's life: its loop, and what is logged and notified when the loop fails.
+    void RunServerThread(const KNETInterfaceEx& iface);
+    // A transfer thread's life; the token counts it as starting until it begins.
+    void RunTransfer(std::unique_ptr<KTFTPSubProcess> transfer, KThreadLifetimes::Token& token);
+
     // Outcome of parsing an accepted request, for the notification made after the lock.
     enum class Acceptance { Started, Dropped, NoFileName };
     Acceptance AcceptRequest(const unsigned char* data, int length, const std::string& localAddress,
@@ -103,9 +107,6 @@ private:
     basekit::KThreadMutex NotifierMutex;  // held around every notifier call
     KTFTPNotifier* Notifier = nullptr;    // not owned; StateMutex
     int Port = 0;
-    int ProtocolThreads = 0; // StateMutex
-    // Transfer threads started but not yet counted in ProtocolThreads; StateMutex.
-    int StartingTransfers = 0;
     int MaxClients = 0;
     KLogger Logger;
     kstring FirmwarePath; // "<work directory>/data/am17/"
@@ -117,6 +118,6 @@ private:
     bool DevicesRead = false;
     std::string DevicesStamp;
     std::set<std::string> KnownAddresses;
-    // The server threads and, as further detached threads, the transfer threads.
-    KServerThreads Threads{StateMutex};
+    // The server threads, and the transfer threads as Starting until they begin, then as Worker.
+    KThreadLifetimes Threads;
 };

@@ -1,7 +1,7 @@
 #include "Tools/TAVO/KTimeServer.h"
 
 #include <arpa/inet.h>
-#include <memory>
+#include <vector>
 
 #include "Basekit/KByteWriter.h"
 #include "Basekit/KException.h"
@@ -16,6 +16,8 @@ const char* const SourceFile = "Tools/TAVO/KTimeServer";
 const int RequestBufferSize = 1536;
 const int ReceiveTimeoutMs = 2000;
 const unsigned WaitLimitMs = 3 * 2000;
+const unsigned StartSettleMs = 250;
+const unsigned DestructionWaitMs = 30000; // every thread sees a stop within one receive time-out
 const long long SecondsFrom1900To1970 = 2208988800LL;
 
 } // namespace
@@ -24,7 +26,8 @@ KTimeServer::KTimeServer() : Logger(klsTAVO, kloTavoTime, "Time", "tavo", 0x10, 
 
 KTimeServer::~KTimeServer()
 {
-    Threads.StopAndWaitDetached();
+    Threads.Stop();
+    Threads.WaitIdle(KThreadLifetimes::After(DestructionWaitMs));
 }
 
 uint32_t KTimeServer::TimeValue(long long secondsSince1970, long long offsetWest)
@@ -37,8 +40,16 @@ int KTimeServer::Start(std::list<KNETInterfaceEx> interfaces, int port)
     basekit::KLockGuard guard(StateMutex);
     if (Threads.IsRunning())
         return 1;
+    if (interfaces.empty())
+        return 5;
     Port = port;
-    return Threads.Start(interfaces, &KTimeServer::ThreadStarter, this);
+    std::vector<KThreadLifetimes::Body> bodies;
+    for (const KNETInterfaceEx& iface : interfaces)
+        bodies.push_back([this, iface](KThreadLifetimes::Token&) { RunServerThread(iface); });
+    if (Threads.StartServers(std::move(bodies)) != 0)
+        return 1;
+    KHostSystem::Delay(StartSettleMs);
+    return 0;
 }
 
 int KTimeServer::Stop()
@@ -49,44 +60,22 @@ int KTimeServer::Stop()
 void KTimeServer::WaitTermination()
 {
     Threads.Stop();
-    Threads.WaitForZero([this] { return Threads.ServerThreadCount(); }, WaitLimitMs);
-    const int left = Threads.ServerThreadCount();
+    Threads.WaitIdle(KThreadLifetimes::After(WaitLimitMs), {KThreadLifetimes::Server});
+    const int left = Threads.Count(KThreadLifetimes::Server);
     if (left != 0)
         Logger.Warning("Leaving with %d threads running.", left);
 }
 
-void* KTimeServer::ThreadStarter(void* argument)
+void KTimeServer::RunServerThread(const KNETInterfaceEx& iface)
 {
     _NotifyThreadInit(SourceFile, "ThreadStarter", 87);
-    KTimeServer* server = static_cast<KTimeServer*>(argument);
-    if (!server) {
-        std::unique_ptr<KLogger> log(new KLogger(klsTAVO, kloTavoTime, "Time", "tavo", 0x10, false));
-        log->Error("Time server: critical error in server thread, OBJECT is NULL");
-        return nullptr;
-    }
-    KNETInterfaceEx iface;
-    const char* failure = nullptr;
     try {
-        if (!server->Threads.TakeInterface(iface))
-            failure = "Time server: empty interface list";
-    } catch (...) {
-        failure = "Time server: interface list error";
-    }
-    if (failure) {
-        server->Logger.Error("%s", failure);
-        server->Threads.LeaveDetached();
-        return nullptr;
-    }
-
-    try {
-        server->ServerThread(iface);
+        ServerThread(iface);
     } catch (basekit::KException& error) {
-        server->Logger.Error("Time server: error in server thread > %s", error.what());
+        Logger.Error("Time server: error in server thread > %s", error.what());
     } catch (...) {
-        server->Logger.Error("Time server: critical error in server thread");
+        Logger.Error("Time server: critical error in server thread");
     }
-    server->Threads.LeaveServerThread();
-    return nullptr;
 }
 
 void KTimeServer::ServerThread(KNETInterfaceEx iface)

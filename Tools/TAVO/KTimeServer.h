@@ -10,7 +10,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
-#include "Tools/TAVO/KServerThreads.h"
+#include "Tools/TAVO/KThreadLifetimes.h"
 
 class KUDPSock;
 
@@ -33,15 +33,17 @@ public:
     // offset (seconds west of Greenwich), modulo 2^32.
     static uint32_t TimeValue(long long secondsSince1970, long long offsetWest);
 
-    static void* ThreadStarter(void* server);
     void ServerThread(KNETInterfaceEx iface);
     void ProcessRequest(KUDPSock* socket, std::string client, int port);
 
 private:
+    // A server thread's life: its loop, and what is logged when the loop fails.
+    void RunServerThread(const KNETInterfaceEx& iface);
+
     basekit::KThreadMutex StateMutex;
     int Port = 0;
     KLogger Logger;
     // Lines that any sender can cause (the port is open to the LAN).
     KLogBudget Budget;
-    KServerThreads Threads{StateMutex};
+    KThreadLifetimes Threads;
 };
