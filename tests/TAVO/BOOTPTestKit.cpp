@@ -58,11 +58,6 @@ std::vector<std::string> LogLinesWith(const std::string& text)
     return out;
 }
 
-bool WaitForLogWith(const std::string& text, size_t count, unsigned ms)
-{
-    return testkit::WaitUntil([&] { return LogLinesWith(text).size() >= count; }, ms);
-}
-
 int NamespaceSocket(const std::string& ns, int port)
 {
     int fd = -1;

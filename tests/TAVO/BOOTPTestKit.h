@@ -19,7 +19,6 @@ std::vector<std::string> BootpLines();
 bool WaitForBootpLine(const std::string& line, size_t count = 1, unsigned ms = 10000);
 // Lines of tavo.log containing text (any logger), whole.
 std::vector<std::string> LogLinesWith(const std::string& text);
-bool WaitForLogWith(const std::string& text, size_t count = 1, unsigned ms = 10000);
 
 using testkit::FakeTick;
 
