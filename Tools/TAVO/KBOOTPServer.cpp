@@ -12,7 +12,6 @@
 #include "Basekit/KException.h"
 #include "Basekit/KHostSystem.h"
 #include "Tools/TAVO/ICMPEcho.h"
-#include "Tools/TAVO/KBOOTPPacket.h"
 #include "Tools/TAVO/KConfig.h"
 
 KLogger KBOOTPServer::Logger(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
@@ -334,50 +333,18 @@ config::DevicesTables KBOOTPServer::LoadDevices()
 
 bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fromRequestSocket, PreparedReply& out)
 {
-    KBOOTPPacket request;
-    if (length < 0 || !request.Read(packet, static_cast<size_t>(length)))
+    KBOOTPDecision::Request request;
+    request.FromRequestSocket = fromRequestSocket;
+    if (length < 0 || !request.Packet.Read(packet, static_cast<size_t>(length)))
         return false;
-    const kstring client = ByteArray2MAC(request.chaddr, request.hlen, ':');
-    const unsigned int serial = MAC2Serial(client);
+    const kstring client = ByteArray2MAC(request.Packet.chaddr, request.Packet.hlen, ':');
 
-    if (request.op == 2) {
-        // Another server's reply: only worth a word when it is not our own and names an NDX board.
-        unsigned char server[4];
-        std::memcpy(server, &request.siaddr, 4);
-        if (serial == 0 || IsThisIPMine(server))
-            return false;
-        bool ours;
-        {
-            basekit::KLockGuard lock(ListMutex);
-            try {
-                config::DevicesTables devices = LoadDevices();
-                ours = devices.machines.count(serial) || devices.replacements.count(serial);
-            } catch (const std::exception& e) {
-                if (Budget.Allow(client, "devices", klWarning))
-                    Logger.Warning("Could not load devices configuration (%s)", e.what());
-                return false;
-            }
-        }
-        // Anyone can send these (siaddr is whatever the sender wrote), so even the conflict
-        // warning about one of our boards is budgeted, by the server address it names.
-        const std::string claimed = fstring("%i.%i.%i.%i", server[0], server[1], server[2], server[3]);
-        if (ours) {
-            if (Budget.Allow(claimed, "conflict", klWarning))
-                Logger.Warning("BOOTP conflict, another server[%s] sent a reply to board %i!", claimed.c_str(),
-                               static_cast<int>(serial));
-        } else if (Budget.Allow(claimed, "other reply", klNotice)) {
-            Logger.Notice("BOOTP server[%s] sent a reply to board %i", claimed.c_str(), static_cast<int>(serial));
-        }
-        return false;
-    }
-
-    if (!fromRequestSocket || serial == 0)
-        return false;
-
-    KBOOTPMachine machine;
-    KNETInterfaceEx chosen;
+    KBOOTPDecision decision;
     {
         basekit::KLockGuard lock(ListMutex);
+        if (KBOOTPDecision::Screen(request, Interfaces) != KBOOTPDecision::Drop::None)
+            return false;
+        const unsigned int serial = KBOOTPDecision::SerialOf(request.Packet);
         // The configuration is read before the identification is registered, so that the
         // register knows whether the board is one of ours; a load failure is still reported
         // after the registration, as before.
@@ -390,72 +357,66 @@ bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fr
             loaded = false;
             loadError = e.what();
         }
-        const bool known = loaded && (devices.machines.count(serial) || devices.replacements.count(serial));
-        if (!RegisterSerialRequest(serial, request.Identification, known))
-            return false;
+        if (request.Packet.op == 1) {
+            const bool known = loaded && (devices.machines.count(serial) || devices.replacements.count(serial));
+            if (!RegisterSerialRequest(serial, request.Packet.Identification, known))
+                return false;
+        }
         if (!loaded) {
             if (Budget.Allow(client, "devices", klWarning))
                 Logger.Warning("Could not load devices configuration (%s)", loadError.c_str());
             return false;
         }
-        auto configured = devices.machines.find(serial);
-        if (configured != devices.machines.end()) {
-            machine = configured->second;
-        } else {
-            auto replacement = devices.replacements.find(serial);
-            if (replacement == devices.replacements.end())
-                return false;
-            auto replaced = devices.machines.find(replacement->second);
-            if (replaced == devices.machines.end())
-                return false;
-            Logger.Warning("Device %d is replacing device %d, be sure device %d is turned off", static_cast<int>(serial),
-                           static_cast<int>(replacement->second), static_cast<int>(replacement->second));
-            machine = replaced->second;
-        }
-
-        // An entry without "IP" is loaded with an empty address (or the one of the entry read
-        // before it, which cannot be told apart here; the address probe then guards against
-        // handing out a live address twice). An empty address is refused before any interface
-        // is looked for, so the operator reads what is actually wrong.
-        if (machine.IP.empty()) {
-            Logger.Warning("Could not boot NDX serial %d, failed to obtain IP address from configuration",
-                           static_cast<int>(serial));
-            return false;
-        }
-        chosen = FindSuitableInterface(machine);
-        if (chosen.Address.empty())
-            return false;
-        const uint32_t mask = Address(chosen.NetMask);
-        if ((Address(machine.IP) & mask) != (Address(chosen.Address) & mask))
-            return false;
-        // A cut name would make the board ask for a file that does not exist (or another one).
-        if (machine.SetNewFirmware && machine.Firmware.size() >= sizeof(request.file)) {
-            Logger.Error("Could not boot NDX serial %d, firmware name is %u characters long, the boot file field "
-                         "holds at most %u",
-                         static_cast<int>(serial), static_cast<unsigned int>(machine.Firmware.size()),
-                         static_cast<unsigned int>(sizeof(request.file) - 1));
-            return false;
-        }
+        decision = KBOOTPDecision::Decide(request, devices, Interfaces);
     }
-
-    KBOOTPPacket reply = request;
-    reply.op = 2;
-    reply.ciaddr = 0;
-    reply.yiaddr = Address(machine.IP);
-    reply.siaddr = Address(chosen.Address);
-    std::memset(reply.sname, 0, sizeof(reply.sname));
-    if (machine.SetNewFirmware) {
-        // The rest of the field is cleared rather than left with the request's bytes.
-        std::memset(reply.file, 0, sizeof(reply.file));
-        std::memcpy(reply.file, machine.Firmware.data(), machine.Firmware.size());
-    }
-    if (reply.WriteReply(out.Reply, sizeof(out.Reply), Address(chosen.NetMask)) != sizeof(out.Reply))
+    Report(decision, request.Packet);
+    if (!decision.Answered())
         return false;
-    out.Serial = serial;
+    std::memcpy(out.Reply, decision.Reply.data(), sizeof(out.Reply));
+    out.Serial = decision.Serial;
     out.Client = client;
-    out.Machine = machine;
-    out.Interface = chosen;
+    out.Machine = decision.Machine;
+    out.Interface = decision.Interface;
     return true;
+}
+
+void KBOOTPServer::Report(const KBOOTPDecision& decision, const KBOOTPPacket& packet)
+{
+    using Drop = KBOOTPDecision::Drop;
+    const int serial = static_cast<int>(decision.Serial);
+    if (decision.Replaced != 0) {
+        const int replaced = static_cast<int>(decision.Replaced);
+        Logger.Warning("Device %d is replacing device %d, be sure device %d is turned off", serial, replaced, replaced);
+    }
+    unsigned char server[4];
+    std::memcpy(server, &packet.siaddr, 4);
+    // Anyone can send replies (siaddr is whatever the sender wrote), so even the conflict
+    // warning about one of our boards is budgeted, by the server address it names.
+    const std::string claimed = fstring("%i.%i.%i.%i", server[0], server[1], server[2], server[3]);
+    switch (decision.Reason) {
+    case Drop::Conflict:
+        if (Budget.Allow(claimed, "conflict", klWarning))
+            Logger.Warning("BOOTP conflict, another server[%s] sent a reply to board %i!", claimed.c_str(), serial);
+        break;
+    case Drop::OtherServerReply:
+        if (Budget.Allow(claimed, "other reply", klNotice))
+            Logger.Notice("BOOTP server[%s] sent a reply to board %i", claimed.c_str(), serial);
+        break;
+    case Drop::NoAddress:
+        Logger.Warning("Could not boot NDX serial %d, failed to obtain IP address from configuration", serial);
+        break;
+    case Drop::NoInterface:
+        Logger.Error("Could not find a suitable interface to send address %s", decision.Machine.IP.c_str());
+        break;
+    case Drop::FirmwareNameTooLong:
+        Logger.Error("Could not boot NDX serial %d, firmware name is %u characters long, the boot file field "
+                     "holds at most %u",
+                     serial, static_cast<unsigned int>(decision.Machine.Firmware.size()),
+                     static_cast<unsigned int>(sizeof(packet.file) - 1));
+        break;
+    default: // the other drops are silent, or logged where they are decided
+        break;
+    }
 }
 
 bool KBOOTPServer::AddressInUse(unsigned int serial, const KBOOTPMachine& machine)
@@ -541,14 +502,10 @@ bool KBOOTPServer::IsThisIPMine(const unsigned char* address)
 
 KNETInterfaceEx KBOOTPServer::FindSuitableInterface(const KBOOTPMachine& machine)
 {
-    const uint32_t ip = Address(machine.IP);
     {
         basekit::KLockGuard lock(ListMutex);
-        for (const KNETInterfaceEx& iface : Interfaces) {
-            const uint32_t mask = Address(iface.NetMask);
-            if ((ip & mask) == (Address(iface.Address) & mask))
-                return iface;
-        }
+        if (const KNETInterfaceEx* iface = KBOOTPDecision::InterfaceFor(machine.IP, Interfaces))
+            return *iface;
     }
     Logger.Error("Could not find a suitable interface to send address %s", machine.IP.c_str());
     return KNETInterfaceEx();

@@ -16,6 +16,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
+#include "Tools/TAVO/KBOOTPDecision.h"
 #include "Tools/TAVO/KBOOTPMachine.h"
 #include "Tools/TAVO/KBOOTPNotifier.h"
 #include "Tools/TAVO/KNDXIdentification.h"
@@ -102,9 +103,9 @@ protected:
         unsigned char Reply[247] = {};
     };
 
-    // The request path up to the address probe, under ListMutex: checks, identification,
-    // configuration lookup, interface choice, reply bytes; also the reaction to other servers'
-    // replies. True when out holds a reply to probe and send. Never touches the network.
+    // The request path up to the address probe: checks, identification register, configuration
+    // load and the decision (KBOOTPDecision) with its log lines; also the reaction to other
+    // servers' replies. True when out holds a reply to probe and send. Never touches the network.
     bool PrepareReply(const unsigned char* packet, int length, bool fromRequestSocket, PreparedReply& out);
 
     // The boards as configured now: reloads the devices configuration. Throws std::exception.
@@ -118,6 +119,8 @@ private:
     // The lives of the server thread and of a request thread, with what their failures log.
     void RunServerThread(const KNETInterfaceEx& iface);
     void RunRequest(RequestParameters& parameters);
+    // The log line of a decision (the replacement warning, the drop's line), if it has one.
+    void Report(const KBOOTPDecision& decision, const KBOOTPPacket& packet);
     bool WorthAThread(const unsigned char* data, int length, bool fromRequestSocket,
                       const std::vector<uint32_t>& ownAddresses);
     bool AddressInUse(unsigned int serial, const KBOOTPMachine& machine);
