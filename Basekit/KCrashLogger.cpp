@@ -6,7 +6,6 @@
 #include "Basekit/KFileLogWriter.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogClock.h"
-#include "Basekit/KLogger.h"
 
 KCrashLogger::KCrashLogger()
 {
@@ -42,7 +41,7 @@ KCrashLogger::~KCrashLogger()
 {
     if (Text.empty())
         return;
-    std::string path = KLogger::GetLogDirectory() + "crash.log";
+    std::string path = KFileLogWriter::LogDirectory() + "crash.log";
     int fd = KFileLogWriter::OpenForAppend(path);
     if (fd < 0) {
         SysLog(klError, Text.c_str());

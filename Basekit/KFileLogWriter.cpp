@@ -9,8 +9,6 @@
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogBuilder.h"
 #include "Basekit/KLogClock.h"
-#include "Basekit/KLogManager.h"
-#include "Basekit/KLogger.h"
 
 int KFileLogWriter::SecondsDisabledOnError = 30;
 
@@ -24,9 +22,21 @@ bool IsCloseAfterWriteName(const std::string& name)
     return name.empty() || name == "klog" || name == "messages" || name == "system";
 }
 
+std::string UsableLogDirectory()
+{
+    std::string directory = "/var/log/varnel/";
+    if (KFileLogWriter::MakeLogDirectory("/var/log/varnel") && KFileLogWriter::WriteTest(directory))
+        return directory;
+    kstring message;
+    message.Format("Fatal error writing to a critical file \"%s\"! Exiting process!", directory.c_str());
+    SysLog(klError, message.c_str());
+    fprintf(stderr, "%s\n", message.c_str());
+    exit(-123);
+}
+
 } // namespace
 
-KFileLogWriter::KFileLogWriter(const char* name)
+KFileLogWriter::KFileLogWriter(const char* name, KLogContext& context) : Context(context)
 {
     Day = KLogClock::Now().day;
     if (!name || !*name) {
@@ -49,6 +59,12 @@ bool KFileLogWriter::IsOpen()
     // A filter reload closes every file just before its checkpoint: the files that were
     // open must still get the checkpoint line, or it would never be written anywhere.
     return File != nullptr || (!CloseAfterWrite && !Path.empty());
+}
+
+const std::string& KFileLogWriter::LogDirectory()
+{
+    static const std::string directory = UsableLogDirectory();
+    return directory;
 }
 
 bool KFileLogWriter::WriteTest(const std::string& directory)
@@ -97,7 +113,7 @@ void KFileLogWriter::Open(const char* name)
     if (File)
         return;
     if (!name || !*name) {
-        KLogger::InternalLog(klWarning, "Trying to open a log file with null or empty filename.");
+        Context.Report(klWarning, "Trying to open a log file with null or empty filename.");
         return;
     }
     std::string full(name);
@@ -108,7 +124,7 @@ void KFileLogWriter::Open(const char* name)
         directoryPart = full.substr(0, slash);
         base = full.substr(slash + 1);
     }
-    std::string path = KLogger::GetLogDirectory();
+    std::string path = LogDirectory();
     if (!directoryPart.empty()) {
         std::string subdirectory = path + directoryPart;
         if (MakeLogDirectory(subdirectory))
@@ -216,7 +232,7 @@ void KFileLogWriter::CheckSizeAndRotate()
     basekit::KLockGuard lock(Mutex);
     if (!File)
         Open(WriterName.c_str());
-    if (File && Size > KLogger::MaxLogSize())
+    if (File && Size > Context.MaxLogSize())
         Rotate();
 }
 
@@ -233,7 +249,7 @@ void KFileLogWriter::Rotate()
 void KFileLogWriter::RenameOlderRotations()
 {
     basekit::KLockGuard lock(Mutex);
-    const std::string& directory = KLogger::GetLogDirectory();
+    const std::string& directory = LogDirectory();
     std::string name = WriterName;
     std::string subdirectory;
     size_t slash = name.rfind('/');
@@ -332,21 +348,20 @@ void KFileLogWriter::OpenLogMonitor()
 {
     basekit::KLockGuard lock(Mutex);
     if (File) {
-        KLogger::InternalLog(klNotice, "KLogger monitor is already open. File [%s]", Path.c_str());
+        Context.Report(klNotice, "KLogger monitor is already open. File [%s]", Path.c_str());
         return;
     }
     WriterName = "klog";
-    Path = KLogger::GetLogDirectory() + "klog.log";
+    Path = LogDirectory() + "klog.log";
     if (!_InternalOpen(Path)) {
         SysLog(klError, "Could not open internal log file, logs may not work!");
-        KLogManager::SuppressInternalLog();
+        Context.SuppressReports();
         return;
     }
     char exe[256];
     if (!KHostSystem::GetExeName(exe, sizeof(exe), false))
         snprintf(exe, sizeof(exe), "unknown");
-    KLogManager* manager = KLogManager::Current();
-    KLogBuilder line(this, nullptr, klNotice);
+    KLogBuilder line(this, &Context, klNotice);
     line.Message().Format("| Loading module app: [%s] pid: [%d] mod: [%s]", exe, KHostSystem::GetCurrentProcId(),
-                          manager ? manager->GetModuleName().c_str() : "");
+                          Context.GetModuleName().c_str());
 }

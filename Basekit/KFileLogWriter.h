@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "Basekit/KLogContext.h"
 #include "Basekit/KLogWriter.h"
 #include "Basekit/KThreadMutex.h"
 
@@ -14,7 +15,8 @@ public:
     static int SecondsDisabledOnError; // 30
 
     // A null or empty name makes the internal monitor writer (klog.log, opened at once).
-    explicit KFileLogWriter(const char* name);
+    // The context gives the size limit and takes the writer's own errors; it outlives the writer.
+    KFileLogWriter(const char* name, KLogContext& context);
     ~KFileLogWriter() override;
     KFileLogWriter(const KFileLogWriter&) = delete;
     KFileLogWriter& operator=(const KFileLogWriter&) = delete;
@@ -37,6 +39,9 @@ public:
     void Write(const char* text);
     const std::string& FilePath() const { return Path; }
 
+    // The process's log directory "/var/log/varnel/", made and tried once; a process that
+    // cannot write there says so on stderr and in the system log and exits with -123.
+    static const std::string& LogDirectory();
     // True when a file "WriteTest.tmp" can be created in the directory (name appended as is).
     static bool WriteTest(const std::string& directory);
     // Opens a log file for appending (mode 0640 when created); -1 with errno set when it cannot
@@ -54,6 +59,7 @@ protected:
     void OpenLogMonitor();
 
     basekit::KThreadMutex Mutex; // serialises lines, rotation, day banners and closing
+    KLogContext& Context;
 
 private:
     // Both Writes: pending text first, then this line; operation names the call in an error.

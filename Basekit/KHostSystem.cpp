@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdarg>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -13,13 +14,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "Basekit/KRunningLog.h"
-
 namespace {
 
 const unsigned kInfinite = 4294967295u;
 
 std::atomic<unsigned (*)()> tickSource{nullptr};
+std::atomic<KHostSystem::ThreadReportHandler> threadReport{nullptr};
 
 unsigned MonotonicTick()
 {
@@ -144,10 +144,10 @@ bool KHostSystem::StartDetachedThread(KThreadRoutine routine, void* arg, int pol
         // Real-time scheduling needs CAP_SYS_NICE or an RT budget; a service that cannot have
         // it still works, only with less predictable latency.
         if (!defaultPolicyReported.exchange(true))
-            KRunningLog::Log(klWarning,
-                             "Unable to start thread using scheduler %d: (%d) %s, creating with default "
-                             "scheduler",
-                             policy, rc, strerror(rc));
+            ReportThread(klWarning,
+                         "Unable to start thread using scheduler %d: (%d) %s, creating with default "
+                         "scheduler",
+                         policy, rc, strerror(rc));
         rc = CreateWithPolicy(&thread, routine, arg, SCHED_OTHER);
     }
     if (rc != 0)
@@ -539,7 +539,25 @@ int KHostSystem::StriCmp(const char* a, const char* b)
     return strcasecmp(a ? a : "", b ? b : "");
 }
 
+void KHostSystem::SetThreadReportHandler(ThreadReportHandler handler)
+{
+    threadReport = handler;
+}
+
+void KHostSystem::ReportThread(KLogLevel level, const char* format, ...)
+{
+    ThreadReportHandler handler = threadReport;
+    if (!handler)
+        return;
+    kstring text;
+    va_list args;
+    va_start(args, format);
+    text.vFormat(format, args);
+    va_end(args);
+    handler(level, text.c_str());
+}
+
 void _NotifyThreadInit(const char* file, const char* function, int line)
 {
-    KRunningLog::Log(klNotice, "Thread started at file %s function %s line %d", file, function, line);
+    KHostSystem::ReportThread(klNotice, "Thread started at file %s function %s line %d", file, function, line);
 }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <cstdint>
 
+#include "Basekit/KLogLevel.h"
 #include "Basekit/kstring.h"
 
 namespace basekit {
@@ -81,6 +82,12 @@ public:
     static int FindNext(void* handle, const char* extension, char* name); // 0 found, 6 none
     static void FindClose(void* handle);
     static bool ExtensionCompare(const char* name, const char* extension);
+
+    // Where thread life-cycle lines go (the running log installs itself once logging is up);
+    // without a handler they are dropped. The text is complete, not a format.
+    typedef void (*ThreadReportHandler)(KLogLevel level, const char* text);
+    static void SetThreadReportHandler(ThreadReportHandler handler);
+    static void ReportThread(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     static char* ReadLine(char* buffer, int size, FILE* file);
     static char* StrTrim(char* text);

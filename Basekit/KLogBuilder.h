@@ -1,31 +1,29 @@
 #pragma once
 // One log line under construction; it is committed (header + message, written and flushed
 // under the writer's lock, copied to messages.log for Error/Warning/Info) when destroyed.
-#include "Basekit/KLogger.h"
+#include "Basekit/KLogContext.h"
+#include "Basekit/KLogLevel.h"
 #include "Basekit/KLogWriter.h"
 
 class KLogBuilder {
 public:
-    KLogBuilder() = default;
-    KLogBuilder(KLogWriter* writer, KLogger* logger, KLogLevel level, bool binary = false);
+    // context: where Error, Warning and Info lines are copied (nullptr: nowhere); name: shown
+    // in the header when given; lazyTrace: Trace lines need not reach the file at once.
+    KLogBuilder(KLogWriter* writer, KLogContext* context, KLogLevel level, const char* name = nullptr,
+                bool lazyTrace = false, bool binary = false);
     ~KLogBuilder();
     KLogBuilder(const KLogBuilder&) = delete;
     KLogBuilder& operator=(const KLogBuilder&) = delete;
 
-    void Constructor(KLogWriter* writer, KLogger* logger, bool binary);
-    void SetLevel(KLogLevel level);
-    void SetActive(bool active) { Active = active; }
-    bool IsActive() const { return Active; }
     kstring& Message() { return Text; }
-    // true: commit now; false: end the current line inside the message.
-    void NewLine(bool commit);
     void Commit();
 
 private:
-    KLogWriter* Writer = nullptr;
-    KLogLevel Level = klTrace;
-    bool Active = true;
-    bool Binary = false;
-    KLogger* Logger = nullptr;
+    KLogWriter* Writer;
+    KLogContext* Context;
+    KLogLevel Level;
+    const char* Name;
+    bool LazyTrace;
+    bool Binary;
     kstring Text;
 };

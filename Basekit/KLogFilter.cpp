@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <strings.h>
 
+#include "Basekit/KHostSystem.h"
 #include "Basekit/KLogConfigReader.h"
 #include "Basekit/KRemoteLogSpecs.h"
 #include "Basekit/LM7/Basics/KSerializer.h"
@@ -32,7 +33,7 @@ bool Is(const kstring& value, const char* word)
 
 } // namespace
 
-KLogFilter::KLogFilter()
+KLogFilter::KLogFilter(KLogContext* reports) : Reports(reports)
 {
     for (int i = 0; i < Entries; ++i) {
         Options[i] = AllBits;
@@ -40,6 +41,16 @@ KLogFilter::KLogFilter()
         Overwritten[i] = false;
         Saved[i] = 0;
     }
+}
+
+void KLogFilter::Report(KLogLevel level, const char* format, ...) const
+{
+    if (!Reports)
+        return;
+    va_list args;
+    va_start(args, format);
+    Reports->vReport(level, format, args);
+    va_end(args);
 }
 
 const kstring& KLogFilter::GetConfigFileName()
@@ -75,7 +86,7 @@ void KLogFilter::LoadConfig()
     KRemoteLogSpecs::Instance()->LoadValues();
     if (!KRemoteLogSpecs::Instance()->RemoteLogHost().empty())
         return;
-    KLogger::InternalLog(klNotice, "Loading configs");
+    Report(klNotice, "Loading configs");
 
     KLogConfigReader whole;
     try {
@@ -85,8 +96,8 @@ void KLogFilter::LoadConfig()
         // Trace off for every source, exactly as a missing section gives (Error, Warning,
         // Info and Notice lines are written anyway), the System source as always on, and
         // the default size limits. One Notice names the file, so the cause is easy to find.
-        KLogger::InternalLog(klNotice, "Log filter file %s not loaded [%s]: Trace lines are off for every source",
-                             GetConfigFileName().c_str(), error.what());
+        Report(klNotice, "Log filter file %s not loaded [%s]: Trace lines are off for every source",
+               GetConfigFileName().c_str(), error.what());
         MaxFileSize = KLOG_DEFAULT_MAX_FILE_SIZE;
         MaxTotalSize = KLOG_DEFAULT_MAX_TOTAL_LOG_SIZE;
         Full = false;
@@ -105,9 +116,9 @@ void KLogFilter::LoadConfig()
         }
     };
     MaxFileSize = size("MaxLogFileSize", KLOG_DEFAULT_MAX_FILE_SIZE);
-    KLogger::InternalLog(klTrace, "MaxLogFileSize=%lld", static_cast<long long>(MaxFileSize.load()));
+    Report(klTrace, "MaxLogFileSize=%lld", static_cast<long long>(MaxFileSize.load()));
     MaxTotalSize = size("MaxTotalLogSize", KLOG_DEFAULT_MAX_TOTAL_LOG_SIZE);
-    KLogger::InternalLog(klTrace, "MaxTotalLogSize=%lld", static_cast<long long>(MaxTotalSize.load()));
+    Report(klTrace, "MaxTotalLogSize=%lld", static_cast<long long>(MaxTotalSize.load()));
 
     for (int i = 0; i < Entries; ++i) {
         if (!Overwritten[i])
@@ -130,15 +141,15 @@ void KLogFilter::SetOption(KLogSource source, const char** names)
     if (source < 0 || source >= Entries || Overwritten[source])
         return;
     const char* sourceName = GetStringKLogSource(source);
-    KLogger::InternalLog(klTrace, "%s", "");
-    KLogger::InternalLog(klTrace, "Loading section: [%s(%d)] file: [%s]", sourceName, source,
-                         GetConfigFileName().c_str());
+    Report(klTrace, "%s", "");
+    Report(klTrace, "Loading section: [%s(%d)] file: [%s]", sourceName, source,
+           GetConfigFileName().c_str());
     KLogConfigReader section;
     try {
         section.LoadSection(GetConfigFileName().c_str(), sourceName);
     } catch (const KBaseException& error) {
-        KLogger::InternalLog(klNotice, "Error loading section [%s], assuming 'never' for all keys. Error: [%s]",
-                             sourceName, error.what());
+        Report(klNotice, "Error loading section [%s], assuming 'never' for all keys. Error: [%s]",
+               sourceName, error.what());
         Options[source] = 0;
         Never[source] = AllBits;
         return;
@@ -146,11 +157,11 @@ void KLogFilter::SetOption(KLogSource source, const char** names)
 
     if (source == klsKLogger && section.GetBoolDef("FullLog", false)) {
         Full = true;
-        KLogger::InternalLog(klNotice, "FULL LOG ATIVADO");
+        Report(klNotice, "FULL LOG ATIVADO");
     }
 
     kstring value = section.GetStringDef("Value", "never");
-    KLogger::InternalLog(klTrace, "Value=%s", value.c_str());
+    Report(klTrace, "Value=%s", value.c_str());
     bool valueTrue = Is(value, "true");
     uint32_t options = 0;
     uint32_t never = 0;
@@ -162,7 +173,7 @@ void KLogFilter::SetOption(KLogSource source, const char** names)
     for (int i = 0; names && names[i] && names[i][0]; ++i) {
         uint32_t bit = 1u << i;
         kstring option = section.GetStringDef(names[i], "never");
-        KLogger::InternalLog(klTrace, "%s=%s", names[i], option.c_str());
+        Report(klTrace, "%s=%s", names[i], option.c_str());
         if (valueTrue && !Is(option, "true"))
             options &= ~bit;
         if (Is(option, "never"))
@@ -175,8 +186,8 @@ void KLogFilter::SetOption(KLogSource source, const char** names)
 bool KLogFilter::IsActive(KLogLevel level, KLogSource source, unsigned option) const
 {
     if (source < 0 || source >= klsMaxSources + 1 || level < klError || level > klTrace) {
-        KLogger::InternalLog(klNotice, "Invalid log request level=%d src=%d opt=%d, returning true", level, source,
-                             option);
+        Report(klNotice, "Invalid log request level=%d src=%d opt=%d, returning true", level, source,
+               option);
         return true;
     }
     if (level != klTrace)
@@ -202,10 +213,10 @@ void KLogFilter::InvokeFilterCallback(bool remote)
     try {
         callback(remote);
     } catch (const std::exception& error) {
-        KLogger::InternalLog(klWarning, "Exception calling filter config callback(invoke:%s) [%s]!", origin,
-                             error.what());
+        Report(klWarning, "Exception calling filter config callback(invoke:%s) [%s]!", origin,
+               error.what());
     } catch (...) {
-        KLogger::InternalLog(klWarning, "Unknown exception calling filter config callback (invoke:%s)!", origin);
+        Report(klWarning, "Unknown exception calling filter config callback (invoke:%s)!", origin);
     }
 }
 

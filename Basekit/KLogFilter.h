@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "Basekit/KLogger.h"
+#include "Basekit/KLogContext.h"
+#include "Basekit/KLogLevel.h"
+#include "Basekit/KLogSource.h"
 #include "Basekit/LM7/Basics/KSerializable.h"
 
 const unsigned long long KLOG_DEFAULT_MAX_FILE_SIZE = 104857600ull;
@@ -15,7 +17,9 @@ public:
     static const int Entries = 29; // sources 0 to 28
     typedef void (*Callback)(bool remote);
 
-    KLogFilter();
+    // reports: where loading and callback errors are told (the log manager's internal log);
+    // nullptr keeps them quiet. It outlives the filter.
+    explicit KLogFilter(KLogContext* reports = nullptr);
 
     // Reads klog.cfg (sizes, FullLog, one section per source); runs the callback.
     void LoadConfig();
@@ -45,6 +49,9 @@ public:
 
 private:
     void SetAllNever(bool keepOverwritten);
+    void Report(KLogLevel level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+
+    KLogContext* Reports;
 
     // Read by every logging thread without a lock and replaced in place by the reload
     // thread, hence atomics: a reader sees either the old or the new value of each field.

@@ -11,7 +11,6 @@
 #include "Basekit/KLogMessage.h"
 #include "Basekit/KMessagesWriter.h"
 #include "Basekit/KReloadMessage.h"
-#include "Basekit/KRemoteLogClient.h"
 #include "Basekit/KRemoteLogSpecs.h"
 #include "Basekit/KThread.h"
 #include "Basekit/LM7/Basics/KSocketException.h"
@@ -26,7 +25,19 @@ std::atomic<KLogManager*> Instance{nullptr};
 thread_local KLogManager* BuildingHere = nullptr;
 std::atomic<bool> Terminated{false};
 std::atomic<KLogManager::ConfigReloadHandler> ReloadHandler{nullptr};
+std::atomic<KLogManager::Factory> MakeManager{nullptr};
 std::atomic<int> CheckpointCounter{0};
+// The internal log takes every option of its source.
+const unsigned AllOptions = 0xFFFFFFFFu;
+
+void InternalLine(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void InternalLine(KLogLevel level, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    KLogManager::InternalLog(level, format, args);
+    va_end(args);
+}
 
 // Waits between connection attempts to the local log server: short until a first
 // connection, longer after one (the server is then restarting, not missing).
@@ -85,9 +96,7 @@ KLogManager* KLogManager::GetMe(bool terminate)
         KLogManager* manager = Instance;
         if (!manager)
             return nullptr;
-        KLogger* self = manager->SelfLog;
-        manager->SelfLog = nullptr;
-        delete self; // its count-out is ignored: the manager is already marked ended
+        manager->SelfWriter = nullptr;
         Instance = nullptr;
         // A reload thread that never signalled its exit may still use the manager.
         if (!manager->ReloadThreadStuck)
@@ -113,21 +122,19 @@ KLogManager* KLogManager::GetMe(bool terminate)
     basekit::KLockGuard lock(creation);
     if (Instance)
         return Instance;
-    try {
-        KRemoteLogSpecs::Instance()->LoadValues();
-        if (!KRemoteLogSpecs::Instance()->RemoteLogHost().empty())
-            manager = new KRemoteLogClient();
-    } catch (const std::exception&) {
-        manager = nullptr;
-    }
+    Factory factory = MakeManager;
+    if (factory)
+        manager = factory();
     if (!manager)
         manager = new KLogManager();
     BuildingHere = manager;
-    manager->SelfLog = new KLogger(klsKLogger, -1, "LOG", nullptr, 0, false);
+    // The internal log counts as a logger: the manager ends when only it is left.
+    manager->SelfWriter = manager->GetWriter(nullptr);
+    NotifyLoggerCreation();
     if (!manager->LogFilter)
-        manager->LogFilter = new KLogFilter();
+        manager->LogFilter = new KLogFilter(manager);
     manager->LogFilter->LoadConfig();
-    KLogger::InternalLog(klNotice, "Log directory: %s", KLogger::GetLogDirectory().c_str());
+    InternalLine(klNotice, "Log directory: %s", KFileLogWriter::LogDirectory().c_str());
     Instance = manager;
     BuildingHere = nullptr;
     manager->OnCreated();
@@ -149,8 +156,18 @@ KLogWriter* KLogManager::GetWriter(const char* name)
 KLogWriter* KLogManager::CreateWriter(const std::string& name)
 {
     if (name == "messages")
-        return new KMessagesWriter();
-    return new KFileLogWriter(name.c_str());
+        return new KMessagesWriter(*this);
+    return new KFileLogWriter(name.c_str(), *this);
+}
+
+unsigned long long KLogManager::MaxLogSize()
+{
+    return LogFilter ? LogFilter->MaxLogFileSize() : KLOG_DEFAULT_MAX_FILE_SIZE;
+}
+
+void KLogManager::vReport(KLogLevel level, const char* format, va_list args)
+{
+    InternalLog(level, format, args);
 }
 
 KLogWriter* KLogManager::ErrorWriter()
@@ -165,12 +182,6 @@ KLogWriter* KLogManager::ErrorWriter()
         writer = current;
     }
     return current;
-}
-
-KLogger* KLogManager::SelfLogger()
-{
-    KLogManager* manager = Current();
-    return manager ? manager->SelfLog : nullptr;
 }
 
 void KLogManager::SuppressInternalLog()
@@ -189,12 +200,13 @@ void KLogManager::InternalLog(KLogLevel level, const char* format, va_list args)
     KLogManager* manager = GetMe(false);
     if (!manager || manager->InternalLogSuppressed)
         return;
-    KLogger* self = manager->SelfLog;
-    if (!self || !self->IsActive(level))
+    KLogWriter* self = manager->SelfWriter;
+    KLogFilter* filter = manager->LogFilter;
+    if (!self || (filter && !filter->IsActive(level, klsKLogger, AllOptions)))
         return;
-    kstring prefix;
-    prefix.Format("|PID=%4d %-15s| ", KHostSystem::GetCurrentProcId(), manager->ModuleName.c_str());
-    self->CommitLine(level, prefix.c_str(), format, args);
+    KLogBuilder line(self, manager, level);
+    line.Message().Format("|PID=%4d %-15s| ", KHostSystem::GetCurrentProcId(), manager->ModuleName.c_str());
+    line.Message().vAppendFormat(format, args);
 }
 
 void KLogManager::FlushWriters()
@@ -263,6 +275,11 @@ void KLogManager::SetConfigReloadHandler(ConfigReloadHandler handler)
     ReloadHandler = handler;
 }
 
+void KLogManager::SetFactory(Factory factory)
+{
+    MakeManager = factory;
+}
+
 void KLogManager::StartReloadConfigThread()
 {
     if (ReloadRunning || ReloadThread)
@@ -274,7 +291,7 @@ void KLogManager::StartReloadConfigThread()
     if (!ReloadThread) {
         ReloadRunning = false;
         ReloadThreadInside = false;
-        KLogger::InternalLog(klWarning, "Could not start the reload config thread");
+        InternalLine(klWarning, "Could not start the reload config thread");
     }
 }
 
@@ -286,10 +303,10 @@ void* KLogManager::ReloadConfigThread(void* argument)
         try {
             manager->ReloadConfigLoop();
         } catch (...) {
-            KLogger::InternalLog(klWarning, "Unknown exception in reload config thread, reload disabled");
+            InternalLine(klWarning, "Unknown exception in reload config thread, reload disabled");
         }
     }
-    KLogger::InternalLog(klTrace, "Signaling reload thread exit");
+    InternalLine(klTrace, "Signaling reload thread exit");
     manager->ReloadExit.Release();
     // The last touch of the manager: LeaveReloadThread waits for it before the manager
     // (and the semaphore Release is still inside) can be destroyed.
@@ -319,7 +336,7 @@ void KLogManager::ReloadConfigLoop()
     while (ReloadRunning) {
         if (!ReloadChannel) {
             ++attempt;
-            KLogger::InternalLog(klNotice, "Connecting to log server (attempt %d)", attempt);
+            InternalLine(klNotice, "Connecting to log server (attempt %d)", attempt);
             try {
                 KRemoteLogSpecs::Instance()->LoadValues();
                 unsigned short port = KRemoteLogSpecs::Instance()->RemoteLogPort();
@@ -330,7 +347,7 @@ void KLogManager::ReloadConfigLoop()
                 kstring distrust = DistrustReason(socket->Handle(), port);
                 if (!distrust.empty()) {
                     if (!distrustReported)
-                        KLogger::InternalLog(klWarning, "%s", distrust.c_str());
+                        InternalLine(klWarning, "%s", distrust.c_str());
                     distrustReported = true;
                     throw basekit::KSocketException("log server not trusted");
                 }
@@ -345,8 +362,8 @@ void KLogManager::ReloadConfigLoop()
                 connectedOnce = true;
             } catch (const std::exception& error) {
                 unsigned wait = connectedOnce ? LaterRetrySeconds : FirstRetrySeconds;
-                KLogger::InternalLog(klNotice, "Could not connect to log server, trying againg in %ds [%s]", wait,
-                                     error.what());
+                InternalLine(klNotice, "Could not connect to log server, trying againg in %ds [%s]", wait,
+                             error.what());
                 WaitWhileRunning(wait * 1000);
                 continue;
             }
@@ -357,21 +374,21 @@ void KLogManager::ReloadConfigLoop()
             if (!ReloadChannel->Receive(message)) {
                 if (!ReloadRunning)
                     break;
-                KLogger::InternalLog(klNotice, "Log server connection ended");
+                InternalLine(klNotice, "Log server connection ended");
                 DropReloadChannel();
                 continue;
             }
         } catch (const basekit::KSocketException&) {
             if (!ReloadRunning)
                 break;
-            KLogger::InternalLog(klNotice, "Log server connection closed");
+            InternalLine(klNotice, "Log server connection closed");
             DropReloadChannel();
             continue;
         } catch (const std::exception& error) {
             // Bytes that are no message leave the stream out of step: only a new
             // connection can bring it back in step.
-            KLogger::InternalLog(klWarning, "Malformed message from log server, connection dropped [%s]",
-                                 error.what());
+            InternalLine(klWarning, "Malformed message from log server, connection dropped [%s]",
+                         error.what());
             DropReloadChannel();
             continue;
         }
@@ -379,8 +396,8 @@ void KLogManager::ReloadConfigLoop()
         try {
             HandleReloadMessage(message);
         } catch (const std::exception& error) {
-            KLogger::InternalLog(klWarning, "Unexpected exception in reload config thread, reload disabled [%s]",
-                                 error.what());
+            InternalLine(klWarning, "Unexpected exception in reload config thread, reload disabled [%s]",
+                         error.what());
             break;
         }
     }
@@ -390,7 +407,7 @@ void KLogManager::ReloadConfigLoop()
             ReloadChannel->Terminate();
     }
     DropReloadChannel();
-    KLogger::InternalLog(klNotice, "Leaving reload config thread");
+    InternalLine(klNotice, "Leaving reload config thread");
 }
 
 void KLogManager::HandleReloadMessage(KReloadMessage& message)
@@ -401,7 +418,7 @@ void KLogManager::HandleReloadMessage(KReloadMessage& message)
         if (handler)
             handler();
         else
-            KLogger::InternalLog(klNotice, "Configuration reload requested, but no configuration reloader is installed");
+            InternalLine(klNotice, "Configuration reload requested, but no configuration reloader is installed");
         break;
     }
     case KReloadMessage::ktLogFilter:
@@ -412,7 +429,7 @@ void KLogManager::HandleReloadMessage(KReloadMessage& message)
         LogFilter->InvokeFilterCallback(true);
         break;
     default:
-        KLogger::InternalLog(klNotice, "Ignoring log server message of type %d", message.GetType());
+        InternalLine(klNotice, "Ignoring log server message of type %d", message.GetType());
         break;
     }
 }
@@ -428,14 +445,14 @@ void KLogManager::LeaveReloadThread()
             ReloadChannel->Terminate();
     }
     ReloadWake.Release();
-    KLogger::InternalLog(klTrace, "Waiting reload config thread to exit");
+    InternalLine(klTrace, "Waiting reload config thread to exit");
     if (ReloadExit.Wait(ReloadExitWaitMs)) {
         for (unsigned waited = 0; ReloadThreadInside && waited < 1000; ++waited)
             KHostSystem::Delay(1);
-        KLogger::InternalLog(klTrace, "Thread released");
+        InternalLine(klTrace, "Thread released");
     } else {
         ReloadThreadStuck = true;
-        KLogger::InternalLog(klNotice, "Reload config thread did not signed termination, leaking LogManager!!!");
+        InternalLine(klNotice, "Reload config thread did not signed termination, leaking LogManager!!!");
     }
     basekit::KThread::CloseThreadHandle(ReloadThread);
     ReloadThread = nullptr;
@@ -459,6 +476,6 @@ void KLogManager::SendRemoteLogRequest(const kstring& request)
     try {
         ReloadChannel->Send(basekit::KLogMessage("0", request));
     } catch (const std::exception& error) {
-        KLogger::InternalLog(klWarning, "Could not request \"%s\" [%s]", request.c_str(), error.what());
+        InternalLine(klWarning, "Could not request \"%s\" [%s]", request.c_str(), error.what());
     }
 }

@@ -1,15 +1,16 @@
 #pragma once
 // The process-wide owner of the log writers (one per file name), the filter and the
-// framework's own logger. Created by the first logger, ended when only its own logger is
-// left. Between basekit::Initialize() and basekit::Finalize() a thread keeps a channel to
+// framework's internal log (klog.log). Created by the first logger, ended when only its
+// internal log is left. Between basekit::Initialize() and basekit::Finalize() a thread keeps a channel to
 // the local log server open for filter updates and configuration reloads.
 #include <atomic>
 #include <map>
 #include <string>
 
+#include "Basekit/KHostSystem.h"
+#include "Basekit/KLogContext.h"
 #include "Basekit/KLogFilter.h"
 #include "Basekit/KLogWriter.h"
-#include "Basekit/KLogger.h"
 #include "Basekit/KSemaphore.h"
 #include "Basekit/KThreadMutex.h"
 
@@ -18,7 +19,7 @@ namespace basekit {
 class KSocketIpcChannel;
 }
 
-class KLogManager {
+class KLogManager : public KLogContext {
 public:
     // GetMe(false): the manager, created on first use; none (and a crash record) once it
     // has ended. GetMe(true): ends it.
@@ -27,19 +28,23 @@ public:
     static KLogManager* Current();
 
     virtual void StartReloadConfigThread();
-    virtual ~KLogManager();
+    ~KLogManager() override;
     KLogManager(const KLogManager&) = delete;
     KLogManager& operator=(const KLogManager&) = delete;
     // The writer of a file name ("klog" for none), created on first use and owned here.
     KLogWriter* GetWriter(const char* name);
 
-    static KLogWriter* ErrorWriter();
-    static KLogger* SelfLogger();
+    // A line of the internal log of the current manager (created if need be).
     static void InternalLog(KLogLevel level, const char* format, va_list args);
     // Stops building internal messages (their file cannot be opened).
     static void SuppressInternalLog();
 
-    const kstring& GetModuleName() const { return ModuleName; }
+    // What the writers and the filter are handed.
+    unsigned long long MaxLogSize() override;
+    void vReport(KLogLevel level, const char* format, va_list args) override;
+    void SuppressReports() override { InternalLogSuppressed = true; }
+    KLogWriter* ErrorWriter() override;
+    const kstring& GetModuleName() const override { return ModuleName; }
     KLogFilter* Filter() const { return LogFilter; }
     const KSystemTime& StartTime() const { return Started; }
 
@@ -61,6 +66,11 @@ public:
     typedef int (*ConfigReloadHandler)();
     static void SetConfigReloadHandler(ConfigReloadHandler handler);
 
+    // Makes the manager of a process whose lines go to a log server, or returns nullptr for a
+    // local one (the loggers install the remote client here; it lives above this class).
+    typedef KLogManager* (*Factory)();
+    static void SetFactory(Factory factory);
+
 protected:
     KLogManager();
     // Runs once the singleton is fully set up (its loggers may log from then on).
@@ -78,7 +88,7 @@ private:
     bool WaitWhileRunning(unsigned ms);
 
     std::atomic<bool> InternalLogSuppressed{false};
-    int LiveLoggers = 0;
+    int LiveLoggers = 0; // the internal log counts as one
     basekit::KThreadMutex CountMutex; // guards LiveLoggers
 
     void* ReloadThread = nullptr;
@@ -96,7 +106,7 @@ private:
     std::map<std::string, KLogWriter*> Writers; // owned
     basekit::KThreadMutex WritersMutex;         // guards Writers
 
-    KLogger* SelfLog = nullptr; // owned
+    KLogWriter* SelfWriter = nullptr; // klog.log, one of Writers
     KLogFilter* LogFilter = nullptr; // owned
     KSystemTime Started;
 

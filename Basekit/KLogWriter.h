@@ -2,6 +2,7 @@
 // A destination of finished log lines (a log file, the messages log, a log server).
 #include <cstdarg>
 
+#include "Basekit/KLogLevel.h"
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
 
@@ -25,3 +26,6 @@ public:
 
     void FmtWrite(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
+
+// The system log: where a line goes when no log file can take it.
+void SysLog(KLogLevel level, const char* text);

@@ -1,72 +1,60 @@
 #include "Basekit/KLogger.h"
 
-#include <syslog.h>
+#include <atomic>
+#include <mutex>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "Basekit/KFileLogWriter.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogBuilder.h"
 #include "Basekit/KLogFilter.h"
 #include "Basekit/KLogManager.h"
-
-const char* KLogSourceStr[] = {
-    "System",   "Source1",  "Source2",  "Source3",  "Source4",  "Source5",  "Source6",  "Source7",
-    "Source8",  "Source9",  "Timer",    "Source11", "Source12", "KLogger",  "Source14", "Source15",
-    "Source16", "Source17", "TAVO",     "Config",   "Source20", "Source21", "Source22", "Source23",
-    "Source24", "Source25", "Source26", "Source27", "Source28", "MaxSources", ""};
-const char* KLogTavoOptionsStr[] = {"General", "BOOTP", "TFTP", "Time", ""};
-const char* KLogConfigOptionsStr[] = {"OptionalValues", ""};
-const char* KLogUniqueOption[] = {""};
+#include "Basekit/KRemoteLogClient.h"
 
 namespace {
 
-const char* OptionName(const char** table, unsigned option)
+// The running log ("<program>.running.log", name SWALKER): the host layer's thread life-cycle
+// lines, with process, kernel-thread and thread ids.
+void RunningLogLine(KLogLevel level, const char* text)
 {
-    for (unsigned i = 0; table[i][0]; ++i) {
-        if (option == (1u << i))
-            return table[i];
-    }
-    return "UNKOWN";
+    // Created once, never destroyed: threads may report until the very end of the process.
+    static std::once_flag once;
+    static std::atomic<KLogger*> logger{nullptr};
+    std::call_once(once, [] { logger = new KLogger(klsSystem, -1, "SWALKER", "running", 0x11, false); });
+    KLogger* running = logger;
+    if (!running->IsActive(level))
+        return;
+    kstring line;
+    line.Format("|PID=%05d LWP=%05d TRD=%10u| %s", static_cast<int>(getpid()), static_cast<int>(syscall(SYS_gettid)),
+                static_cast<unsigned>(pthread_self()), text);
+    running->Log(level, line);
+}
+
+// Every way in from the loggers passes here, so the first wires the layers below before the
+// manager exists: which manager to make, and where the host layer's thread lines go.
+KLogManager* Manager()
+{
+    static const bool wired = [] {
+        KLogManager::SetFactory(&KRemoteLogClient::CreateIfConfigured);
+        KHostSystem::SetThreadReportHandler(&RunningLogLine);
+        return true;
+    }();
+    (void)wired;
+    return KLogManager::GetMe(false);
 }
 
 unsigned long long FilterSize(bool total)
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     KLogFilter* filter = manager ? manager->Filter() : nullptr;
     if (!filter)
         return total ? KLOG_DEFAULT_MAX_TOTAL_LOG_SIZE : KLOG_DEFAULT_MAX_FILE_SIZE;
     return total ? filter->MaxTotalLogSize() : filter->MaxLogFileSize();
 }
 
-std::string ComputeLogDirectory()
-{
-    std::string directory = "/var/log/varnel/";
-    if (KFileLogWriter::MakeLogDirectory("/var/log/varnel") && KFileLogWriter::WriteTest(directory))
-        return directory;
-    kstring message;
-    message.Format("Fatal error writing to a critical file \"%s\"! Exiting process!", directory.c_str());
-    SysLog(klError, message.c_str());
-    fprintf(stderr, "%s\n", message.c_str());
-    exit(-123);
-}
-
 } // namespace
-
-const char* GetStringKLogSource(KLogSource source)
-{
-    if (source < 0 || source > klsMaxSources)
-        return "UNKOWN";
-    return KLogSourceStr[source];
-}
-
-const char* GetStringKLogTavoOptions(unsigned option)
-{
-    return OptionName(KLogTavoOptionsStr, option);
-}
-
-const char* GetStringKLogConfigOptions(unsigned option)
-{
-    return OptionName(KLogConfigOptionsStr, option);
-}
 
 KLogger::KLogger(KLogSource source, int option, const char* name, const char* file, int flags, bool lazyTraceFlush)
     : LoggerName(name), ShowNameField((flags & 0x10) != 0), LazyFlush(lazyTraceFlush), LogSource(source),
@@ -92,7 +80,7 @@ KLogger::KLogger(KLogSource source, int option, const char* name, const char* fi
         if (flags & 0x02)
             fileName.AppendFormat(".pid%d", pid);
     }
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (manager)
         LogWriter = manager->GetWriter(file ? fileName.c_str() : nullptr);
     KLogManager::NotifyLoggerCreation();
@@ -105,7 +93,7 @@ KLogger::~KLogger()
 
 bool KLogger::IsActive(KLogLevel level) const
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (!manager)
         return false;
     KLogFilter* filter = manager->Filter();
@@ -120,7 +108,7 @@ void KLogger::vLogPrefixed(KLogLevel level, const char* prefix, const char* form
 
 void KLogger::CommitLine(KLogLevel level, const char* prefix, const char* format, va_list args)
 {
-    KLogBuilder line(LogWriter, this, level);
+    KLogBuilder line(LogWriter, KLogManager::Current(), level, ShowNameField ? LoggerName.c_str() : nullptr, LazyFlush);
     line.Message() = prefix;
     line.Message().vAppendFormat(format, args);
 }
@@ -129,7 +117,8 @@ void KLogger::LogText(KLogLevel level, const kstring& text, bool binary)
 {
     if (!IsActive(level))
         return;
-    KLogBuilder line(LogWriter, this, level, binary);
+    KLogBuilder line(LogWriter, KLogManager::Current(), level, ShowNameField ? LoggerName.c_str() : nullptr, LazyFlush,
+                     binary);
     line.Message() = text;
 }
 
@@ -256,7 +245,7 @@ bool KLogger::IsOptionActive(KLogSource source, unsigned option)
         InternalLog(klNotice, "IsOptionActive( %d, %d ) - invalid parameter", source, option);
         return false;
     }
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (!manager)
         return false;
     KLogFilter* filter = manager->Filter();
@@ -269,7 +258,7 @@ int KLogger::GetConfig(KLogSource source)
         InternalLog(klNotice, "GetConfig( %d ) - invalid parameter", source);
         return 0;
     }
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     KLogFilter* filter = manager ? manager->Filter() : nullptr;
     if (!filter)
         return 0;
@@ -280,21 +269,21 @@ int KLogger::GetConfig(KLogSource source)
 
 void KLogger::OverwriteOption(KLogSource source, unsigned mask)
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (manager && manager->Filter())
         manager->Filter()->OverwriteOption(source, mask);
 }
 
 void KLogger::ReleaseOverwrittenOption(KLogSource source)
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (manager && manager->Filter())
         manager->Filter()->ReleaseOverwrittenOption(source);
 }
 
 void KLogger::SetFilterConfigCallback(void (*callback)(bool))
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (manager && manager->Filter())
         manager->Filter()->SetCallback(callback);
 }
@@ -311,15 +300,14 @@ unsigned long long KLogger::MaxTotalLogSize()
 
 void KLogger::GetStartTime(KSystemTime& time)
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (manager)
         time = manager->StartTime();
 }
 
 const std::string& KLogger::GetLogDirectory()
 {
-    static const std::string directory = ComputeLogDirectory();
-    return directory;
+    return KFileLogWriter::LogDirectory();
 }
 
 void KLogger::GetLogDirectory(std::string& directory)
@@ -338,7 +326,7 @@ void KLogger::SystemLog(KLogLevel level, const char* format, ...)
 
 void KLogger::NotifyAppInitialization()
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (manager)
         manager->StartReloadConfigThread();
 }
@@ -352,7 +340,7 @@ void KLogger::NotifyAppTermination()
 
 void KLogger::ReloadConfig()
 {
-    KLogManager* manager = KLogManager::GetMe(false);
+    KLogManager* manager = Manager();
     if (manager)
         manager->RequestReload();
 }
@@ -368,13 +356,6 @@ void KLogger::InternalLog(KLogLevel level, const char* format, ...)
     va_start(args, format);
     KLogManager::InternalLog(level, format, args);
     va_end(args);
-}
-
-void SysLog(KLogLevel level, const char* text)
-{
-    static const int priorities[] = {LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_NOTICE, LOG_NOTICE};
-    int priority = (level >= klError && level <= klTrace) ? priorities[level] : LOG_ERR;
-    syslog(priority, "%s", text ? text : "");
 }
 
 void myLog(KLogLevel level, const char* format, ...)

@@ -5,7 +5,7 @@
 
 class KMessagesWriter : public KFileLogWriter {
 public:
-    KMessagesWriter() : KFileLogWriter("messages") {}
+    explicit KMessagesWriter(KLogContext& context) : KFileLogWriter("messages", context) {}
     void CheckDay(unsigned) override {}
     void Write(const char* format, va_list args) override { Buffer.vAppendFormat(format, args); }
     void Flush(bool lazy) override;

@@ -88,7 +88,18 @@ const unsigned ShutdownWaitMs = 3000;
 
 KRemoteLogClient::KRemoteLogClient()
 {
-    LogFilter = new KLogFilter();
+    LogFilter = new KLogFilter(this);
+}
+
+KLogManager* KRemoteLogClient::CreateIfConfigured()
+{
+    try {
+        KRemoteLogSpecs::Instance()->LoadValues();
+        if (!KRemoteLogSpecs::Instance()->RemoteLogHost().empty())
+            return new KRemoteLogClient();
+    } catch (const std::exception&) {
+    }
+    return nullptr;
 }
 
 void KRemoteLogClient::OnCreated()
@@ -124,14 +135,15 @@ KLogWriter* KRemoteLogClient::CreateWriter(const std::string& name)
 {
     if (name == "messages")
         return new KDiscardingWriter();
-    return new KRemoteLogWriter(this, name.c_str());
+    return new KRemoteLogWriter([this](const basekit::KLogMessage& message, bool lazy) { SendLog(message, lazy); },
+                                name.c_str());
 }
 
 KLogWriter* KRemoteLogClient::GetFallbackWriter()
 {
     basekit::KLockGuard lock(FallbackMutex);
     if (!FallbackWriter)
-        FallbackWriter.reset(new KFileLogWriter("klog"));
+        FallbackWriter.reset(new KFileLogWriter("klog", *this));
     return FallbackWriter.get();
 }
 

@@ -21,6 +21,8 @@ public:
 
     KRemoteLogClient();
     ~KRemoteLogClient() override;
+    // A client when klog.cfg names a log server (RemoteLogHost), else nullptr.
+    static KLogManager* CreateIfConfigured();
 
     // The reload thread starts after each successful connection instead.
     void StartReloadConfigThread() override {}

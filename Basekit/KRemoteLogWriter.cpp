@@ -1,9 +1,10 @@
 #include "Basekit/KRemoteLogWriter.h"
 
-#include "Basekit/KRemoteLogClient.h"
+#include <utility>
+
 #include "Basekit/LM7/Basics/KSerializer.h"
 
-KRemoteLogWriter::KRemoteLogWriter(KRemoteLogClient* client, const char* name) : Client(client)
+KRemoteLogWriter::KRemoteLogWriter(Queue queue, const char* name) : Send(std::move(queue))
 {
     Message.Name = name;
 }
@@ -21,6 +22,6 @@ void KRemoteLogWriter::Flush(bool lazy)
     // have the whole connection dropped for it.
     if (Message.Text.size() >= basekit::KMAX_STRING_SIZE)
         Message.Text.resize(basekit::KMAX_STRING_SIZE - 1);
-    Client->SendLog(Message, lazy);
+    Send(Message, lazy);
     Message.Text.clear();
 }

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "Basekit/KHostSystem.h"
-#include "Basekit/KRunningLog.h"
 
 namespace basekit {
 
@@ -80,8 +79,8 @@ bool KThread::Join(unsigned ms)
             return true;
         KHostSystem::Delay(kStepMs);
     }
-    KRunningLog::Log(klTrace, "Unable to join %10u, thread already terminated",
-                     static_cast<unsigned>(Handle ? IdOf(Handle) : 0));
+    KHostSystem::ReportThread(klTrace, "Unable to join %10u, thread already terminated",
+                              static_cast<unsigned>(Handle ? IdOf(Handle) : 0));
     return false;
 }
 
@@ -90,15 +89,15 @@ void* KThread::StartThread(void* routine, void* arg, int, bool, bool closeHandle
     int chosen = SCHED_OTHER;
     if (policy != 0) {
         if (geteuid() != 0)
-            KRunningLog::Log(klWarning,
-                             "Unable to start thread using scheduler %d -- need to be running as root to "
-                             "change scheduler, creating with default scheduler",
-                             static_cast<int>(policy));
+            KHostSystem::ReportThread(klWarning,
+                                      "Unable to start thread using scheduler %d -- need to be running as root to "
+                                      "change scheduler, creating with default scheduler",
+                                      static_cast<int>(policy));
         else if (policy >= 5)
-            KRunningLog::Log(klWarning,
-                             "Invalid thread scheduler %d, refusing to set thread scheduler and creating "
-                             "with default scheduler",
-                             static_cast<int>(policy));
+            KHostSystem::ReportThread(klWarning,
+                                      "Invalid thread scheduler %d, refusing to set thread scheduler and creating "
+                                      "with default scheduler",
+                                      static_cast<int>(policy));
         else
             chosen = static_cast<int>(policy);
     }
@@ -117,7 +116,7 @@ void* KThread::Starter(void* object)
 {
     auto* thread = static_cast<KThread*>(object);
     const kstring name = TypeName(*thread);
-    KRunningLog::Log(klNotice, "Thread started: %s", name.c_str());
+    KHostSystem::ReportThread(klNotice, "Thread started: %s", name.c_str());
     thread->Running = true;
     thread->Starting = false;
     auto finish = [thread] {
@@ -128,9 +127,9 @@ void* KThread::Starter(void* object)
     try {
         thread->Execute();
         finish();
-        KRunningLog::Log(klNotice, "Thread stopped: %s", name.c_str());
+        KHostSystem::ReportThread(klNotice, "Thread stopped: %s", name.c_str());
     } catch (const std::exception& e) {
-        KRunningLog::Log(klError, "Thread %s stopped due to unhandled exception %s", name.c_str(), e.what());
+        KHostSystem::ReportThread(klError, "Thread %s stopped due to unhandled exception %s", name.c_str(), e.what());
         finish();
     } catch (...) {
         if (exiting) {
@@ -138,7 +137,7 @@ void* KThread::Starter(void* object)
             finish();
             throw;
         }
-        KRunningLog::Log(klError, "Thread %s stopped due to unknown unhandled exception", name.c_str());
+        KHostSystem::ReportThread(klError, "Thread %s stopped due to unknown unhandled exception", name.c_str());
         finish();
     }
     return nullptr;

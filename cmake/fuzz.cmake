@@ -9,9 +9,9 @@ if(TAVO_FUZZ)
   add_link_options(-fsanitize=address,undefined)
   # Directory options reach only targets defined from here on; the toolkit library is older,
   # and without this its parsers would run neither instrumented for coverage nor sanitised.
-  if(TARGET basekit)
-    target_compile_options(basekit PRIVATE ${TAVO_FUZZ_FLAGS})
-  endif()
+  foreach(layer IN LISTS BASEKIT_LAYERS)
+    target_compile_options(${layer} PRIVATE ${TAVO_FUZZ_FLAGS})
+  endforeach()
 endif()
 
 function(tavo_fuzz_target name)

@@ -1,5 +1,7 @@
-# Host-system layer, thread objects, time and path helpers, the service host and the timer manager.
-target_sources(basekit PRIVATE
+# Host-system layer: thread objects, time and path helpers, the service host, the key/value
+# reader and the clock log lines are stamped with. Logs nothing itself: thread lines go to
+# whatever handler the loggers install.
+target_sources(basekit_host PRIVATE
   Basekit/KHostSystem.cpp
   Basekit/KThreadMutex.cpp
   Basekit/KSemaphore.cpp
@@ -7,7 +9,9 @@ target_sources(basekit PRIVATE
   Basekit/KThread.cpp
   Basekit/BasekitTime.cpp
   Basekit/BasekitFile.cpp
-  Basekit/TimerManager.cpp
+  Basekit/KConfigReader.cpp
+  Basekit/KWireText.cpp
+  Basekit/KLogClock.cpp
   Basekit/LM7/Basics/KServiceBaseLinux.cpp)
 
 # What the unit tests share: files, bounded waits, a tick the test drives, log tails.
@@ -20,7 +24,7 @@ tavo_unit_test(TimerManagerTest SOURCES tests/Basekit/TimerManagerTest.cpp LIBS 
 
 # The service host is tested against a real process: this fixture service, run as an operator would.
 add_executable(ServiceHostFixture tests/Basekit/LM7/Basics/ServiceHostFixture.cpp)
-target_link_libraries(ServiceHostFixture PRIVATE basekit)
-tavo_unit_test(KServiceBaseLinuxTest SOURCES tests/Basekit/LM7/Basics/KServiceBaseLinuxTest.cpp LIBS basekit)
+target_link_libraries(ServiceHostFixture PRIVATE basekit_host)
+tavo_unit_test(KServiceBaseLinuxTest SOURCES tests/Basekit/LM7/Basics/KServiceBaseLinuxTest.cpp LIBS basekit_host)
 target_compile_definitions(KServiceBaseLinuxTest PRIVATE SERVICE_HOST_FIXTURE="$<TARGET_FILE:ServiceHostFixture>")
 add_dependencies(KServiceBaseLinuxTest ServiceHostFixture)

@@ -1,27 +1,38 @@
-# Logging framework, key/value reader and the socket message channel to the log server.
-target_sources(basekit PRIVATE
-  Basekit/KLogger.cpp
-  Basekit/KWireText.cpp
-  Basekit/KLogBudget.cpp
-  Basekit/KLogWriter.cpp
-  Basekit/KLogBuilder.cpp
-  Basekit/KLogClock.cpp
-  Basekit/KLogManager.cpp
-  Basekit/KFileLogWriter.cpp
-  Basekit/KMessagesWriter.cpp
-  Basekit/KLogFilter.cpp
-  Basekit/KCrashLogger.cpp
-  Basekit/KRunningLog.cpp
-  Basekit/KConfigReader.cpp
-  Basekit/KRemoteLogSpecs.cpp
-  Basekit/KRemoteLogClient.cpp
-  Basekit/KRemoteLogWriter.cpp
+# The socket message channel to the log server and its serialiser.
+target_sources(basekit_ipc PRIVATE
   Basekit/LM7/Basics/KSerializer.cpp
   Basekit/LM7/Basics/KClientSocket.cpp
   Basekit/LM7/Basics/KSocketOwner.cpp
   Basekit/LM7/Basics/KSocketSender.cpp
   Basekit/LM7/Basics/KSocketReceiver.cpp
   Basekit/LM7/Basics/KSocketIpcChannel.cpp)
+
+# Destinations of finished lines (log files, messages.log, the log server's queue, crash.log);
+# what they need from above comes in the KLogContext they are made with.
+target_sources(basekit_logwriters PRIVATE
+  Basekit/KLogContext.cpp
+  Basekit/KLogWriter.cpp
+  Basekit/KLogBuilder.cpp
+  Basekit/KFileLogWriter.cpp
+  Basekit/KMessagesWriter.cpp
+  Basekit/KCrashLogger.cpp
+  Basekit/KRemoteLogWriter.cpp)
+
+# The owner of the writers: sources and options, the filter, the internal log, the reload
+# channel and the remote log client.
+target_sources(basekit_logmanager PRIVATE
+  Basekit/KLogSource.cpp
+  Basekit/KLogFilter.cpp
+  Basekit/KRemoteLogSpecs.cpp
+  Basekit/KLogManager.cpp
+  Basekit/KRemoteLogClient.cpp)
+
+# Named loggers (and the running log they install into the host layer), the log budget and
+# the timer manager, which logs.
+target_sources(basekit_log PRIVATE
+  Basekit/KLogger.cpp
+  Basekit/KLogBudget.cpp
+  Basekit/TimerManager.cpp)
 
 # What the logging tests share (files, waits, clock, forked cases, a loopback log server).
 add_library(log_test_support STATIC tests/Basekit/LogTestSupport.cpp)

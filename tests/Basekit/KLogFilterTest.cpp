@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "Basekit/KLogFilter.h"
+#include "Basekit/KLogManager.h"
 #include "tests/Basekit/LogTestSupport.h"
 
 namespace {
@@ -110,7 +111,7 @@ int CallbackCalls = 0;
 TEST(KLogFilter, MissingPartsAreNamedInTheInternalLog)
 {
     logtest::WriteKlogCfg("[TAVO]\nValue=true\n");
-    KLogFilter filter;
+    KLogFilter filter(KLogManager::GetMe(false)); // reports to the internal log, as the manager's own does
     CallbackCalls = 0;
     filter.SetCallback([](bool remote) {
         CallbackRemote = remote;
@@ -135,7 +136,7 @@ TEST(KLogFilter, MissingPartsAreNamedInTheInternalLog)
 
 TEST(KLogFilter, InvalidRequestIsWrittenAndReported)
 {
-    KLogFilter filter;
+    KLogFilter filter(KLogManager::GetMe(false));
     EXPECT_TRUE(filter.IsActive(static_cast<KLogLevel>(7), klsTAVO, 2));
     EXPECT_TRUE(filter.IsActive(klTrace, static_cast<KLogSource>(30), 1));
     std::string klog = logtest::ReadFile("/var/log/varnel/klog.log");

@@ -9,7 +9,6 @@
 
 #include "Basekit/KLogManager.h"
 #include "Basekit/KLogger.h"
-#include "Basekit/KRunningLog.h"
 #include "tests/Basekit/LogTestSupport.h"
 
 namespace {
@@ -190,7 +189,7 @@ TEST(KLogger, OverwrittenOptionWinsUntilReleased)
 TEST(KLogger, RunningLogLineCarriesProcessAndThreadIds)
 {
     logtest::SetClock(Nov14, 5);
-    std::thread([] { KRunningLog::Log(klNotice, "Thread started: %s", "demo"); }).join();
+    std::thread([] { KHostSystem::ReportThread(klNotice, "Thread started: %s", "demo"); }).join();
     std::string line = LastLine(logtest::ExeName() + ".running.log");
     char pid[16];
     snprintf(pid, sizeof(pid), "%05d", static_cast<int>(getpid())); // zero-padded to five digits

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "Basekit/KLogManager.h"
+#include "Basekit/KLogger.h"
 #include "Basekit/KRemoteLogClient.h"
 #include "tests/Basekit/LogTestSupport.h"
 

@@ -22,6 +22,9 @@
 
 namespace {
 
+// Thread lines reach the running log once logging is up, as in every program that logs.
+KLogger Logging(klsSystem, -1, "TEST", nullptr, 0, false);
+
 const auto kDeadline = std::chrono::seconds(10);
 const unsigned kJoinMs = 10000;
 
