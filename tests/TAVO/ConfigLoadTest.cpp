@@ -87,7 +87,6 @@ const char* const RxMissing = "T|CONFIG  | Could not load 'Key'(line=1,col=1) us
 
 INSTANTIATE_TEST_SUITE_P(Cases, KeyedLoad, ::testing::Values(
     KeyCase{"Key: 70000", 'u', false, true, "70000", nullptr},   // no range check while loading
-    KeyCase{"Key: 0x10", 'u', false, true, "16", nullptr},       // yaml-cpp reads hexadecimal
     KeyCase{"Key: -1", 'u', false, true, "14102", RxMissing},    // not an unsigned number
     KeyCase{"Key: 99999999999", 'u', false, true, "14102", RxMissing}, // beyond 32 bits
     KeyCase{"Key: abc", 'u', false, true, "14102", RxMissing},

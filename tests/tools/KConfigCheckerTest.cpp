@@ -158,12 +158,6 @@ const KCase Cases[] = {
      true},
 };
 
-// Test names in place of gtest's byte dump of a case.
-void PrintTo(const KCase& c, std::ostream* out)
-{
-    *out << c.Name;
-}
-
 class KConfigCheckerTest : public ::testing::TestWithParam<KCase> {
 protected:
     void SetUp() override
