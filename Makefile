@@ -3,6 +3,7 @@ SHELL := /bin/bash
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+COVERAGE_BUILD ?= build-cov
 SOAK_MINUTES ?= 10
 JOBS ?= $(shell nproc)
 
@@ -10,7 +11,7 @@ JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake g++ pkg-config libyaml-cpp-dev libgtest-dev libgmock-dev \
             iproute2 util-linux procps curl atftp tftp-hpa rdate python3 man-db groff-base systemd
 
-.PHONY: all deps bench-deps build asan demo test unit-test asan-test clean install package soak tsan bench
+.PHONY: all deps bench-deps build asan demo test unit-test asan-test clean install package soak tsan bench coverage
 
 all: build
 
@@ -101,6 +102,21 @@ tsan: deps $(TSAN_BUILD)/CMakeCache.txt
 	  cat $(TSAN_REPORTS)/*; echo "ThreadSanitizer reports in $(TSAN_REPORTS)"; exit 1; \
 	fi; exit $$status
 
+# Product line and branch coverage of the whole suite (the real daemon's runs included: it
+# writes its counts when it exits). gcovr reads them; only Basekit/, Tools/ and tools/ count.
+$(COVERAGE_BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage \
+	  -DCMAKE_EXE_LINKER_FLAGS=--coverage
+
+coverage: deps $(COVERAGE_BUILD)/CMakeCache.txt
+	@dpkg-query -W -f='$${Status}' gcovr 2>/dev/null | grep -q 'install ok installed' || \
+	  { export DEBIAN_FRONTEND=noninteractive; apt-get update -qq && apt-get install -y -qq --no-install-recommends gcovr; }
+	cmake --build $(COVERAGE_BUILD) -j$(JOBS)
+	find $(COVERAGE_BUILD) -name '*.gcda' -delete
+	-ctest --test-dir $(COVERAGE_BUILD) -j$(JOBS)
+	gcovr -r . $(COVERAGE_BUILD) --filter '(Basekit|Tools|tools)/' --exclude-throw-branches \
+	  --exclude-unreachable-branches --print-summary -o $(COVERAGE_BUILD)/coverage.txt
+
 # Figures, no assertions: TFTP against tftpd-hpa and atftpd, a BOOTP storm, logging lines/s,
 # CPU per refused TFTP request.
 bench: bench-deps build
@@ -110,4 +126,4 @@ bench: bench-deps build
 	bench/tftp_refused_cpu.sh $(BUILD)/tavo
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(COVERAGE_BUILD)
