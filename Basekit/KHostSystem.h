@@ -83,8 +83,8 @@ public:
     static void FindClose(void* handle);
     static bool ExtensionCompare(const char* name, const char* extension);
 
-    // Where thread life-cycle lines go (the running log installs itself once logging is up);
-    // without a handler they are dropped. The text is complete, not a format.
+    // Where thread life-cycle lines go: the loggers install the running log on their first
+    // use; before that the lines are dropped. The text is complete, not a format.
     typedef void (*ThreadReportHandler)(KLogLevel level, const char* text);
     static void SetThreadReportHandler(ThreadReportHandler handler);
     static void ReportThread(KLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,8 +1,8 @@
 #pragma once
 // The process-wide owner of the log writers (one per file name), the filter and the
 // framework's internal log (klog.log). Created by the first logger, ended when only its
-// internal log is left. Between basekit::Initialize() and basekit::Finalize() a thread keeps a channel to
-// the local log server open for filter updates and configuration reloads.
+// internal log is left. Between basekit::Initialize() and basekit::Finalize() a thread keeps
+// a channel to the local log server open for filter updates and configuration reloads.
 #include <atomic>
 #include <map>
 #include <string>
