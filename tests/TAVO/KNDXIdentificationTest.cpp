@@ -111,6 +111,29 @@ INSTANTIATE_TEST_SUITE_P(Boards, AdditionalInfo, ::testing::Values(
     InfoCase {"", ""},
     InfoCase {"NDX_V2 without dash", ""}));
 
+TEST(IdentificationSteps, TokenizeThenModel)
+{
+    KNDXIdentification decoder;
+    const struct {
+        const char* info;
+        const char* model; // after the model step
+        bool modular;
+    } cases[] = {
+        {"NDX_V2-E1_X 5 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X", false},           // modules match the name
+        {"NDX_V2-X-FXO_Y 12 0-240 0-400 0-4c00", "NDX_V2-Modular_CTI", true},  // mixed FXO board
+        {"NDX_V2-E1_TLQ 0 0-ec0 0-4ac0 0-4c00", "NDX_V2-Modular_TLQ", true},   // mixed TLQ board
+        {"NDX_V2-GSM_X 0 0-240 0-4c00 0-4c00", "NDX_V2-GSM_X", false},         // mismatched, neither: kept
+    };
+    for (const auto& c : cases) {
+        KNDXIdentification::Tokens tokens;
+        kstring passThrough;
+        ASSERT_TRUE(KNDXIdentification::Tokenize(Serial, c.info, tokens, passThrough)) << c.info;
+        const KNDXIdentification::Board board = decoder.Model(Serial, tokens);
+        EXPECT_EQ(board.Model, c.model) << c.info;
+        EXPECT_EQ(board.Modular, c.modular) << c.info;
+    }
+}
+
 struct RejectionCase {
     const char* info;
     int line;
