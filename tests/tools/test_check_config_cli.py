@@ -42,9 +42,9 @@ def run(*arguments):
     return subprocess.run([ARGS.binary, *arguments], capture_output=True, text=True, timeout=60)
 
 
-def make_installation(root, second_address):
-    os.makedirs(os.path.join(root, "config"))
-    os.makedirs(os.path.join(root, "data", "am17"))
+def make_installation(root, second_address, exist_ok=False):
+    os.makedirs(os.path.join(root, "config"), exist_ok=exist_ok)
+    os.makedirs(os.path.join(root, "data", "am17"), exist_ok=exist_ok)
     files = {"tavo.yaml": TAVO, "devices.yaml": DEVICES.format(second=second_address), "system.yaml": SYSTEM}
     for name, text in files.items():
         with open(os.path.join(root, "config", name), "w") as out:
@@ -52,19 +52,20 @@ def make_installation(root, second_address):
 
 
 class CheckConfigCli(unittest.TestCase):
-    def test_help_describes_usage_and_exits_0(self):
+    def test_command_lines(self):
+        """--help exits 0; a wrong command line exits 1."""
         result = run("--help")
         self.assertEqual(result.returncode, 0)
         self.assertIn("Usage: tavo-check-config", result.stdout)
         self.assertIn("Exit status", result.stdout)
-
-    def test_wrong_command_lines_exit_1(self):
         for arguments in (["--no-such-option"], ["-i", "192.0.2.1"], ["-i", "192.0.2.1/33"], ["a", "b"],
                           ["/nonexistent-directory"]):
             with self.subTest(arguments=arguments):
                 self.assertEqual(run(*arguments).returncode, 1)
 
-    def test_clean_installation_exits_0_from_either_directory(self):
+    def test_installations(self):
+        """A clean installation exits 0 from either directory; a problem is printed with its
+        position and exits 1, silently with -q."""
         with tempfile.TemporaryDirectory() as root:
             make_installation(root, "192.0.2.51")
             for directory in (root, os.path.join(root, "config")):
@@ -72,10 +73,7 @@ class CheckConfigCli(unittest.TestCase):
                     result = run("-i", "192.0.2.1/255.255.255.0", directory)
                     self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
                     self.assertIn("no problems found", result.stdout)
-
-    def test_problem_is_printed_with_its_position_and_exits_1_unless_quiet(self):
-        with tempfile.TemporaryDirectory() as root:
-            make_installation(root, "192.0.2.50")
+            make_installation(root, "192.0.2.50", exist_ok=True)
             result = run("-i", "192.0.2.1/24", root)
             self.assertEqual(result.returncode, 1)
             lines = result.stdout.splitlines()
