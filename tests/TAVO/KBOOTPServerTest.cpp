@@ -65,24 +65,18 @@ TEST(BOOTPServerLines, EachRefusalLogsItsLine)
         m.SetNewFirmware = !firmware.empty();
         m.Firmware = firmware;
     };
-    add(Board, "192.0.2.50", "");
     add(4662, "", "");
-    add(4663, "203.0.113.5", "");
     add(4664, "192.0.2.64", std::string(128, 'f'));
-    server.Boards.replacements[4761] = Board;
     const struct {
         unsigned int serial;
-        bool answered;
         const char* line;
     } cases[] = {
-        {4662, false, "W| Could not boot NDX serial 4662, failed to obtain IP address from configuration"},
-        {4663, false, "E| Could not find a suitable interface to send address 203.0.113.5"},
-        {4664, false,
+        {4662, "W| Could not boot NDX serial 4662, failed to obtain IP address from configuration"},
+        {4664,
          "E| Could not boot NDX serial 4664, firmware name is 128 characters long, the boot file field holds at most 127"},
-        {4761, true, "W| Device 4761 is replacing device 4660, be sure device 4660 is turned off"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(server.Prepare(c.serial), c.answered) << c.serial;
+        EXPECT_FALSE(server.Prepare(c.serial)) << c.serial;
         EXPECT_TRUE(WaitForBootpLine(c.line)) << c.line;
     }
     server.Broken = true;

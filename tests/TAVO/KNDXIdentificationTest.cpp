@@ -104,8 +104,6 @@ INSTANTIATE_TEST_SUITE_P(Boards, AdditionalInfo, ::testing::Values(
     InfoCase {"NDX_V2-X-FXO_Y 0 0-240 0-400 0-4c00", "NDX_V2-Modular_CTI_4FXO/2GSM 1 0 0 2 0:3:4 1:1:2"},
     // FXO model with another module in slot 0: mismatched, also CTI.
     InfoCase {"NDX_V2-FXO_X 0 0-4ac0 0-4c00 0-4c00", "NDX_V2-Modular_CTI_8FXS 1 0 0 1 0:2:8"},
-    // Mixed TLQ board becomes the modular TLQ board.
-    InfoCase {"NDX_V2-E1_TLQ 0 0-ec0 0-4ac0 0-4c00", "NDX_V2-Modular_TLQ_60E1/8FXS 1 0 0 2 0:4:2 1:2:8"},
     // First generation: the string itself; no '-' at all: nothing.
     InfoCase {"NDX-anything at all", "NDX-anything at all"},
     InfoCase {"", ""},
