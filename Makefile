@@ -84,7 +84,7 @@ package: build
 # and a cut board link; fails on a crash, a leak trend or a wrong byte. Not part of `make test`.
 soak: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target tavo -j$(JOBS)
-	python3 tests/soak/soak.py --tavo $(BUILD)/tavo --minutes $(SOAK_MINUTES)
+	python3 bench/soak.py --tavo $(BUILD)/tavo --minutes $(SOAK_MINUTES)
 
 # The whole suite under ThreadSanitizer. Reports go to files, so that a detached daemon's
 # races are not lost with its standard error; any report fails the run.

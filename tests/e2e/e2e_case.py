@@ -37,14 +37,6 @@ def new_sandbox(case, **kw):
     return sb
 
 
-def start_serving(sb):
-    """Starts the daemon and waits until its last server, the time server, runs; returns the
-    daemon's pid."""
-    pid = sb.start_and_wait_up()
-    sb.wait_log("Starting TimeServer...", timeout=10)
-    return pid
-
-
 receive_one = ts.wait_packet   # the first accepted datagram within a timeout, or None
 
 

@@ -1,8 +1,6 @@
 #!/usr/bin/python3
 """The files the daemon writes for the boards, read over TFTP as a board reads them: exact
 text with CR LF line ends and a big-endian CRC-32 trailer."""
-import os
-import re
 import unittest
 import zlib
 
@@ -70,7 +68,7 @@ class GeneratedFiles(unittest.TestCase):
         cls.board = sb.add_board(["%s/24" % BOARD])
         ts.standard_setup(sb, DEVICES, system=SYSTEM,
                           klog=ts.klog_cfg() + "\nRemoteLogPort=14111\n")
-        e.start_serving(sb)
+        sb.start_and_wait_up(servers=True)
 
     def fetch(self, name):
         s = self.board.socket(bind=(BOARD, 0))
@@ -88,40 +86,6 @@ class GeneratedFiles(unittest.TestCase):
                 self.assertEqual(self.fetch(name), with_trailer(text))
         self.sb.wait_log("Replacer device 5678 is also configured as active", level="W",
                          logger="TFTP")
-
-    def test_replacements_follow_the_devices_file(self):
-        """Each transfer rewrites replacements.yaml from the devices file as it is now."""
-        path = os.path.join(self.sb.config_dir, "devices.yaml")
-        self.addCleanup(self.write_devices, DEVICES)
-        cases = [  # devices, expected text
-            ([dict(d, Replacer=0) for d in DEVICES], HEADER),
-            (DEVICES + [dict(serial=1500, IP="192.0.2.53", Replacer=1501)],
-             HEADER + b"5678: 1234\r\n1501: 1500\r\n2001: 2000\r\n"),
-        ]
-        for devices, text in cases:
-            with self.subTest(text=text):
-                self.write_devices(devices)
-                self.assertEqual(self.fetch("replacements.yaml"), with_trailer(text))
-        self.assertTrue(os.path.exists(path))
-
-    def write_devices(self, devices):
-        self.sb.write_config("devices.yaml", ts.devices_yaml(devices))
-
-
-class InvalidSystemFile(unittest.TestCase):
-    def test_audio_port_range_too_small(self):
-        """A range under 100 ports stops the start; the daemon says why."""
-        sb = e.new_sandbox(self)
-        sb.add_board(["%s/24" % BOARD])
-        ts.standard_setup(sb, DEVICES, system=SYSTEM.replace("17100", "17050"))
-        # The system file is read when the TFTP server starts, after the BOOTP server's start
-        # has taken its 250 ms: `start` has said OK by then.
-        r = sb.tavo("start")
-        self.assertEqual((r.status, r.stdout), (0, "Starting tavo.... OK\n"), r)
-        m = sb.syslog.wait_for(re.compile(re.escape(
-            "Unable to start: Real time audio port range is invalid (Min=17000, Max=17050)")),
-            timeout=10)
-        self.assertEqual(sb.wait_exit(m.pid, timeout=10), 70)
 
 
 if __name__ == "__main__":

@@ -53,7 +53,7 @@ class HostileFlood(unittest.TestCase):
         cls.attacker = sb.add_board(["%s/24" % ATTACKER])
         ts.standard_setup(sb, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True)])
         sb.write_sized_firmware(FIRMWARE, 20000)
-        e.start_serving(sb)
+        sb.start_and_wait_up(servers=True)
 
     def log_size(self):
         total = 0

@@ -155,7 +155,7 @@ class ForgedEchoReplies(unittest.TestCase):
         sb = e.new_sandbox(self)
         board_ns = sb.add_board(["%s/24" % BOARD])       # its own kernel stays silent
         ts.standard_setup(sb, [dict(serial=SERIAL, IP=BOARD)])
-        e.start_serving(sb)
+        sb.start_and_wait_up(servers=True)
         forger = board_ns.popen([sys.executable, "-c", FORGER, BOARD, e.HOST],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 

@@ -65,7 +65,7 @@ class Privilege(unittest.TestCase):
         """`tavo start` in the sandbox, through wrapper (a command prefix) when given; returns
         the daemon's pid once its servers run."""
         if not wrapper:
-            return e.start_serving(self.sb)
+            return self.sb.start_and_wait_up(servers=True)
         mark = self.sb.syslog.count()
         self.sb.host(list(wrapper) + [self.sb.tavo_bin, "start"])
         pid = ts.wait_until(self.sb.read_pid_file, 5, "pid file")

@@ -45,7 +45,7 @@ class HostileTftp(unittest.TestCase):
                  "sub/up.bin": "../fw.bin"}                           # inside, through ".."
         for name, target in links.items():
             os.symlink(target, os.path.join(sb.firmware_dir, name))
-        e.start_serving(sb)
+        sb.start_and_wait_up(servers=True)
 
     def socket(self, address):
         s = self.board.socket(bind=(address, 0))
@@ -133,7 +133,7 @@ class HostileCopy(unittest.TestCase):
         os.makedirs(copied)
         os.symlink(victim, os.path.join(copied, "planted.bin"))
 
-        e.start_serving(sb)
+        sb.start_and_wait_up(servers=True)
         sb.wait_log("Alternative service may be running with path: /var/tmp/alt", level="I",
                     logger="TFTP", timeout=10)
         sb.wait_log("Fail on reading file (secret.bin)", level="W", logger="TFTP")

@@ -30,34 +30,29 @@ class ServiceCase(unittest.TestCase):
 
 class LifeCycle(ServiceCase):
     def test_start_then_stop(self):
-        """start forks a daemon that writes its pid file and says so in the system log; stop
-        ends it with status 0 and the pid file gone."""
-        r = self.sb.tavo("start")
-        self.assertEqual((r.status, r.stdout, r.stderr), (0, "Starting tavo.... OK\n", ""))
-        pid = e.ts.wait_until(self.sb.read_pid_file, 5, "pid file")
-        self.sb.daemon_pids.add(pid)
-        self.assertEqual(self.sb.read_file(self.sb.pid_file), b"%d\n" % pid)
-        starting = self.sb.syslog.wait_for("Starting service...", timeout=5)
-        up = self.sb.syslog.wait_for("Service up and running.", timeout=10)
-        # LOCAL5: PRI = 21 * 8 + priority; identity tavo with the daemon's pid
-        self.assertEqual((starting.pri, starting.ident, starting.pid), (168 + LOG_INFO, "tavo", pid))
-        self.assertEqual((up.pri, up.pid), (168 + LOG_NOTICE, pid))
-        self.assertTrue(os.path.isdir(self.sb.core_dir), "core-dump directory")
+        """start (also the default without a word) forks a daemon that writes its pid file and
+        says so in the system log; stop ends it with status 0 and the pid file gone."""
+        for args in (("start",), ()):
+            with self.subTest(args=args):
+                mark = self.sb.syslog.count()
+                r = self.sb.tavo(*args)
+                self.assertEqual((r.status, r.stdout, r.stderr), (0, "Starting tavo.... OK\n", ""))
+                pid = e.ts.wait_until(self.sb.read_pid_file, 5, "pid file")
+                self.sb.daemon_pids.add(pid)
+                self.assertEqual(self.sb.read_file(self.sb.pid_file), b"%d\n" % pid)
+                starting = self.sb.syslog.wait_for("Starting service...", timeout=5, start=mark)
+                up = self.sb.syslog.wait_for("Service up and running.", timeout=10, start=mark)
+                # LOCAL5: PRI = 21 * 8 + priority; identity tavo with the daemon's pid
+                self.assertEqual((starting.pri, starting.ident, starting.pid),
+                                 (168 + LOG_INFO, "tavo", pid))
+                self.assertEqual((up.pri, up.pid), (168 + LOG_NOTICE, pid))
+                self.assertTrue(os.path.isdir(self.sb.core_dir), "core-dump directory")
 
-        r = self.sb.tavo("stop")
-        self.assertEqual((r.status, r.stdout, r.stderr), (0, "Stopping tavo.... OK\n", ""))
-        self.assertStopped(pid, self.sb.wait_exit(pid, timeout=10))
-        bye = self.sb.syslog.wait_for("Exiting at stop request...", timeout=5)
-        self.assertEqual((bye.pri, bye.pid), (168 + LOG_NOTICE, pid))
-
-    def test_no_word_means_start(self):
-        r = self.sb.tavo()
-        self.assertEqual((r.status, r.stdout), (0, "Starting tavo.... OK\n"))
-        pid = e.ts.wait_until(self.sb.read_pid_file, 5, "pid file")
-        self.sb.daemon_pids.add(pid)
-        self.sb.syslog.wait_for("Service up and running.", timeout=10)
-        _, status = self.sb.stop(pid)
-        self.assertStopped(pid, status)
+                r = self.sb.tavo("stop")
+                self.assertEqual((r.status, r.stdout, r.stderr), (0, "Stopping tavo.... OK\n", ""))
+                self.assertStopped(pid, self.sb.wait_exit(pid, timeout=10))
+                bye = self.sb.syslog.wait_for("Exiting at stop request...", timeout=5, start=mark)
+                self.assertEqual((bye.pri, bye.pid), (168 + LOG_NOTICE, pid))
 
     def test_start_while_running_is_refused_before_forking(self):
         pid = self.sb.start_and_wait_up()
@@ -145,18 +140,17 @@ class CommandErrors(ServiceCase):
 
 
 class Debug(ServiceCase):
-    def test_debug_stops_at_end_of_input(self):
+    def test_debug_runs_until_enter_or_end_of_input(self):
         r = self.sb.tavo("debug", stdin=b"", timeout=30)
         self.assertEqual((r.status, r.stdout), (0, "Press <ENTER> to stop tavo..."), r)
-        self.sb.syslog.wait_for("Starting service...", timeout=5)
         self.sb.syslog.wait_for("Exiting at stop request...", timeout=5)
         self.assertNotIn("Service up and running.", self.sb.syslog.texts())
         self.assertFalse(os.path.exists(self.sb.pid_file))
 
-    def test_debug_runs_until_enter(self):
+        mark = self.sb.syslog.count()
         p = self.sb.popen_tavo("debug", stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE)
-        self.sb.syslog.wait_for("Starting service...", timeout=10)
+        self.sb.syslog.wait_for("Starting service...", timeout=10, start=mark)
         self.sb.wait_log("Starting TimeServer...", timeout=10)
         self.assertEqual(self.sb.read_pid_file(), p.pid)
         self.assertIsNone(p.poll())
@@ -164,7 +158,7 @@ class Debug(ServiceCase):
         p.stdin.flush()
         self.assertEqual(self.sb.wait_exit(p.pid, timeout=10), 0)
         self.assertEqual(p.stdout.read(), b"Press <ENTER> to stop tavo...")
-        self.sb.syslog.wait_for("Exiting at stop request...", timeout=5)
+        self.sb.syslog.wait_for("Exiting at stop request...", timeout=5, start=mark)
         self.assertFalse(os.path.exists(self.sb.pid_file))
 
 

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Many boards at once: 64 concurrent 1 MiB transfers, more boards than the transfer limit,
+"""Many boards at once: 200 concurrent 1 MiB transfers, more boards than the transfer limit,
 and replacements.yaml read by many boards while each transfer rewrites it."""
 import os
 import shutil
@@ -26,7 +26,7 @@ class ManyBoards(unittest.TestCase):
         devices[1]["Replacer"] = 20001
         ts.standard_setup(sb, devices)
         cls.content = sb.read_file(sb.write_sized_firmware("size_1m.bin", MIB))
-        e.start_serving(sb)
+        sb.start_and_wait_up(servers=True)
         cls.out = tempfile.mkdtemp(prefix="tavoe2e-load.")
         cls.addClassCleanup(shutil.rmtree, cls.out)
 
@@ -45,10 +45,6 @@ class ManyBoards(unittest.TestCase):
             got[a] = self.sb.read_file(out)
             os.unlink(out)
         return got
-
-    def test_64_boards_at_once(self):
-        got = self.fetch_all(BOARDS[:64], "size_1m.bin")
-        self.assertEqual([a for a, c in got.items() if c != self.content], [])
 
     def test_more_boards_than_the_limit(self):
         """200 boards at once, more than the 64 transfers served together: every board still

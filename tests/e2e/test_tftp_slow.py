@@ -19,7 +19,7 @@ class SlowTransfers(unittest.TestCase):
         ts.standard_setup(self.sb, [dict(serial=1193046, IP=BOARD)])
 
     def start(self):
-        e.start_serving(self.sb)
+        self.sb.start_and_wait_up(servers=True)
 
     def test_file_past_the_block_number_wrap(self):
         path = self.sb.write_sized_firmware("big.bin", BIG)

@@ -163,13 +163,12 @@ class SyslogMessage:
         m = _SYSLOG_RE.match(raw)
         if m:
             pri = int(m.group(1))
-            self.facility, self.priority = pri >> 3, pri & 7
-            self.pri = pri
+            self.priority, self.pri = pri & 7, pri
             self.ident = m.group(2)
             self.pid = int(m.group(3)) if m.group(3) else None
             self.text = m.group(4)
         else:
-            self.pri = self.facility = self.priority = self.pid = None
+            self.pri = self.priority = self.pid = None
             self.ident = None
             self.text = raw
 
@@ -253,9 +252,8 @@ class LogLine:
         if m:
             self.level, self.time, self.name, self.text = m.group(1), m.group(2), \
                 m.group(3).rstrip(), m.group(4)
-            self.padded_name = m.group(3)
         else:
-            self.level = self.time = self.name = self.padded_name = None
+            self.level = self.time = self.name = None
             self.text = raw
 
     def __repr__(self):
@@ -448,12 +446,6 @@ class Sandbox:
         board.answer_ping(answer_ping)
         return board
 
-    def host_socket(self, bind=None):
-        s = netns_socket(self.host_ns)
-        if bind is not None:
-            s.bind(bind)
-        return s
-
     # mount namespace
     def _start_keeper(self):
         self.keeper = subprocess.Popen(
@@ -564,10 +556,14 @@ class Sandbox:
         self.daemon_pids.add(pid)
         return pid
 
-    def start_and_wait_up(self):
-        mark = self.syslog.count()
+    def start_and_wait_up(self, servers=False, timeout=10):
+        """`tavo start`, then waits for the service to be up and, with servers, for its last
+        server (the time server) to start; returns the daemon's pid."""
+        mark, log_mark = self.syslog.count(), self.log_mark()
         pid = self.start()
-        self.syslog.wait_for("Service up and running.", timeout=10, start=mark)
+        self.syslog.wait_for("Service up and running.", timeout=timeout, start=mark)
+        if servers:
+            self.wait_log("Starting TimeServer...", timeout=timeout, start=log_mark)
         return pid
 
     def wait_exit(self, pid, timeout=10.0):

@@ -16,7 +16,7 @@ daemon that died, an unexpected failure, a wrong byte, or daemon RSS, descriptor
 growing from the first quarter of the run to the last (peaks, after a short warm-up)
 beyond the tolerance printed, or staying above their idle start once the load is gone.
 
-    tests/soak/soak.py --tavo build/tavo [--minutes 10]
+    bench/soak.py --tavo build/tavo [--minutes 10]
 """
 import argparse
 import json
@@ -32,7 +32,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+ROOT = os.path.normpath(os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
@@ -228,8 +228,7 @@ class Soak:
 
     def start_daemon(self):
         self.log_server = self.start_log_server()
-        self.pid = self.sb.start_and_wait_up()
-        self.sb.wait_log("Starting TimeServer...", timeout=15)
+        self.pid = self.sb.start_and_wait_up(servers=True, timeout=15)
         # The generated files as the daemon wrote them at start: every later copy must match.
         self.expect_dir = os.path.join(self.sb.root, "expected")
         os.makedirs(self.expect_dir)
