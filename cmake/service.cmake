@@ -34,7 +34,7 @@ target_link_libraries(tavo-check-config PRIVATE tavo_checker)
 
 # --- Unit tests ------------------------------------------------------------------------------
 tavo_unit_test(tavo_service_test
-  SOURCES tests/TAVO/KPrintfNotifiersTest.cpp tests/TAVO/TAVOServiceTest.cpp
+  SOURCES tests/TAVO/TAVOServiceTest.cpp
   LIBS tavo_service tavo_test_kit)
 tavo_unit_test(tavo_check_config_test
   SOURCES tests/tools/KConfigCheckerTest.cpp

@@ -1,4 +1,5 @@
-// The time server: the RFC 868 value and the start codes.
+// The time server's RFC 868 value; what a board sees of the service and the start codes are
+// checked against the running daemon and in the thread lifetimes test.
 #include <gtest/gtest.h>
 
 #include "Tools/TAVO/KTimeServer.h"
@@ -29,19 +30,5 @@ INSTANTIATE_TEST_SUITE_P(Clock, TimeValue,
                                            ValueCase{"before_wrap", 2085978495LL, 0, 0xFFFFFFFFu}, // 2036-02-07
                                            ValueCase{"wrap", 2085978496LL, 0, 0u}),
                          CaseName());
-
-// What a board sees of the service is checked against the running daemon; here only the start codes.
-TEST(TimeServer, StartsOnlyOnceAndNeverWithoutInterfaces)
-{
-    AddAddress("192.0.2.1/32");
-    const KNETInterfaceEx host{"192.0.2.1", "255.255.255.0", "192.0.2.255"};
-    KTimeServer server;
-    ASSERT_EQ(server.Start({host}, 3737), 0);
-    EXPECT_EQ(server.Start({host}, 3737), 1);
-    KTimeServer idle;
-    EXPECT_EQ(idle.Start({}, 3737), 5);
-    EXPECT_EQ(idle.Stop(), 1);
-    server.WaitTermination();
-}
 
 } // namespace
