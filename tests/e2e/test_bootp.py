@@ -11,7 +11,8 @@ from e2e_case import bootp, ts
 SERIAL_A, IP_A = 1193046, "192.0.2.50"      # 0A:3D:91:12:34:56, new firmware named in the reply
 SERIAL_B, IP_B = 42, "192.0.2.51"
 SERIAL_INUSE, IP_INUSE = 77, "192.0.2.52"   # its address answers pings
-SERIAL_OLD, SERIAL_NEW = 300, 301
+SERIAL_OLD, SERIAL_NEW, IP_OLD = 300, 301, "192.0.2.53"
+SERIAL_FAR, IP_FAR = 600, "203.0.113.5"     # on no served subnet
 SERIAL_EDIT = 45
 SERIAL_OTHER_TYPE = 700
 
@@ -19,7 +20,8 @@ DEVICES = [
     dict(serial=SERIAL_A, IP=IP_A, Firmware="fw_a.bin", SetNewFirmware=True),
     dict(serial=SERIAL_B, IP=IP_B, Firmware="fw_b.bin", SetNewFirmware=False),
     dict(serial=SERIAL_INUSE, IP=IP_INUSE),
-    dict(serial=SERIAL_OLD, IP="192.0.2.53", Replacer=SERIAL_NEW),
+    dict(serial=SERIAL_OLD, IP=IP_OLD, Replacer=SERIAL_NEW, Firmware="old.bin", SetNewFirmware=True),
+    dict(serial=SERIAL_FAR, IP=IP_FAR),
     dict(serial=SERIAL_EDIT, IP="192.0.2.57"),
     dict(serial=SERIAL_OTHER_TYPE, IP="192.0.2.59", Type="XYZ"),
 ]
@@ -97,6 +99,13 @@ class Replies(BootpCase):
         self.assertEqual(self.sb.find_log(re.compile("BOOTP conflict|BOOTP server\\["), start=mark),
                          [], "the daemon's own reply was taken for another server's")
 
+    def test_replacement_board_takes_the_configured_place(self):
+        mark = self.sb.log_mark()
+        m = bootp.parse_message(self.exchange(SERIAL_NEW, 9))
+        self.assertEqual((m.yiaddr, m.file_name, m.mac), (IP_OLD, "old.bin", mac(SERIAL_NEW)))
+        self.sb.wait_log("Device 301 is replacing device 300, be sure device 300 is turned off",
+                         level="W", logger="BOOTP", start=mark)
+
     def test_devices_edit_applies_to_the_next_request(self):
         edited = [dict(d, IP="192.0.2.58") if d["serial"] == SERIAL_EDIT else d for d in DEVICES]
         self.addCleanup(self.write_devices, DEVICES)
@@ -165,6 +174,13 @@ class Refusals(BootpCase):
         others = [l.raw for l in self.sb.log_lines()[mark:]
                   if l.name == "BOOTP" or "boot phase" in l.text]
         self.assertEqual([l for l in others if not own.search(l)], [])
+
+    def test_no_interface_on_the_boards_subnet(self):
+        mark = self.sb.log_mark()
+        self.assertIsNone(self.exchange(SERIAL_FAR, 30))
+        self.sb.wait_log("Could not find a suitable interface to send address %s" % IP_FAR,
+                         level="E", logger="BOOTP", start=mark)
+
 
 class Conflicts(BootpCase):
     def test_other_servers_replies(self):
