@@ -252,6 +252,9 @@ void* KRemoteLogClient::ConnectThread(void* argument)
     unsigned port = settings->RemoteLogPort();
     bool connected = false;
     kstring distrust;
+    // An untrusted server's connection is closed only once klog.log says why, so the line is
+    // there by the time the other end sees the close.
+    std::unique_ptr<basekit::KClientSocket> untrusted;
     ++client->Attempts;
     try {
         basekit::KLockGuard lock(client->ServerChannelMutex);
@@ -259,6 +262,8 @@ void* KRemoteLogClient::ConnectThread(void* argument)
             std::unique_ptr<basekit::KClientSocket> socket(
                 new basekit::KClientSocket(host.c_str(), static_cast<unsigned short>(port)));
             distrust = DistrustReason(socket->Handle(), host, port);
+            if (!distrust.empty())
+                untrusted = std::move(socket);
             if (distrust.empty()) {
                 client->ServerChannel = new basekit::KSocketIpcChannel(std::move(socket));
                 client->ChannelUsable = true;
@@ -281,6 +286,7 @@ void* KRemoteLogClient::ConnectThread(void* argument)
         client->NoConnectBefore = (std::chrono::steady_clock::now() + DistrustRetryWait).time_since_epoch().count();
         if (!DistrustReported.exchange(true))
             client->FallbackLine(distrust);
+        untrusted.reset();
     }
     if (connected)
         client->FlushWake.Release();
