@@ -4,8 +4,6 @@
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <regex>
-#include <set>
 #include <vector>
 
 #include "Tools/TAVO/KBOOTPDecision.h"
@@ -143,16 +141,5 @@ INSTANTIATE_TEST_SUITE_P(Rules, Decision, ::testing::Values(
     Case {"another server answers our replacement", 0x1299, 2, true, Other, Drop::Conflict, 0},
     Case {"another server answers a stranger", 0x4242, 2, true, Other, Drop::OtherServerReply, 0},
     Case {"a reply to serial 0", 0, 2, true, Other, Drop::NotNDX, 0}));
-
-TEST(DecisionDrop, NamesAreDistinctLowerCaseWithDashes)
-{
-    std::set<std::string> names;
-    const std::regex form("[a-z]+(-[a-z]+)*");
-    for (int i = static_cast<int>(Drop::None); i <= static_cast<int>(Drop::AddressInUse); ++i) {
-        const std::string name = KBOOTPDecision::Name(static_cast<Drop>(i));
-        EXPECT_TRUE(std::regex_match(name, form)) << name;
-        EXPECT_TRUE(names.insert(name).second) << name;
-    }
-}
 
 } // namespace

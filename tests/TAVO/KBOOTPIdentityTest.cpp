@@ -35,16 +35,6 @@ TEST(MAC2Serial, ReadsTheSerialOfNDXAddressesOnly)
         EXPECT_EQ(KBOOTPServer::MAC2Serial(c.mac), c.serial) << c.mac;
 }
 
-TEST(ByteArray2MAC, FormatsSixUpperCaseHexBytes)
-{
-    const unsigned char bytes[16] = {0x0A, 0x3D, 0x91, 0x00, 0x00, 0x2A, 0xFF};
-    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 6, ':'), "0A:3D:91:00:00:2A");
-    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 16, ':'), "0A:3D:91:00:00:2A"); // only six bytes
-    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 6, '\0'), "0A3D9100002A");
-    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(bytes, 4, ':'), "");
-    EXPECT_EQ(KBOOTPServer::ByteArray2MAC(nullptr, 6, ':'), "");
-}
-
 const char* const Rejected = "XYZ-1";
 const char* const RejectedLine = "E| Bootloader string not supported! Serial (42). Old API version? [XYZ-1]";
 

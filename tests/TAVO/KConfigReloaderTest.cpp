@@ -93,23 +93,6 @@ TEST(KConfigReloader, PassReloadsInCreationOrderAndSkipsBrokenFiles)
     EXPECT_EQ(TracedConfig::Order, "third third ");
 }
 
-TEST(KConfigReloader, ReloadByNameTouchesOnlyThatFile)
-{
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
-    WriteConfig("devices", "Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1}\n");
-    config::TAVOCfg cfg;
-    config::TAVODevs devs;
-    config::KConfigReloader::Reload(kstring());
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
-    WriteConfig("devices", "Devices:\n  - 2: {Type: NDX, IP: 192.0.2.2}\n");
-
-    config::KConfigReloader::Reload(kstring("devices"));
-    EXPECT_EQ(cfg.Copy().BootP.RxPort, 1u);
-    EXPECT_EQ(devs.Copy().machines.count(2), 1u);
-    config::KConfigReloader::Reload(kstring("tavo"));
-    EXPECT_EQ(cfg.Copy().BootP.RxPort, 2u);
-}
-
 TEST(KConfigReloader, ValidateLeavesObjectsAndStopsAtTheFirstError)
 {
     WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");

@@ -2,10 +2,8 @@
 // the firmware directory (with and without openat2), the transfer's timing and error rules
 // against a scripted board on a driven tick, then, in the test's own network namespace against
 // raw board clients, what the daemon's TFTP tests cannot reach: a failed rewrite of
-// replacements.yaml, a dead board among 64 others, the start codes, the request limit held
-// exactly.
+// replacements.yaml and the request limit held exactly.
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -528,29 +526,6 @@ TEST_F(TftpServer, FailedReplacementsRewriteStillServesTheLastCompleteFile)
     WriteConfig("devices", Devices());
     EXPECT_EQ(content, before);
     EXPECT_TRUE(log.WaitFor("Could not rewrite replacements.yaml"));
-}
-
-TEST_F(TftpServer, DeadBoardDoesNotHoldUpSixtyFourOthers)
-{
-    RawClient dead(Board(99));
-    ASSERT_TRUE(Ask(dead, Host, 69, ReadRequest("fw.bin"))); // and never acknowledged
-    const std::string content = Pattern(1 << 20, 4);
-    WriteFile(FirmwareDir + std::string("mib.bin"), content);
-    std::atomic<int> complete{0};
-    std::vector<std::thread> boards;
-    for (int last = 100; last <= 163; ++last)
-        boards.emplace_back([&, last] { complete += Fetch(Board(last), Host, 69, "mib.bin", 10000) == content; });
-    for (std::thread& board : boards)
-        board.join();
-    EXPECT_EQ(complete.load(), 64);
-}
-
-TEST_F(TftpServer, StartOnlyOnceAndNeverWithoutInterfaces)
-{
-    EXPECT_EQ(Server->Start({Interface}, 6969, 1), 1);
-    KTFTPServer idle;
-    EXPECT_EQ(idle.Start({}, 6969, 64), 5);
-    EXPECT_EQ(idle.Stop(), 1);
 }
 
 TEST_F(TftpServer, RequestsWhileTransfersExceedTheLimitAreDropped)
