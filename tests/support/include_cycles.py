@@ -104,7 +104,7 @@ def one_cycle(graph, members):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('--root', default=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    parser.add_argument('--root', default=os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')))
     parser.add_argument('--dir', default='Basekit')
     args = parser.parse_args()
     graph = read_graph(args.root, args.dir)
