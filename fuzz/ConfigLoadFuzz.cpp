@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "Basekit/KBaseException.h"
 #include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/TAVOCfg.h"
 #include "Tools/TAVO/TAVODevs.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ template <class Config>
 void LoadFrom(const char* name, const std::string& text)
 {
     const std::string path = std::string("/etc/varnel/config/") + name + ".yaml";
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    fuzz::WriteFile(path, text);
     static Config config; // kept across inputs, so a failed load must leave the last good one
     const auto before = config.Copy();
     try {
@@ -48,7 +48,7 @@ void LoadFrom(const char* name, const std::string& text)
     // Documents are read one at a time: a broken one after the document that loaded changes
     // nothing.
     const auto loaded = config.Copy();
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text << "\n---\n[\n";
+    fuzz::WriteFile(path, text + "\n---\n[\n");
     config::KConfigReloader::Reload(config, false);
     if (!Same(loaded, config.Copy()))
         std::abort();
@@ -58,7 +58,7 @@ void LoadFrom(const char* name, const std::string& text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string text = fuzz::Text(data, size);
     LoadFrom<config::TAVOCfg>("tavo", text);
     LoadFrom<config::TAVODevs>("devices", text);
     return 0;

@@ -3,10 +3,7 @@
 // items written back and read again; then, inside the sandbox, loaded into a log filter as the
 // log manager loads it. Checks: nothing but the reader's own exception ever leaves a getter, a
 // copied field fits the value record, and no option of a source is both on and "never".
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -17,7 +14,7 @@
 #include "Basekit/KLogManager.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KRemoteLogSpecs.h"
-#include "Basekit/LM7/Basics/KOutSerializer.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -27,39 +24,31 @@ const char* const FileKeys[] = {"MaxLogFileSize", "MaxTotalLogSize", "RemoteLogH
 const char* const SectionKeys[] = {"Value", "FullLog", "BOOTP", "OptionalValues"};
 const char* const Sections[] = {"TAVO", "KLogger"};
 
-struct State {
-    std::string ReaderPath; // the reader's own scratch file
-    std::string SavedPath;  // where SaveFile rewrites it
-    bool Sandboxed = false; // the fixed klog.cfg path is then the sandbox's own
-};
-
-void WriteFile(const std::string& path, const uint8_t* data, size_t size)
+// The reader's own scratch file; /var/tmp is private in the sandbox, the pid keeps parallel
+// runs outside it apart.
+const std::string& ReaderPath()
 {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
-const State& Setup()
-{
-    static const State state = [] {
-        State s;
-        // /var/tmp is private in the sandbox; the pid keeps parallel runs outside it apart.
-        s.ReaderPath = "/var/tmp/KConfigReaderFuzz-" + std::to_string(getpid()) + ".cfg";
-        s.SavedPath = s.ReaderPath + ".saved";
-        const char* sandboxed = std::getenv("TAVO_SANDBOXED");
-        s.Sandboxed = sandboxed && std::string(sandboxed) == "1";
-        if (s.Sandboxed) {
+    static const std::string path = [] {
+        if (fuzz::InSandbox()) {
             // The log manager and the remote log settings read klog.cfg once, when first used:
             // give them a fixed file, so that every input meets the same state (local logging,
             // no log server host), then keep the framework's own messages out of the log files.
-            std::ofstream(KLogFilter::GetConfigFileName().c_str(), std::ios::trunc) << "[TAVO]\nValue=true\n";
+            fuzz::WriteFile(KLogFilter::GetConfigFileName().c_str(), "[TAVO]\nValue=true\n");
             KRemoteLogSpecs::Instance()->LoadValues();
             KLogManager::GetMe(false);
             KLogManager::SuppressInternalLog();
         }
-        return s;
+        return "/var/tmp/KConfigReaderFuzz-" + std::to_string(getpid()) + ".cfg";
     }();
-    return state;
+    return path;
+}
+
+template <class Call> void Tolerate(Call call)
+{
+    try {
+        call();
+    } catch (const KBaseException&) {
+    }
 }
 
 // Every getter on one key; only the reader's exceptions may come out of them.
@@ -92,14 +81,15 @@ void AskEverything(KConfigReader& reader, const char* key)
         reader.GetInteger(key);
     } catch (const KBaseException&) {
     }
-    try {
-        reader.GetHexadecimal(key);
-    } catch (const KBaseException&) {
-    }
-    try {
-        reader.GetDouble(key);
-    } catch (const KBaseException&) {
-    }
+    Tolerate([&] { reader.GetHexadecimal(key); });
+    Tolerate([&] { reader.GetDouble(key); });
+}
+
+template <size_t N> void AskKeys(KConfigReader& reader, const char* const (&keys)[N], const std::string& inputKey)
+{
+    for (const char* key : keys)
+        AskEverything(reader, key);
+    AskEverything(reader, inputKey.c_str());
 }
 
 // The key of the input's first line (text before '=' or the line end), so that keys the
@@ -112,15 +102,9 @@ std::string FirstKey(const uint8_t* data, size_t size)
     return key;
 }
 
-class SerialBytes : public basekit::KOutSerializer {
-public:
-    std::string Bytes;
-    void Serialize(void* data, unsigned size) override { Bytes.append(static_cast<const char*>(data), size); }
-};
-
 void LoadFilter(const uint8_t* data, size_t size)
 {
-    WriteFile(KLogFilter::GetConfigFileName().c_str(), data, size);
+    fuzz::WriteFile(KLogFilter::GetConfigFileName().c_str(), fuzz::Text(data, size));
     KLogFilter filter;
     filter.LoadConfig();
     if (filter.OptionMask(klsSystem) != 0xFFFFFFFFu)
@@ -130,67 +114,54 @@ void LoadFilter(const uint8_t* data, size_t size)
         // An option set to "never" is never written: it cannot be on at the same time.
         if (filter.OptionMask(s) & filter.NeverMask(s))
             abort();
-        for (unsigned option : {1u, 2u, 4u, 8u, 0xFFFFFFFFu}) {
-            bool active = filter.IsActive(klTrace, s, option);
-            if (option != 0xFFFFFFFFu && (filter.NeverMask(s) & option) && active)
+        for (unsigned option : {1u, 2u, 4u, 8u, 0xFFFFFFFFu})
+            if (filter.IsActive(klTrace, s, option) && option != 0xFFFFFFFFu && (filter.NeverMask(s) & option))
                 abort();
-        }
     }
-    // What the log server would be sent back has the fixed size of 29 entries.
-    SerialBytes wire;
-    filter.Serialize(wire);
-    if (wire.Bytes.size() != 4 + KLogFilter::Entries * 9 + 1 + 8 + 8)
-        abort();
+    fuzz::Serialized(filter); // what the log server would be sent back
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const State& state = Setup();
-    WriteFile(state.ReaderPath, data, size);
+    const std::string& path = ReaderPath();
+    const std::string saved = path + ".saved"; // where SaveFile rewrites it
+    fuzz::WriteFile(path, fuzz::Text(data, size));
     const std::string inputKey = FirstKey(data, size);
 
     KConfigReader whole;
-    try {
-        whole.LoadFile(state.ReaderPath.c_str(), false);
-    } catch (const KBaseException&) {
-        abort(); // the file is there
-    }
-    for (const char* key : FileKeys)
-        AskEverything(whole, key);
-    AskEverything(whole, inputKey.c_str());
+    whole.LoadFile(path.c_str(), false); // the file is there: an exception ends the run
+    AskKeys(whole, FileKeys, inputKey);
 
     for (const char* name : Sections) {
         KLogConfigReader section;
         try {
-            section.LoadSection(state.ReaderPath.c_str(), name);
+            section.LoadSection(path.c_str(), name);
         } catch (const KBaseException&) {
             continue;
         }
-        for (const char* key : SectionKeys)
-            AskEverything(section, key);
-        AskEverything(section, inputKey.c_str());
+        AskKeys(section, SectionKeys, inputKey);
     }
 
     // Changed values are written back and the result is read again without surprises.
-    unlink(state.SavedPath.c_str()); // created afresh by the reader, so runs do not pile up
+    unlink(saved.c_str()); // created afresh by the reader, so runs do not pile up
     try {
         whole.SetValue("RemoteLogPort", "14111");
         whole.SetValue(inputKey.c_str(), "changed");
         KConfigReader copy;
-        copy.LoadFile(state.ReaderPath.c_str(), false);
-        copy.LoadFile(state.SavedPath.c_str(), true);
+        copy.LoadFile(path.c_str(), false);
+        copy.LoadFile(saved.c_str(), true);
         copy.SetValue("MaxLogFileSize", inputKey.c_str());
         copy.SaveFile();
         KConfigReader again;
-        again.LoadFile(state.SavedPath.c_str(), false);
+        again.LoadFile(saved.c_str(), false);
         AskEverything(again, "MaxLogFileSize");
         AskEverything(again, inputKey.c_str());
     } catch (const KBaseException&) {
     }
 
-    if (state.Sandboxed)
+    if (fuzz::InSandbox())
         LoadFilter(data, size);
     return 0;
 }

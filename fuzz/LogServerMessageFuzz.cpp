@@ -18,20 +18,14 @@
 #include "Basekit/KReloadMessage.h"
 #include "Basekit/LM7/Basics/KClientSocket.h"
 #include "Basekit/LM7/Basics/KInSerializer.h"
-#include "Basekit/LM7/Basics/KOutSerializer.h"
 #include "Basekit/LM7/Basics/KSocketException.h"
 #include "Basekit/LM7/Basics/KSocketIpcChannel.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 
 // Far below a local socket's buffer, so that the whole input is written before it is read.
 const size_t MaxInput = 64 * 1024;
-
-class SerialBytes : public basekit::KOutSerializer {
-public:
-    std::string Bytes;
-    void Serialize(void* data, unsigned size) override { Bytes.append(static_cast<const char*>(data), size); }
-};
 
 class SerialSource : public basekit::KInSerializer {
 public:
@@ -73,17 +67,12 @@ void CheckFilter(KLogFilter& received)
     received.IsActive(klTrace, klsConfig, 0xFFFFFFFFu);
     KLogFilter applied; // as the log manager takes over a received filter
     applied.CopyFrom(received);
-    SerialBytes first;
-    applied.Serialize(first);
-    if (first.Bytes.size() != 4 + KLogFilter::Entries * 9 + 1 + 8 + 8)
-        abort();
+    const std::string first = fuzz::Serialized(applied);
     // Read back and written again, the form does not change.
     KLogFilter echoed;
-    SerialSource source(first.Bytes);
+    SerialSource source(first);
     echoed.Serialize(source);
-    SerialBytes second;
-    echoed.Serialize(second);
-    if (second.Bytes != first.Bytes)
+    if (fuzz::Serialized(echoed) != first)
         abort();
 }
 

@@ -1,12 +1,11 @@
 // Any bytes as the host configuration for the boards (system.yaml, documents "Network" and
 // "InternalConfigs"), loaded into the two process-wide objects the TFTP server reads, then the
-// generated board files written from them. Checks: a load either succeeds, leaving only values
-// the boards can use, or ends in the framework's exception and leaves the object as it was;
-// every generated file is CR LF text followed by the CRC-32 of that text.
+// generated board files written from them. Checks: a load either succeeds or ends in the
+// framework's exception, leaving only values the boards can use; every generated file is CR LF
+// text followed by the CRC-32 of that text.
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <initializer_list>
 #include <string>
 
 #include "Basekit/KBaseException.h"
@@ -16,21 +15,11 @@
 #include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/KTFTPServer.h"
 #include "Tools/TAVO/NetworkConfig.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 
 const char* const SystemPath = "/etc/varnel/config/system.yaml";
-
-void WriteText(const char* path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Bit by bit, so that it shares nothing with the writer's table.
 uint32_t Crc32(const std::string& bytes)
@@ -46,7 +35,7 @@ uint32_t Crc32(const std::string& bytes)
 
 void CheckGenerated(const std::string& path)
 {
-    const std::string file = ReadFile(path);
+    const std::string file = fuzz::ReadFile(path);
     if (file.size() < 4)
         abort();
     const std::string text = file.substr(0, file.size() - 4);
@@ -61,55 +50,34 @@ void CheckGenerated(const std::string& path)
     }
 }
 
-bool Same(const config::NetworkSettings& a, const config::NetworkSettings& b)
+bool Within(std::initializer_list<unsigned> values, unsigned low, unsigned high)
 {
-    return a.LocalAudioInterface == b.LocalAudioInterface && a.LocalAudioPort == b.LocalAudioPort &&
-           a.MediaServerAddress == b.MediaServerAddress && a.MediaServerPort == b.MediaServerPort &&
-           a.SignalingServerAddress == b.SignalingServerAddress && a.SignalingServerPort == b.SignalingServerPort &&
-           a.T8WServerAddress == b.T8WServerAddress && a.T8WServerPort == b.T8WServerPort &&
-           a.T8WQueryPort == b.T8WQueryPort && a.T8WSnmpPort == b.T8WSnmpPort &&
-           a.ConnectionTimeout == b.ConnectionTimeout && a.SimServerAddress == b.SimServerAddress &&
-           a.SimServerPort == b.SimServerPort && a.SimClientLog == b.SimClientLog &&
-           a.AudioStreamingMinPort == b.AudioStreamingMinPort && a.AudioStreamingMaxPort == b.AudioStreamingMaxPort;
-}
-
-bool Same(const config::InternalSettings& a, const config::InternalSettings& b)
-{
-    return a.T8WServerBuffer == b.T8WServerBuffer && a.T8WClientBuffer == b.T8WClientBuffer &&
-           a.TdmopBuffer == b.TdmopBuffer && a.RtqBuffer == b.RtqBuffer && a.NdxBuffer == b.NdxBuffer;
-}
-
-bool Port(unsigned value)
-{
-    return value >= 1 && value <= 65535;
+    for (unsigned value : values)
+        if (value < low || value > high)
+            return false;
+    return true;
 }
 
 bool Usable(const config::NetworkSettings& n)
 {
-    return Port(n.LocalAudioPort) && Port(n.MediaServerPort) && Port(n.SignalingServerPort) &&
-           Port(n.T8WServerPort) && Port(n.T8WQueryPort) && Port(n.T8WSnmpPort) && Port(n.SimServerPort) &&
-           Port(n.AudioStreamingMinPort) && Port(n.AudioStreamingMaxPort) &&
+    return Within({n.LocalAudioPort, n.MediaServerPort, n.SignalingServerPort, n.T8WServerPort, n.T8WQueryPort,
+                   n.T8WSnmpPort, n.SimServerPort, n.AudioStreamingMinPort, n.AudioStreamingMaxPort}, 1, 65535) &&
            n.AudioStreamingMaxPort >= n.AudioStreamingMinPort + 100;
 }
 
 bool Usable(const config::InternalSettings& i)
 {
-    for (unsigned size : {i.T8WServerBuffer, i.T8WClientBuffer, i.TdmopBuffer, i.RtqBuffer, i.NdxBuffer}) {
-        if (size < 1 || size > 2048)
-            return false;
-    }
-    return true;
+    return Within({i.T8WServerBuffer, i.T8WClientBuffer, i.TdmopBuffer, i.RtqBuffer, i.NdxBuffer}, 1, 2048);
 }
 
 template <class Config>
 void Load(Config& config)
 {
-    const auto before = config.Copy();
+    // A failed load keeps the last good values (the reloader's rule, fuzzed on its own by
+    // ConfigLoadFuzz); either way only usable values are left.
     try {
         config::KConfigReloader::Reload(config, false);
     } catch (const KTemplateException<config::KReloadable>&) {
-        if (!Same(before, config.Copy()))
-            abort();
     }
     if (!Usable(config.Copy()))
         abort();
@@ -118,12 +86,10 @@ void Load(Config& config)
 KTFTPServer& Setup()
 {
     static KTFTPServer* server = [] {
-        // The fixed paths are the sandbox's own (the replay test and the campaign run there).
-        const char* sandboxed = std::getenv("TAVO_SANDBOXED");
-        if (!sandboxed || std::string(sandboxed) != "1")
+        if (!fuzz::InSandbox()) // the fixed paths are the sandbox's own
             abort();
-        WriteText("/etc/varnel/config/devices.yaml", "Devices:\n  - 1234:\n      Type: NDX\n      IP: 192.0.2.50\n      Replacer: 5678\n");
-        WriteText(SystemPath, "Network:\n  MediaServerAddress: 192.0.2.1\n");
+        fuzz::WriteFile("/etc/varnel/config/devices.yaml", "Devices:\n  - 1234:\n      Type: NDX\n      IP: 192.0.2.50\n      Replacer: 5678\n");
+        fuzz::WriteFile(SystemPath, "Network:\n  MediaServerAddress: 192.0.2.1\n");
         config::KConfig<config::NetworkConfig, 0>::instance();
         config::KConfig<config::InternalConfigs, 0>::instance();
         return new KTFTPServer; // lives to the end of the process
@@ -136,7 +102,7 @@ KTFTPServer& Setup()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     KTFTPServer& server = Setup();
-    WriteText(SystemPath, std::string(reinterpret_cast<const char*>(data), size));
+    fuzz::WriteFile(SystemPath, fuzz::Text(data, size));
     Load(*config::KConfig<config::NetworkConfig, 0>::instance());
     Load(*config::KConfig<config::InternalConfigs, 0>::instance());
     try {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -15,6 +14,7 @@
 #include "Tools/TAVO/KTFTPSubProcess.h"
 #include "Tools/TAVO/TAVOCfg.h"
 #include "Tools/TAVO/TAVODevs.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace {
 
@@ -40,13 +40,11 @@ protected:
 AcceptOnlyServer& Server()
 {
     static AcceptOnlyServer* server = [] {
-        const char* sandboxed = std::getenv("TAVO_SANDBOXED");
-        if (sandboxed && std::string(sandboxed) == "1") { // the fixed paths are the sandbox's own
-            std::ofstream("/etc/varnel/config/tavo.yaml")
-                << "tavo:\n  Firmwares:\n    - boot.bin: fw_v2.bin\n    - evil.bin: ../x\n";
-            std::ofstream("/etc/varnel/config/devices.yaml")
-                << "Devices:\n  - 1:\n      Type: NDX\n      IP: 192.0.2.50\n"
-                   "  - 2:\n      Type: NDX\n      IP: 192.0.2.51\n";
+        if (fuzz::InSandbox()) { // the fixed paths are the sandbox's own
+            fuzz::WriteFile("/etc/varnel/config/tavo.yaml",
+                            "tavo:\n  Firmwares:\n    - boot.bin: fw_v2.bin\n    - evil.bin: ../x\n");
+            fuzz::WriteFile("/etc/varnel/config/devices.yaml", "Devices:\n  - 1:\n      Type: NDX\n      IP: 192.0.2.50\n"
+                                                               "  - 2:\n      Type: NDX\n      IP: 192.0.2.51\n");
         }
         try {
             config::KConfig<config::TAVOCfg, 0>::instance();
