@@ -1,8 +1,7 @@
 // Threads: real-time scheduling or the logged fallback, the KThread life cycle and its
-// running-log lines, priority levels.
+// running-log lines, scheduler policies and priority levels.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 #include <linux/capability.h>
 #include <pthread.h>
@@ -25,23 +24,18 @@ namespace {
 // Thread lines reach the running log once logging is up, as in every program that logs.
 KLogger Logging(klsSystem, -1, "TEST", nullptr, 0, false);
 
-const auto kDeadline = std::chrono::seconds(10);
 const unsigned kJoinMs = 10000;
+const char kFallbackWarning[] =
+    "Unable to start thread using scheduler 1: (1) Operation not permitted, creating with default scheduler";
 
-struct Scheduling {
-    int policy = -1;
-    int priority = -1;
-};
+using testkit::Count;
 
 std::string RunningLog()
 {
     return testkit::ReadFile(KLogger::GetLogDirectory() + testkit::ExeName() + ".running.log");
 }
 
-using testkit::Count;
-
-// Whether this process may put a thread under SCHED_FIFO at all (root with CAP_SYS_NICE, or
-// an RT budget); probed on a throw-away thread.
+// Whether this process may put a thread under SCHED_FIFO at all; probed on a throw-away thread.
 bool FifoAllowed()
 {
     bool allowed = false;
@@ -53,87 +47,61 @@ bool FifoAllowed()
     return allowed;
 }
 
-// Started through KHostSystem::StartThread: reports the scheduling it runs with.
+struct Scheduling {
+    int policy = -1;
+    int priority = -1;
+};
+
 void* ReportScheduling(void* arg)
 {
-    auto* report = static_cast<std::promise<Scheduling>*>(arg);
     Scheduling seen;
     sched_param param{};
     pthread_getschedparam(pthread_self(), &seen.policy, &param);
     seen.priority = param.sched_priority;
-    report->set_value(seen);
+    static_cast<std::promise<Scheduling>*>(arg)->set_value(seen);
     return nullptr;
 }
 
-Scheduling StartAndReport()
+// Starts ReportScheduling with KThread::StartThread's policy, or KHostSystem::StartThread.
+Scheduling StartAndReport(int policy = -1)
 {
     std::promise<Scheduling> report;
     std::future<Scheduling> result = report.get_future();
-    EXPECT_NE(KHostSystem::StartThread(reinterpret_cast<void*>(&ReportScheduling), &report), nullptr);
-    EXPECT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+    void* fn = reinterpret_cast<void*>(&ReportScheduling);
+    if (policy < 0)
+        EXPECT_NE(KHostSystem::StartThread(fn, &report), nullptr);
+    else
+        EXPECT_EQ(basekit::KThread::StartThread(fn, &report, 0, false, true, static_cast<unsigned>(policy)), nullptr);
+    EXPECT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     return result.get();
 }
 
-// Removes CAP_SYS_NICE from the calling thread only (capabilities are per thread).
-bool DropSysNice()
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return false;
-    data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
-    return syscall(SYS_capset, &header, data) == 0;
-}
-
-const char kFallbackWarning[] =
-    "Unable to start thread using scheduler 1: (1) Operation not permitted, creating with default scheduler";
-
-TEST(StartThread, RunsRealTimeFifoPriorityOneWhereAllowed)
+TEST(StartThread, RealTimeFifoWhereAllowedElseTheDefaultWithOneWarning)
 {
     const Scheduling seen = StartAndReport();
     if (FifoAllowed()) {
         EXPECT_EQ(seen.policy, SCHED_FIFO);
         EXPECT_EQ(seen.priority, 1);
-    } else {
-        EXPECT_EQ(seen.policy, SCHED_OTHER);
-        EXPECT_EQ(Count(RunningLog(), kFallbackWarning), 1);
     }
-}
-
-TEST(StartThread, RefusedRealTimeFallsBackAndSaysSoOnce)
-{
-    // Without CAP_SYS_NICE and with no RT priority allowance the kernel answers EPERM.
+    // Without CAP_SYS_NICE (per thread) and with no RT allowance the kernel answers EPERM.
     rlimit none{0, 0};
     ASSERT_EQ(setrlimit(RLIMIT_RTPRIO, &none), 0);
-    std::vector<Scheduling> seen;
-    std::thread([&] {
-        ASSERT_TRUE(DropSysNice());
-        seen.push_back(StartAndReport());
-        seen.push_back(StartAndReport());
+    std::thread([] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
+        data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+        ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+        EXPECT_EQ(StartAndReport().policy, SCHED_OTHER);
+        EXPECT_EQ(StartAndReport().policy, SCHED_OTHER);
     }).join();
-    ASSERT_EQ(seen.size(), 2u);
-    for (const Scheduling& one : seen)
-        EXPECT_EQ(one.policy, SCHED_OTHER);
     EXPECT_EQ(Count(RunningLog(), kFallbackWarning), 1);
 }
-
-TEST(NotifyThreadInit, NamesWhereTheThreadStarted)
-{
-    _NotifyThreadInit("Tools/TAVO/KTimeServer", "ThreadStarter", 87);
-    EXPECT_EQ(Count(RunningLog(), "Thread started at file Tools/TAVO/KTimeServer function ThreadStarter line 87"), 1);
-}
-
-// --- KThread --------------------------------------------------------------------------------
 
 class GatedThread : public basekit::KThread {
 public:
     basekit::KSystemEvent gate;
-    std::atomic<bool> ran{false};
-    void Execute() override
-    {
-        ran = true;
-        gate.Wait(kJoinMs);
-    }
+    void Execute() override { gate.Wait(kJoinMs); }
 };
 
 class ThrowingThread : public basekit::KThread {
@@ -148,134 +116,70 @@ public:
 
 class ExitingThread : public basekit::KThread {
 public:
-    void Execute() override
-    {
-        KThread::Exit();
-    }
+    void Execute() override { KThread::Exit(); }
 };
 
-TEST(KThread, JoinTimesOutWhileRunningAndTheFlagsFollowTheLifeCycle)
+TEST(KThread, LifeCycleFlagsAndLinesAndEscapingExceptions)
 {
-    GatedThread thread;
-    ASSERT_TRUE(thread.Start());
-    EXPECT_FALSE(thread.Join(150)); // still inside Execute
-    EXPECT_TRUE(thread.ran);
-    EXPECT_TRUE(thread.IsRunning());
-    EXPECT_FALSE(thread.IsFinished());
-    thread.gate.Pulse();
-    EXPECT_FALSE(thread.Join(kJoinMs)); // it ended by itself: nothing left to join
-    EXPECT_TRUE(thread.IsFinished());
-    EXPECT_TRUE(thread.IsStopped());
-    EXPECT_FALSE(thread.IsRunning());
-    const std::string log = RunningLog();
-    EXPECT_EQ(Count(log, "Thread started: (anonymous namespace)::GatedThread"), 1);
-    EXPECT_EQ(Count(log, "Thread stopped: (anonymous namespace)::GatedThread"), 1);
-}
-
-TEST(KThread, EscapingExceptionsAreLoggedAndEndTheThread)
-{
+    GatedThread gated;
+    ASSERT_TRUE(gated.Start());
+    EXPECT_FALSE(gated.Join(150)); // still inside Execute
+    EXPECT_TRUE(gated.IsRunning());
+    EXPECT_FALSE(gated.IsFinished());
+    gated.gate.Pulse();
     ThrowingThread throwing;
     OddThrowingThread odd;
     ExitingThread exiting;
-    basekit::KThread* threads[] = {&throwing, &odd, &exiting};
-    for (basekit::KThread* thread : threads) {
-        ASSERT_TRUE(thread->Start());
+    for (basekit::KThread* thread : std::initializer_list<basekit::KThread*>{&gated, &throwing, &odd, &exiting}) {
+        ASSERT_TRUE(thread == &gated || thread->Start());
         thread->Join(kJoinMs);
         EXPECT_TRUE(thread->IsFinished());
         EXPECT_TRUE(thread->IsStopped());
+        EXPECT_FALSE(thread->IsRunning());
     }
+    _NotifyThreadInit("Tools/TAVO/KTimeServer", "ThreadStarter", 87);
     const std::string log = RunningLog();
-    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::ThrowingThread stopped due to unhandled exception "
-                               "disk on fire"),
+    EXPECT_EQ(Count(log, "Thread started: (anonymous namespace)::GatedThread"), 1);
+    EXPECT_EQ(Count(log, "Thread stopped: (anonymous namespace)::GatedThread"), 1);
+    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::ThrowingThread stopped due to unhandled exception disk on fire"),
               1);
-    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::OddThrowingThread stopped due to unknown unhandled "
-                               "exception"),
+    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::OddThrowingThread stopped due to unknown unhandled exception"),
               1);
     EXPECT_EQ(Count(log, "Thread stopped: (anonymous namespace)::ThrowingThread"), 0);
+    EXPECT_EQ(Count(log, "Thread started at file Tools/TAVO/KTimeServer function ThreadStarter line 87"), 1);
 }
 
-struct PolicyCase {
-    unsigned policy;
-    int expectedPolicy;       // when running as root with real-time scheduling allowed
-    const char* warning;      // running-log warning, or nullptr
-};
-
-void PrintTo(const PolicyCase& c, std::ostream* out)
+TEST(KThread, PoliciesOutsideZeroToTwoAreRefusedWithTheDefault)
 {
-    *out << "policy" << c.policy;
-}
-
-class ThreadPolicy : public ::testing::TestWithParam<PolicyCase> {};
-
-TEST_P(ThreadPolicy, AppliesValidPoliciesAndRefusesOthers)
-{
-    const PolicyCase c = GetParam();
-    if (c.expectedPolicy != SCHED_OTHER && (geteuid() != 0 || !FifoAllowed()))
-        GTEST_SKIP() << "real-time scheduling not available here";
-    const int before = c.warning ? Count(RunningLog(), c.warning) : 0;
-    std::promise<Scheduling> report;
-    std::future<Scheduling> result = report.get_future();
-    void* handle = basekit::KThread::StartThread(reinterpret_cast<void*>(&ReportScheduling), &report, 0, false,
-                                                 true, c.policy);
-    EXPECT_EQ(handle, nullptr); // closeHandle: nothing to keep
-    ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
-    const Scheduling seen = result.get();
-    EXPECT_EQ(seen.policy, c.expectedPolicy);
-    if (c.expectedPolicy != SCHED_OTHER) {
-        EXPECT_EQ(seen.priority, 1);
+    const bool fifo = geteuid() == 0 && FifoAllowed();
+    const int expected[] = {SCHED_OTHER, SCHED_FIFO, SCHED_RR};
+    for (int policy = 0; policy <= (fifo ? 2 : 0); ++policy) {
+        EXPECT_EQ(StartAndReport(policy).policy, expected[policy]) << policy;
     }
-    if (c.warning) {
-        EXPECT_EQ(Count(RunningLog(), c.warning), before + 1);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Policies, ThreadPolicy,
-    ::testing::Values(PolicyCase{0, SCHED_OTHER, nullptr}, PolicyCase{1, SCHED_FIFO, nullptr},
-                      PolicyCase{2, SCHED_RR, nullptr},
-                      PolicyCase{5, SCHED_OTHER,
-                                 "Invalid thread scheduler 5, refusing to set thread scheduler and creating with "
-                                 "default scheduler"},
-                      PolicyCase{7, SCHED_OTHER,
-                                 "Invalid thread scheduler 7, refusing to set thread scheduler and creating with "
-                                 "default scheduler"}));
-
-struct LevelCase {
-    int level;
-    int readBack;
-};
-
-void PrintTo(const LevelCase& c, std::ostream* out)
-{
-    *out << "level" << c.level;
-}
-
-class PriorityLevel : public ::testing::TestWithParam<LevelCase> {};
-
-TEST_P(PriorityLevel, SetLevelReadsBackUnderFifo)
-{
-    if (!FifoAllowed())
-        GTEST_SKIP() << "real-time scheduling not available here";
-    const LevelCase c = GetParam();
-    int readBack = -1;
-    int priority = -1;
-    std::thread([&] {
-        sched_param param{};
-        param.sched_priority = 1;
-        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-        basekit::KThread::SetPriority(c.level);
-        readBack = basekit::KThread::GetPriority(nullptr);
-        int policy = 0;
-        pthread_getschedparam(pthread_self(), &policy, &param);
-        priority = param.sched_priority;
-    }).join();
-    EXPECT_EQ(readBack, c.readBack) << "priority " << priority;
+    EXPECT_EQ(StartAndReport(5).policy, SCHED_OTHER);
+    EXPECT_EQ(Count(RunningLog(), "Invalid thread scheduler 5, refusing to set thread scheduler and creating with "
+                                  "default scheduler"),
+              1);
 }
 
 // FIFO priorities 1..99: level 5 is the maximum, 4 two thirds or more, 3 half or more, 2 a
 // third or more; the lowest levels map to the minimum, which reads back below a quarter.
-INSTANTIATE_TEST_SUITE_P(Levels, PriorityLevel,
-                         ::testing::Values(LevelCase{0, 0}, LevelCase{1, 0}, LevelCase{2, 2}, LevelCase{3, 3},
-                                           LevelCase{4, 4}, LevelCase{5, 5}));
+TEST(KThread, PriorityLevelsReadBackUnderFifo)
+{
+    if (!FifoAllowed())
+        GTEST_SKIP() << "real-time scheduling not available here";
+    const int readBack[] = {0, 0, 2, 3, 4, 5};
+    for (int level = 0; level <= 5; ++level) {
+        int got = -1;
+        std::thread([&] {
+            sched_param param{};
+            param.sched_priority = 1;
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+            basekit::KThread::SetPriority(level);
+            got = basekit::KThread::GetPriority(nullptr);
+        }).join();
+        EXPECT_EQ(got, readBack[level]) << "level " << level;
+    }
+}
 
 } // namespace

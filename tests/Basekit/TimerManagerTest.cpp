@@ -1,8 +1,7 @@
-// Timer manager: firing order, cancellation, zero delays, the 32-bit tick wrap (driven by an
-// injected tick), callbacks that throw, and the stop report.
+// Timer manager: firing order, cancellation, the 32-bit tick wrap (driven by an injected
+// tick), callbacks that throw or start timers, and the start and stop reports.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,8 +16,6 @@
 #include "tests/support/TestKit.h"
 
 namespace {
-
-const auto kDeadline = std::chrono::seconds(10);
 
 // What the callbacks saw, in firing order.
 class Fired {
@@ -37,7 +34,7 @@ public:
     bool WaitForCount(size_t count)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, kDeadline, [&] { return values.size() >= count; });
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return values.size() >= count; });
     }
     void Clear()
     {
@@ -53,6 +50,12 @@ private:
 
 Fired fired;
 Fired markers;
+TimerManager* manager = nullptr;
+
+void* Arg(int value)
+{
+    return reinterpret_cast<void*>(static_cast<intptr_t>(value));
+}
 
 void Record(void* arg)
 {
@@ -62,11 +65,6 @@ void Record(void* arg)
 void Mark(void* arg)
 {
     markers.Add(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
-}
-
-void* Arg(int value)
-{
-    return reinterpret_cast<void*>(static_cast<intptr_t>(value));
 }
 
 std::string BasekitLog()
@@ -83,68 +81,42 @@ protected:
         manager = TimerManager::instance();
         ASSERT_NE(manager, nullptr);
     }
-
     void TearDown() override
     {
         TimerManager::stop();
         TimerManager::destroy();
     }
 
-    // Returns once the timer thread has checked at the current tick: a zero-delay marker set
-    // now is due at the first check that sees this tick, together with everything else due.
-    void Checked()
+    // Sets the tick and returns once the timer thread has checked at it: a zero-delay marker
+    // set now is due at the first check that sees this tick, together with everything else due.
+    void AdvanceTo(unsigned now)
     {
+        tick.Set(now);
         const size_t before = markers.Values().size();
         ASSERT_NE(manager->startTimer(0, Arg(static_cast<int>(before)), &Mark), 0u);
         ASSERT_TRUE(markers.WaitForCount(before + 1));
     }
 
-    void AdvanceTo(unsigned now)
-    {
-        tick.Set(now);
-        Checked();
-    }
-
     testkit::FakeTick tick{1000};
-    TimerManager* manager = nullptr;
 };
 
-struct OrderCase {
-    std::vector<unsigned> delays; // timer i carries the value i
-    std::vector<int> order;
-};
-
-void PrintTo(const OrderCase& c, std::ostream* out)
+TEST_F(Timers, DueTimersFireByExpiryThenByInsertionNeverBefore)
 {
-    *out << "delays";
-    for (unsigned delay : c.delays)
-        *out << "_" << delay;
-}
-
-class TimerOrder : public Timers, public ::testing::WithParamInterface<OrderCase> {};
-
-TEST_P(TimerOrder, DueTimersFireByExpiryThenByInsertion)
-{
-    const OrderCase c = GetParam();
-    for (size_t i = 0; i < c.delays.size(); ++i)
-        ASSERT_NE(manager->startTimer(c.delays[i], Arg(static_cast<int>(i)), &Record), 0u);
-    AdvanceTo(1000 + 1000); // every one of them is due in the same check
-    ASSERT_TRUE(fired.WaitForCount(c.order.size()));
-    EXPECT_EQ(fired.Values(), c.order);
-}
-
-INSTANTIATE_TEST_SUITE_P(Delays, TimerOrder,
-                         ::testing::Values(OrderCase{{30, 10, 20}, {1, 2, 0}}, OrderCase{{5, 5, 5}, {0, 1, 2}},
-                                           OrderCase{{999, 0, 500, 0}, {1, 3, 2, 0}}, OrderCase{{1}, {0}}));
-
-TEST_F(Timers, ATimerDoesNotFireBeforeItsExpiry)
-{
-    manager->startTimer(100, Arg(7), &Record);
-    AdvanceTo(1099);
-    EXPECT_TRUE(fired.Values().empty());
-    AdvanceTo(1100);
-    ASSERT_TRUE(fired.WaitForCount(1));
-    EXPECT_EQ(fired.Values(), std::vector<int>{7});
+    EXPECT_NE(BasekitLog().find("TimerManager starting with tick=1000"), std::string::npos);
+    const std::pair<std::vector<unsigned>, std::vector<int>> cases[] = {
+        // delays (timer i carries i), firing order
+        {{30, 10, 20}, {1, 2, 0}}, {{5, 5, 5}, {0, 1, 2}}, {{999, 0, 500, 0}, {1, 3, 2, 0}}};
+    unsigned now = 1000;
+    for (const auto& c : cases) {
+        fired.Clear();
+        for (size_t i = 0; i < c.first.size(); ++i)
+            ASSERT_NE(manager->startTimer(c.first[i], Arg(static_cast<int>(i)), &Record), 0u);
+        AdvanceTo(now += 998);
+        EXPECT_EQ(fired.Values().size(), c.first[0] == 999 ? 3u : c.second.size()); // 999 not yet due
+        AdvanceTo(now += 1);
+        ASSERT_TRUE(fired.WaitForCount(c.second.size()));
+        EXPECT_EQ(fired.Values(), c.second);
+    }
 }
 
 TEST_F(Timers, StopTimerReturnsTheArgOfAPendingTimerOnly)
@@ -161,76 +133,42 @@ TEST_F(Timers, StopTimerReturnsTheArgOfAPendingTimerOnly)
     EXPECT_EQ(manager->stopTimer(kept), nullptr); // fired
 }
 
-TEST_F(Timers, TimerAcrossTheTickWrapFiresAfterTheWrapOnly)
+TEST_F(Timers, TimersBeforeTheWrapFireBeforeItOrWhenItIsSeenThoseAfterItOnlyAfter)
 {
-    const unsigned beforeWrap = 4294967295u - 100;
-    AdvanceTo(beforeWrap);
+    AdvanceTo(4294967195u);
     manager->startTimer(200, Arg(1), &Record); // expires at tick 99 after the wrap
-    manager->startTimer(50, Arg(2), &Record);  // expires at 4294967245, before the wrap
-
-    AdvanceTo(4294967290u);
+    manager->startTimer(50, Arg(2), &Record);  // 4294967245, before the wrap
+    manager->startTimer(90, Arg(3), &Record);  // 4294967285: the tick jumps over it
+    AdvanceTo(4294967250u);
     ASSERT_TRUE(fired.WaitForCount(1));
     EXPECT_EQ(fired.Values(), std::vector<int>{2}); // the one behind the wrap does not hide it
-
-    AdvanceTo(50); // wrapped, not yet at 99
-    EXPECT_EQ(fired.Values(), std::vector<int>{2});
-
+    AdvanceTo(50);                                  // wrapped, not yet at 99
+    ASSERT_TRUE(fired.WaitForCount(2));
+    EXPECT_EQ(fired.Values(), (std::vector<int>{2, 3}));
     AdvanceTo(99);
-    ASSERT_TRUE(fired.WaitForCount(2));
-    EXPECT_EQ(fired.Values(), (std::vector<int>{2, 1}));
-    EXPECT_NE(BasekitLog().find("TimerManager flag inversion. now(50) < last(4294967290)."), std::string::npos);
-}
-
-TEST_F(Timers, TimersLeftBeforeTheWrapFireAsSoonAsTheWrapIsSeen)
-{
-    AdvanceTo(4294967200u);
-    manager->startTimer(50, Arg(1), &Record);  // 4294967250
-    manager->startTimer(90, Arg(2), &Record);  // 4294967290
-    manager->startTimer(200, Arg(3), &Record); // 104 after the wrap
-    AdvanceTo(10);                             // the tick jumped over all three expiries but one
-    ASSERT_TRUE(fired.WaitForCount(2));
-    EXPECT_EQ(fired.Values(), (std::vector<int>{1, 2}));
-    AdvanceTo(104);
     ASSERT_TRUE(fired.WaitForCount(3));
-    EXPECT_EQ(fired.Values(), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(fired.Values(), (std::vector<int>{2, 3, 1}));
+    EXPECT_NE(BasekitLog().find("TimerManager flag inversion. now(50) < last(4294967250)."), std::string::npos);
 }
 
-void Throw(void*)
-{
-    throw std::runtime_error("callback failed");
-}
-
-void ThrowOdd(void*)
-{
-    throw 5;
-}
-
-TEST_F(Timers, ACallbackThatThrowsIsLoggedAndTheNextOneStillRuns)
-{
-    manager->startTimer(5, nullptr, &Throw);
-    manager->startTimer(6, nullptr, &ThrowOdd);
-    manager->startTimer(7, Arg(9), &Record);
-    AdvanceTo(1007);
-    ASSERT_TRUE(fired.WaitForCount(1));
-    const std::string log = BasekitLog();
-    EXPECT_NE(log.find("TimerManager callback exception: callback failed"), std::string::npos);
-    EXPECT_NE(log.find("TimerManager callback unknown error."), std::string::npos);
-}
-
-TimerManager* chained = nullptr;
 void StartAnother(void*)
 {
     // Runs without the manager's lock held, so it may start timers itself.
-    chained->startTimer(0, Arg(2), &Record);
+    manager->startTimer(0, Arg(2), &Record);
     Record(Arg(1));
 }
 
-TEST_F(Timers, ACallbackMayStartATimer)
+TEST_F(Timers, ACallbackThatThrowsIsLoggedAndTheOthersStillRunOrStartTimers)
 {
-    chained = manager;
-    manager->startTimer(0, nullptr, &StartAnother);
+    manager->startTimer(5, nullptr, [](void*) { throw std::runtime_error("callback failed"); });
+    manager->startTimer(6, nullptr, [](void*) { throw 5; });
+    manager->startTimer(7, nullptr, &StartAnother);
+    AdvanceTo(1007);
     ASSERT_TRUE(fired.WaitForCount(2));
     EXPECT_EQ(fired.Values(), (std::vector<int>{1, 2}));
+    const std::string log = BasekitLog();
+    EXPECT_NE(log.find("TimerManager callback exception: callback failed"), std::string::npos);
+    EXPECT_NE(log.find("TimerManager callback unknown error."), std::string::npos);
 }
 
 TEST_F(Timers, StopReportsThePendingTimersAndRefusesNewOnes)
@@ -242,11 +180,6 @@ TEST_F(Timers, StopReportsThePendingTimersAndRefusesNewOnes)
     EXPECT_EQ(manager->startTimer(10, Arg(3), &Record), 0u);
     EXPECT_FALSE(TimerManager::stop()); // already stopped
     EXPECT_TRUE(fired.Values().empty());
-}
-
-TEST_F(Timers, StartIsLogged)
-{
-    EXPECT_NE(BasekitLog().find("TimerManager starting with tick=1000"), std::string::npos);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // A service named "tavo" for the service-host tests. Only argv[1] is examined by the host, so
 // the environment steers it:
-//   FIXTURE_START=fail or fail:<text>  OnStart fails (with <text> as the error text)
+//   FIXTURE_START=fail                 OnStart fails without an error text
 //   FIXTURE_STOP_GATE=<fifo>           OnStop waits (at most 20 s) for a byte on that FIFO
 // It reports OnStart and OnStop through the system log so that the tests see their order
 // among the host's own lines.
@@ -44,12 +44,7 @@ public:
             line += (i ? " " : "") + args[i];
         Log(LOG_INFO, line);
         const char* mode = getenv("FIXTURE_START");
-        if (mode && strncmp(mode, "fail", 4) == 0) {
-            if (mode[4] == ':')
-                ErrorText = mode + 5;
-            return false;
-        }
-        return true;
+        return !(mode && strcmp(mode, "fail") == 0);
     }
 
     bool OnStop() override
