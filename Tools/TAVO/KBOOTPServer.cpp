@@ -138,7 +138,6 @@ void KBOOTPServer::WaitTermination()
 {
     if (Threads.IsRunning())
         Stop();
-    Threads.Stop();
     if (!Threads.WaitIdle(KThreadLifetimes::After(3000), {KThreadLifetimes::Server}))
         Logger.Warning("Terminating with %d thread running.", Threads.Count(KThreadLifetimes::Server));
 }
