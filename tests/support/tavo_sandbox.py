@@ -1,19 +1,12 @@
 """Runs the real tavo binary in namespaces of its own, with simulated boards around it.
 
-Layout of one sandbox (names carry the prefix, the test process id and a counter):
-
-  host netns  <p><pid>s<n>h   bridge br0 192.0.2.1/24 (more bridges on request), lo up;
-                              a private mount namespace held by a "keeper" process, where
-                              /etc (link farm) has /etc/varnel -> <root>/varnel,
-                              /dev (link farm) has /dev/log -> <root>/devlog (our socket),
-                              /var/log, /var/tmp and /run are <root>/log, vartmp, run.
-  board netns <p><pid>s<n>b<i> eth0 on one of the bridges, with its addresses, lo up,
-                              ICMP echo ignored unless the board should answer pings.
-
-The daemon's files are therefore plain files under <root> for the test: configuration in
-<root>/varnel/config, firmware in <root>/varnel/data/am17, logs in <root>/log/varnel, the pid
-file at <root>/run/tavo.pid. Every wait takes a deadline; nothing sleeps a fixed time.
+A host netns <prefix><pid>s<n>h holds bridge br0 (192.0.2.1/24, more on request) and a private
+mount namespace kept by a "keeper" process, where /etc/varnel, /dev/log, /var/log, /var/tmp and
+/run lead to <root>/varnel, devlog (our socket), log, vartmp and run. Each board is a netns
+...b<i> with eth0 on a bridge. So the daemon's files are plain files under <root> for the test.
+Every wait takes a deadline; nothing sleeps a fixed time.
 """
+import collections
 import ctypes
 import os
 import re
@@ -47,12 +40,10 @@ def become_subreaper():
 
 
 def run(cmd, check=True, timeout=30, **kw):
-    """Runs a setup command; its output is returned, a failure raises with the output."""
+    """Runs a setup command; a failure raises with its output."""
     p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, **kw)
     if check and p.returncode != 0:
-        raise RuntimeError("%s failed (%d): %s%s" % (" ".join(cmd), p.returncode,
-                                                     p.stdout.decode(errors="replace"),
-                                                     p.stderr.decode(errors="replace")))
+        raise RuntimeError("%s failed (%d): %r %r" % (" ".join(cmd), p.returncode, p.stdout, p.stderr))
     return p
 
 
@@ -69,29 +60,23 @@ def wait_until(predicate, timeout, what, interval=0.02):
 
 
 def wait_packet(sock, timeout, accept=lambda data, sender: True):
-    """The first datagram on sock that accept() takes, within timeout seconds, as
-    (data, sender); None when none came."""
+    """The first (data, sender) on sock that accept() takes within timeout seconds, or None."""
     deadline = time.monotonic() + timeout
-    while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            return None
-        ready, _, _ = select.select([sock], [], [], remaining)
-        if not ready:
-            return None
+    while select.select([sock], [], [], max(0, deadline - time.monotonic()))[0]:
         data, sender = sock.recvfrom(65536)
         if accept(data, sender):
             return data, sender
+    return None
 
 
 def pid_alive(pid):
     try:
         os.kill(pid, 0)
-        return True
     except ProcessLookupError:
         return False
     except PermissionError:
-        return True
+        pass
+    return True
 
 
 def process_state(pid):
@@ -104,9 +89,8 @@ def process_state(pid):
 
 
 def netns_socket(netns, family=socket.AF_INET, type=socket.SOCK_DGRAM, proto=0):
-    """A socket created inside a named network namespace (it stays there for its life).
-
-    setns changes only the calling thread's namespace, so a short-lived thread does it."""
+    """A socket created inside a named network namespace; setns changes only the calling
+    thread's namespace, so a short-lived thread does it."""
     result = {}
 
     def work():
@@ -158,22 +142,14 @@ _SYSLOG_RE = re.compile(r"^<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[: ]+)(?
 
 
 class SyslogMessage:
-    def __init__(self, raw):
-        self.raw = raw
-        m = _SYSLOG_RE.match(raw)
-        if m:
-            pri = int(m.group(1))
-            self.priority, self.pri = pri & 7, pri
-            self.ident = m.group(2)
-            self.pid = int(m.group(3)) if m.group(3) else None
-            self.text = m.group(4)
-        else:
-            self.pri = self.priority = self.pid = None
-            self.ident = None
-            self.text = raw
+    """pri (facility and level), priority (level), ident, pid and text of one datagram."""
 
-    def __repr__(self):
-        return "<syslog %r>" % self.raw
+    def __init__(self, raw):
+        self.raw, m = raw, _SYSLOG_RE.match(raw)
+        self.pri, self.ident, self.pid, self.text = m.groups() if m else (None, None, None, raw)
+        self.pri = int(self.pri) if self.pri else None
+        self.priority = self.pri & 7 if self.pri is not None else None
+        self.pid = int(self.pid) if self.pid else None
 
 
 class SyslogCapture:
@@ -194,12 +170,11 @@ class SyslogCapture:
         self.sock.settimeout(0.2)
         while not self._stop:
             try:
-                data = self.sock.recv(65536)
+                msg = SyslogMessage(self.sock.recv(65536).decode("utf-8", errors="replace").rstrip("\n\0"))
             except socket.timeout:
                 continue
             except OSError:
                 return
-            msg = SyslogMessage(data.decode("utf-8", errors="replace").rstrip("\n\0"))
             with self._cond:
                 self.messages.append(msg)
                 self._cond.notify_all()
@@ -209,19 +184,14 @@ class SyslogCapture:
         regular expression) and, when given, has that priority."""
         deadline = time.monotonic() + timeout
         with self._cond:
-            i = start
             while True:
-                while i < len(self.messages):
-                    m = self.messages[i]
-                    i += 1
-                    hit = text.search(m.text) if hasattr(text, "search") else m.text == text
-                    if hit and (priority is None or m.priority == priority):
+                for m in self.messages[start:]:
+                    if _matches(text, m.text) and priority in (None, m.priority):
                         return m
-                remaining = deadline - time.monotonic()
+                start, remaining = len(self.messages), deadline - time.monotonic()
                 if remaining <= 0:
                     raise TimeoutError("no system-log message %r within %.1f s; got %r"
-                                       % (getattr(text, "pattern", text), timeout,
-                                          [m.raw for m in self.messages]))
+                                       % (text, timeout, [m.raw for m in self.messages]))
                 self._cond.wait(remaining)
 
     def texts(self):
@@ -238,6 +208,11 @@ class SyslogCapture:
         self.sock.close()
 
 
+def _matches(want, text):
+    """want is a text to equal or a compiled regular expression to find."""
+    return want.search(text) if hasattr(want, "search") else text == want
+
+
 # --- log files --------------------------------------------------------------------------------
 
 LOG_LINE_RE = re.compile(r"^([EWINT])\|(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})\|([^|]*)\| (.*)$")
@@ -247,28 +222,17 @@ class LogLine:
     """One line of a daemon log file: "L|dd/mm/yyyy hh:mm:ss.mmm|NAME    | text"."""
 
     def __init__(self, raw):
-        self.raw = raw
-        m = LOG_LINE_RE.match(raw)
-        if m:
-            self.level, self.time, self.name, self.text = m.group(1), m.group(2), \
-                m.group(3).rstrip(), m.group(4)
-        else:
-            self.level = self.time = self.name = None
-            self.text = raw
-
-    def __repr__(self):
-        return "<log %r>" % self.raw
+        self.raw, m = raw, LOG_LINE_RE.match(raw)
+        self.level, self.time, self.name, self.text = m.groups() if m else (None, None, None, raw)
+        self.name = self.name and self.name.rstrip()
 
 
 class Board:
     """One board network namespace: eth0 on a host bridge, its addresses, lo up."""
 
     def __init__(self, sandbox, netns, network, addresses):
-        self.sandbox = sandbox
-        self.netns = netns
-        self.network = network
-        self.addresses = list(addresses)
-        self.interface = "eth0"
+        self.sandbox, self.netns, self.network = sandbox, netns, network
+        self.addresses, self.interface = list(addresses), "eth0"
 
     @property
     def address(self):
@@ -290,7 +254,6 @@ class Board:
         self.addresses += list(cidrs)
 
     def pings(self, address, timeout=1.0):
-        """True when address answers an ICMP echo sent from this board."""
         return icmp_echo(self.netns, address, timeout)
 
     def socket(self, bind=None, broadcast=False, reuse=False, device=False):
@@ -307,12 +270,7 @@ class Board:
         return s
 
 
-class Result:
-    def __init__(self, status, stdout, stderr):
-        self.status, self.stdout, self.stderr = status, stdout, stderr
-
-    def __repr__(self):
-        return "<status %s stdout %r stderr %r>" % (self.status, self.stdout, self.stderr)
+Result = collections.namedtuple("Result", "status stdout stderr")
 
 
 # The keeper holds the host namespace's private mount namespace: it prepares the mounts,
@@ -356,15 +314,10 @@ class Sandbox:
         with _counter_lock:
             _counter += 1
             n = _counter
-        self.prefix = prefix
-        self.name = "%s%ds%d" % (prefix, os.getpid(), n)
+        self.prefix, self.name = prefix, "%s%ds%d" % (prefix, os.getpid(), n)
         self.host_ns = self.name + "h"
-        self.boards = []
-        self.networks = []
-        self.keeper = None
-        self.syslog = None
-        self.daemon_pids = set()
-        self._procs = []
+        self.boards, self.networks, self._procs, self.daemon_pids = [], [], [], set()
+        self.keeper = self.syslog = None
         self._closed = False
         self.root = tempfile.mkdtemp(prefix=self.name + ".", dir="/tmp")
         try:
@@ -380,26 +333,11 @@ class Sandbox:
             self.close()
             raise
 
-    # paths
-    @property
-    def config_dir(self):
-        return os.path.join(self.root, "varnel", "config")
-
-    @property
-    def firmware_dir(self):
-        return os.path.join(self.root, "varnel", "data", "am17")
-
-    @property
-    def log_dir(self):
-        return os.path.join(self.root, "log", "varnel")
-
-    @property
-    def pid_file(self):
-        return os.path.join(self.root, "run", "tavo.pid")
-
-    @property
-    def core_dir(self):
-        return os.path.join(self.root, "vartmp", "varnel", "tavo")
+    config_dir = property(lambda self: os.path.join(self.root, "varnel", "config"))
+    firmware_dir = property(lambda self: os.path.join(self.root, "varnel", "data", "am17"))
+    log_dir = property(lambda self: os.path.join(self.root, "log", "varnel"))
+    pid_file = property(lambda self: os.path.join(self.root, "run", "tavo.pid"))
+    core_dir = property(lambda self: os.path.join(self.root, "vartmp", "varnel", "tavo"))
 
     # network
     def _make_host(self):
@@ -413,10 +351,8 @@ class Sandbox:
         return run(["ip", "netns", "exec", self.host_ns] + list(cmd), **kw)
 
     def add_network(self, cidr=None):
-        """A bridge in the host namespace, with the host address cidr when given.
-
-        Addresses are added with their broadcast address ("brd +"), as the usual network
-        configuration tools do; without it the interface reports no broadcast address."""
+        """A bridge in the host namespace, with the host address cidr when given. Addresses get
+        their broadcast address ("brd +") as the usual tools give it."""
         bridge = "br%d" % len(self.networks)
         self.host(["ip", "link", "add", bridge, "type", "bridge", "forward_delay", "0"], mount=False)
         self.host(["ip", "link", "set", bridge, "up"], mount=False)
@@ -459,10 +395,8 @@ class Sandbox:
 
     # files
     def write_config(self, name, text):
-        """A file in /etc/varnel/config (tavo.yaml, devices.yaml, system.yaml, klog.cfg).
-
-        Written beside and renamed into place: a running daemon reads the devices file for
-        every request and must never see half of it."""
+        """A file in /etc/varnel/config, renamed into place: a running daemon reads the devices
+        file for every request and must never see half of it."""
         path = os.path.join(self.config_dir, name)
         with open(path + ".new", "w") as f:
             f.write(text)
@@ -480,18 +414,13 @@ class Sandbox:
         return path
 
     def write_sized_firmware(self, name, size):
-        """A firmware file of size patterned bytes (each 64 KiB piece shifted against the
-        previous one, so misplaced blocks show), written piece by piece."""
-        path = os.path.join(self.firmware_dir, name)
+        """A firmware file of size patterned bytes, each 64 KiB piece shifted against the
+        previous one so that misplaced blocks show."""
         pattern = bytes((i * 7 + i // 256) & 0xFF for i in range(65536 + 13))
-        with open(path, "wb") as f:
-            left, k = size, 0
-            while left:
-                piece = pattern[k % 13:k % 13 + min(left, 65536)]
-                f.write(piece)
-                left -= len(piece)
-                k += 1
-        return path
+        with open(os.path.join(self.firmware_dir, name), "wb") as f:
+            for k, at in enumerate(range(0, size, 65536)):
+                f.write(pattern[k % 13:k % 13 + min(size - at, 65536)])
+        return f.name
 
     def read_file(self, path):
         with open(path, "rb") as f:
@@ -500,11 +429,9 @@ class Sandbox:
     # processes
     def tavo(self, *args, stdin=b"", timeout=30):
         """Runs the tavo command with these arguments in the host namespaces."""
-        p = subprocess.run(self._tavo_cmd(args), input=stdin, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, timeout=timeout)
+        p = subprocess.run(self._tavo_cmd(args), input=stdin, capture_output=True, timeout=timeout)
         self._note_adopted()
-        return Result(p.returncode, p.stdout.decode(errors="replace"),
-                      p.stderr.decode(errors="replace"))
+        return Result(p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace"))
 
     def _tavo_cmd(self, args):
         return ["nsenter", "-t", str(self.keeper.pid), "-m", "-n", "--", self.tavo_bin] + list(args)
@@ -541,8 +468,7 @@ class Sandbox:
 
     def read_pid_file(self):
         try:
-            with open(self.pid_file) as f:
-                text = f.read()
+            text = self.read_file(self.pid_file)
         except FileNotFoundError:
             return None
         return int(text) if text.strip().isdigit() else None
@@ -601,21 +527,15 @@ class Sandbox:
 
     def log_lines(self, name="tavo.log"):
         try:
-            with open(self.log_path(name), "rb") as f:
-                text = f.read().decode("utf-8", errors="replace")
+            text = self.read_file(self.log_path(name)).decode("utf-8", errors="replace")
         except FileNotFoundError:
             return []
         return [LogLine(line) for line in text.split("\n") if line]
 
     def find_log(self, text, name="tavo.log", level=None, logger=None, start=0):
         """Lines from index start whose text equals text (or matches a compiled regex)."""
-        hits = []
-        for line in self.log_lines(name)[start:]:
-            hit = text.search(line.text) if hasattr(text, "search") else line.text == text
-            if hit and (level is None or line.level == level) and \
-                    (logger is None or line.name == logger):
-                hits.append(line)
-        return hits
+        return [line for line in self.log_lines(name)[start:] if _matches(text, line.text) and
+                level in (None, line.level) and logger in (None, line.name)]
 
     def wait_log(self, text, name="tavo.log", level=None, logger=None, start=0, timeout=10.0,
                  count=1):
@@ -624,8 +544,7 @@ class Sandbox:
             hits = self.find_log(text, name, level, logger, start)
             return hits if len(hits) >= count else None
         try:
-            return wait_until(found, timeout, "log line %r in %s" % (getattr(text, "pattern", text),
-                                                                    name))
+            return wait_until(found, timeout, "log line %r in %s" % (text, name))
         except TimeoutError as e:
             tail = [l.raw for l in self.log_lines(name)[-40:]]
             raise TimeoutError("%s; last lines:\n%s" % (e, "\n".join(tail))) from None
@@ -638,7 +557,10 @@ class Sandbox:
         if self._closed:
             return
         self._closed = True
-        self._note_adopted_quietly()
+        try:
+            self._note_adopted()
+        except OSError:
+            pass
         for netns in [self.host_ns] + [b.netns for b in self.boards]:
             kill_netns_processes(netns, exclude={self.keeper.pid} if self.keeper else set())
         for pid in list(self.daemon_pids):
@@ -669,19 +591,10 @@ class Sandbox:
             self.syslog.close()
         remove_root(self.root)
 
-    def _note_adopted_quietly(self):
-        try:
-            if self.keeper is not None:
-                self._note_adopted()
-        except OSError:
-            pass
 
     # `with Sandbox(...) as sb:` (the demo) cleans up however the block ends.
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+    __enter__ = lambda self: self
+    __exit__ = lambda self, *exc: self.close()
 
 def kill_netns_processes(netns, exclude=()):
     """SIGKILL, by pid, every process in a named network namespace."""
@@ -701,15 +614,11 @@ def remove_root(root):
     recursed into: seen from a namespace where they still carry /etc or /dev, a recursive
     delete would reach the real files."""
     real = os.path.join(root, ".real")
-    for d in ("etc", "dev"):
+    for d in (os.path.join(real, "etc"), os.path.join(real, "dev"), real):
         try:
-            os.rmdir(os.path.join(real, d))
+            os.rmdir(d)   # fails on a mount point still in use, and then nothing is deleted
         except FileNotFoundError:
             pass
-    try:
-        os.rmdir(real)
-    except FileNotFoundError:
-        pass
     shutil.rmtree(root, ignore_errors=True)
 
 
@@ -737,55 +646,30 @@ def cleanup_leftovers(prefix=DEFAULT_PREFIX):
 
 def tavo_yaml(interfaces=(), rx_port=14102, tx_port=14103, tftp_port=69, alternative_path=None,
               firmwares=()):
-    lines = ["tavo:", "  BootP:", "    RxPort: %d" % rx_port, "    TxPort: %d" % tx_port]
-    if interfaces:
-        lines.append("  Interfaces:")
-        lines += ["    - %s" % a for a in interfaces]
-    else:
-        lines.append("  Interfaces: []")
-    lines += ["  tftp:", "    Port: %d" % tftp_port,
-              "    AlternativePath: %s" % (alternative_path if alternative_path else "~")]
-    if firmwares:
-        lines.append("  Firmwares:")
-        lines += ["    - %s: %s" % (k, v) for k, v in firmwares]
-    return "\n".join(lines) + "\n"
+    return "".join(["tavo:\n  BootP:\n    RxPort: %d\n    TxPort: %d\n" % (rx_port, tx_port),
+                    "  Interfaces:\n" + "".join("    - %s\n" % a for a in interfaces) if interfaces
+                    else "  Interfaces: []\n",
+                    "  tftp:\n    Port: %d\n    AlternativePath: %s\n" % (tftp_port, alternative_path or "~"),
+                    "  Firmwares:\n" if firmwares else ""] + ["    - %s: %s\n" % kv for kv in firmwares])
 
 
 def devices_yaml(boards):
-    """boards: iterable of dicts with serial, IP and optionally Type, Replacer, Firmware,
-    SetNewFirmware."""
-    lines = ["Devices:"]
+    """boards: dicts with serial, IP and optionally Type, Replacer, Firmware, SetNewFirmware."""
+    text = "Devices:\n"
     for b in boards:
-        lines.append("  - %d:" % b["serial"])
-        lines.append("      Type: %s" % b.get("Type", "NDX_V2"))
-        if "IP" in b:
-            lines.append("      IP: %s" % b["IP"])
-        for key in ("Replacer", "Firmware"):
+        text += "  - %d:\n      Type: %s\n" % (b["serial"], b.get("Type", "NDX_V2"))
+        for key in ("IP", "Replacer", "Firmware", "SetNewFirmware"):
             if key in b:
-                lines.append("      %s: %s" % (key, b[key]))
-        if "SetNewFirmware" in b:
-            lines.append("      SetNewFirmware: %s" % ("true" if b["SetNewFirmware"] else "false"))
-    return "\n".join(lines) + "\n"
+                value = b[key] if not isinstance(b[key], bool) else ("true" if b[key] else "false")
+                text += "      %s: %s\n" % (key, value)
+    return text
 
 
-def system_yaml(media="192.0.2.10", signaling="", extra_network=(), internal=None):
-    lines = ["Network:",
-             "  LocalAudioInterface: eth0",
-             "  LocalAudioPort: 14200",
-             "  MediaServerAddress: %s" % (media or "~"),
-             "  MediaServerPort: 14102",
-             "  SignalingServerAddress: %s" % (signaling or "~"),
-             "  SignalingServerPort: 14101",
-             "  T8WServerAddress: 192.0.2.11",
-             "  T8WServerPort: 14123",
-             "  T8WQueryPort: 14130",
-             "  T8WSnmpPort: 14161",
-             "  ConnectionTimeout: 60000"]
-    lines += ["  %s: %s" % kv for kv in extra_network]
-    if internal:
-        lines.append("InternalConfigs:")
-        lines += ["  %s: %s" % kv for kv in internal]
-    return "\n".join(lines) + "\n"
+def system_yaml():
+    return ("Network:\n  LocalAudioInterface: eth0\n  LocalAudioPort: 14200\n"
+            "  MediaServerAddress: 192.0.2.10\n  MediaServerPort: 14102\n  SignalingServerAddress: ~\n"
+            "  SignalingServerPort: 14101\n  T8WServerAddress: 192.0.2.11\n  T8WServerPort: 14123\n"
+            "  T8WQueryPort: 14130\n  T8WSnmpPort: 14161\n  ConnectionTimeout: 60000\n")
 
 
 def klog_cfg(general=True, bootp=True, tftp=True, time_=True, extra=""):
