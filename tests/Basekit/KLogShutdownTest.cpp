@@ -2,12 +2,9 @@
 // themselves, and the exit when the log directory cannot be written. Each case forks, so
 // it starts without a log manager.
 #include <fcntl.h>
-#include <regex>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,18 +24,11 @@ const bool Configured = [] {
     return true;
 }();
 
-std::string Pid5(pid_t pid)
-{
-    char text[16];
-    snprintf(text, sizeof(text), "%d", static_cast<int>(pid));
-    return text;
-}
-
 std::string ExpectedRecord(pid_t pid, const std::vector<std::string>& messages)
 {
     std::string record = "\n\n***** Varnel application error *****\n"
                          "14/11/2023 - 22:13:20.250\n"
-                         "PID: " + Pid5(pid) + "\n"
+                         "PID: " + std::to_string(pid) + "\n"
                          "Program: " + logtest::ExeName() + "\n"
                          "Message:\n";
     for (const std::string& message : messages)
@@ -110,22 +100,13 @@ TEST_P(CrashLogInTheWay, RecordGoesToTheSystemLog)
         rmdir((Dir + "crash.log").c_str());
         logtest::WriteFile(Elsewhere, "precious\n");
         c.plant(Dir + "crash.log");
-        unlink("/dev/log");
-        int capture = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        snprintf(address.sun_path, sizeof(address.sun_path), "/dev/log");
-        ASSERT_EQ(bind(capture, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        logtest::SystemLogCapture capture;
         {
             KCrashLogger crash;
             crash.Log("to the system log");
         }
-        char buffer[4096] = {};
-        ssize_t got = recv(capture, buffer, sizeof(buffer) - 1, MSG_DONTWAIT);
-        close(capture);
+        const std::string datagram = capture.ReadAll();
         EXPECT_EQ(logtest::ReadFile(Elsewhere), "precious\n");
-        ASSERT_GT(got, 0);
-        std::string datagram(buffer, static_cast<size_t>(got));
         EXPECT_NE(datagram.find("***** Varnel application error *****"), std::string::npos) << datagram;
         EXPECT_NE(datagram.find("\tto the system log"), std::string::npos) << datagram;
     };

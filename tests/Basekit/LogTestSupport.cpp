@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +100,32 @@ std::vector<uint8_t> FilterFrame(const std::vector<FilterEntry>& entries, bool f
     Put32(frame, static_cast<uint32_t>(body.size()));
     frame.insert(frame.end(), body.begin(), body.end());
     return frame;
+}
+
+SystemLogCapture::SystemLogCapture()
+{
+    unlink("/dev/log");
+    Socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "/dev/log");
+    if (bind(Socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+        throw std::runtime_error(std::string("cannot bind /dev/log: ") + strerror(errno));
+}
+
+SystemLogCapture::~SystemLogCapture()
+{
+    close(Socket);
+}
+
+std::string SystemLogCapture::ReadAll()
+{
+    std::string all;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = recv(Socket, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+        all.append(buffer, static_cast<size_t>(got)).append("\n");
+    return all;
 }
 
 TestLogServer::TestLogServer(uint16_t port)

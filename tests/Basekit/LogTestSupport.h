@@ -41,6 +41,20 @@ struct FilterEntry {
 std::vector<uint8_t> FilterFrame(const std::vector<FilterEntry>& entries, bool fullLog, uint64_t maxFile,
                                  uint64_t maxTotal);
 
+// Binds /dev/log (the sandbox's own) and hands back what the process sent to the system log.
+class SystemLogCapture {
+public:
+    SystemLogCapture();
+    ~SystemLogCapture();
+    SystemLogCapture(const SystemLogCapture&) = delete;
+    SystemLogCapture& operator=(const SystemLogCapture&) = delete;
+    // Every datagram queued so far, each followed by a line end.
+    std::string ReadAll();
+
+private:
+    int Socket = -1;
+};
+
 class TestLogServer {
 public:
     explicit TestLogServer(uint16_t port);
