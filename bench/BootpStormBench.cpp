@@ -9,14 +9,19 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "Tools/TAVO/KBOOTPServer.h"
 #include "Tools/TAVO/KNETInterface.h"
-#include "tests/TAVO/BOOTPTestKit.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
 namespace {
 
@@ -38,6 +43,55 @@ double CpuSeconds()
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// A UDP socket made inside the named network namespace and bound there to 0.0.0.0:port,
+// broadcast enabled; -1 on failure. setns moves only the calling thread, so a short-lived
+// thread makes the socket there.
+int NamespaceSocket(const std::string& ns, int port)
+{
+    int fd = -1;
+    std::thread maker([&] {
+        int nsFd = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (nsFd < 0)
+            return;
+        if (::setns(nsFd, CLONE_NEWNET) == 0) {
+            fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+            int on = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
+            sockaddr_in local {};
+            local.sin_family = AF_INET;
+            local.sin_port = htons(static_cast<uint16_t>(port));
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        ::close(nsFd);
+    });
+    maker.join();
+    return fd;
+}
+
+void SendTo(int fd, const std::vector<unsigned char>& bytes, const std::string& address, int port)
+{
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = inet_addr(address.c_str());
+    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+}
+
+// One datagram within ms; empty when none came.
+std::vector<unsigned char> ReceiveFrom(int fd, unsigned ms)
+{
+    pollfd wait {fd, POLLIN, 0};
+    if (::poll(&wait, 1, static_cast<int>(ms)) <= 0)
+        return {};
+    std::vector<unsigned char> buffer(2048);
+    ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    buffer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return buffer;
+}
+
 class DecisionOnly : public KBOOTPServer {
 public:
     using KBOOTPServer::UseInterfaces;
@@ -50,7 +104,7 @@ public:
 
 bool Setup()
 {
-    using bootptest::Sh;
+    using tavotest::Sh;
     bool ok = Sh("ip netns add tvboard") == 0;
     const char* links[][4] = {{"tvh0", "tvb0", "192.0.2.1/24", "192.0.2.250/24"},
                               {"tvh1", "tvb1", "198.51.100.1/24", "198.51.100.250/24"}};
@@ -90,7 +144,7 @@ int main()
         KBOOTPServer server;
         if (server.Start(interfaces, 14102, 14103) != 0)
             return 1;
-        int socket = bootptest::NamespaceSocket("tvboard", 14103);
+        int socket = NamespaceSocket("tvboard", 14103);
         std::map<unsigned int, Clock::time_point> asked, answered;
         int sent = 0;
         const double cpuBefore = CpuSeconds();
@@ -102,12 +156,12 @@ int main()
                 for (int b = 0; b < Boards; ++b) {
                     if (answered.count(SerialOf(b)))
                         continue;
-                    bootptest::SendTo(socket, bootptest::BoardRequest(SerialOf(b)), BroadcastOf(b), 14102);
+                    SendTo(socket, tavotest::BoardRequest(SerialOf(b)), BroadcastOf(b), 14102);
                     asked.emplace(SerialOf(b), Clock::now()); // latency counts from the first request
                     ++sent;
                 }
             }
-            std::vector<unsigned char> reply = bootptest::ReceiveFrom(socket, 50);
+            std::vector<unsigned char> reply = ReceiveFrom(socket, 50);
             if (reply.size() == 247) {
                 unsigned int serial = reply[31] << 16 | reply[32] << 8 | reply[33];
                 answered.emplace(serial, Clock::now());
@@ -119,7 +173,7 @@ int main()
         std::vector<double> latency;
         for (const auto& a : answered)
             latency.push_back(std::chrono::duration<double, std::milli>(a.second - asked[a.first]).count() - 500);
-        size_t dropped = bootptest::LogLinesWith("max thread count reached").size();
+        size_t dropped = testkit::Count(testkit::ReadFile(tavotest::TavoLog), "max thread count reached");
         rusage usage {};
         getrusage(RUSAGE_SELF, &usage);
         std::printf("storm: %d boards on 2 interfaces, %zu answered in %.2f s, %.1f replies/s\n", Boards,
@@ -145,7 +199,7 @@ int main()
             if (touch)
                 utimensat(AT_FDCWD, "/etc/varnel/config/devices.yaml", nullptr, 0);
             ready += decide.Decide(
-                bootptest::BoardRequest(SerialOf(i % Boards), "NDX_V2-Modular_X 0 0-c80 0-4ac0 0-4c00"));
+                tavotest::BoardRequest(SerialOf(i % Boards), "NDX_V2-Modular_X 0 0-c80 0-4ac0 0-4c00"));
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         std::printf("decision part, devices.yaml of %d boards %s: %d of %d ready, %.3f ms each, %.0f decisions/s "

@@ -7,11 +7,11 @@
 #include <stdexcept>
 
 #include "Tools/TAVO/KBOOTPServer.h"
-#include "tests/TAVO/BOOTPTestKit.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
 namespace {
 
-using namespace bootptest;
+using namespace tavotest;
 using Bytes = std::vector<unsigned char>;
 
 const unsigned int Board = 4660; // 0x001234
@@ -59,6 +59,7 @@ protected:
 TEST(BOOTPServerLines, EachRefusalLogsItsLine)
 {
     FixedBoards server;
+    LogWatch log;
     auto add = [&](unsigned int serial, const char* ip, const std::string& firmware) {
         KBOOTPMachine& m = server.Boards.machines[serial];
         m.IP = ip;
@@ -71,17 +72,17 @@ TEST(BOOTPServerLines, EachRefusalLogsItsLine)
         unsigned int serial;
         const char* line;
     } cases[] = {
-        {4662, "W| Could not boot NDX serial 4662, failed to obtain IP address from configuration"},
+        {4662, "W|BOOTP   | Could not boot NDX serial 4662, failed to obtain IP address from configuration"},
         {4664,
-         "E| Could not boot NDX serial 4664, firmware name is 128 characters long, the boot file field holds at most 127"},
+         "E|BOOTP   | Could not boot NDX serial 4664, firmware name is 128 characters long, the boot file field holds at most 127"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(server.Prepare(c.serial)) << c.serial;
-        EXPECT_TRUE(WaitForBootpLine(c.line)) << c.line;
+        EXPECT_EQ(log.Count(c.line), 1u) << c.line;
     }
     server.Broken = true;
     EXPECT_FALSE(server.Prepare(Board));
-    EXPECT_TRUE(WaitForBootpLine("W| Could not load devices configuration (no such file)"));
+    EXPECT_EQ(log.Count("W|BOOTP   | Could not load devices configuration (no such file)"), 1u);
 }
 
 const std::list<KNETInterfaceEx> Loopback = {{"127.0.0.1", "255.0.0.0", "127.255.255.255"}};
@@ -103,11 +104,12 @@ TEST(BOOTPServerLife, StartCodes)
 TEST(BOOTPServerLife, AServerThreadThatCannotBindReportsAServerError)
 {
     KUDPSock taken("", 14102, true);
+    LogWatch log;
     RecordingNotifier notifier;
     KBOOTPServer server;
     server.SetNotifier(&notifier);
     ASSERT_EQ(server.Start(Loopback, 14102, 14103), 0);
-    EXPECT_TRUE(WaitForBootpLine("E| Error in server thread > Failed to bind socket to port 14102, ip "));
+    EXPECT_TRUE(log.WaitFor("|BOOTP   | Error in server thread > Failed to bind socket to port 14102, ip \n"));
     EXPECT_TRUE(testkit::WaitUntil([&] { return !notifier.Calls().empty(); }, 10000));
     EXPECT_EQ(notifier.Calls(), (std::vector<std::string> {" 3"}));
     server.WaitTermination();

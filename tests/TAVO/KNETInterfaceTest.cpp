@@ -13,11 +13,11 @@
 #include <unistd.h>
 
 #include "Tools/TAVO/KNETInterface.h"
-#include "tests/TAVO/BOOTPTestKit.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
 namespace {
 
-using bootptest::Sh;
+using tavotest::Sh;
 
 std::vector<std::string> Found(const std::list<kstring>& filter)
 {
@@ -121,10 +121,11 @@ protected:
 TEST_F(AddressPolling, AnExceptionFromRestartEndsTheThread)
 {
     restarter.Throw = true;
+    tavotest::LogWatch log;
     ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
     EXPECT_TRUE(WaitUntil([] { return !KNETInterface::IsPollThreadRunning(); }, 5000));
     EXPECT_FALSE(KNETInterface::AddressPollingStarted);
-    EXPECT_EQ(bootptest::LogLinesWith("|General | NAPollThread error: restart failed").size(), 1u);
+    EXPECT_EQ(testkit::Count(log.Text(), "|General | NAPollThread error: restart failed"), 1u);
     // A new start is possible again.
     restarter.Throw = false;
     KNETInterface::StartAddressPolling(&restarter);
