@@ -73,31 +73,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "Section [TAVO] not found(config[/etc/varnel/config/reader.cfg])", true}),
     [](const ::testing::TestParamInfo<SectionCase>& param) { return std::string(param.param.name); });
 
-TEST(KConfigReader, MissingFileTextsForBothModes)
+TEST(KConfigReader, MissingFileTextsForBothModesAndCreatingIt)
 {
     unlink(Path);
     KConfigReader reader;
     const std::string expected = "Config file not found(config[/etc/varnel/config/reader.cfg])";
     EXPECT_EQ(ErrorOf([&] { reader.LoadFile(Path, false); }), expected);
     EXPECT_EQ(ErrorOf([&] { reader.LoadSection(Path, "TAVO"); }), expected);
-}
-
-TEST(KConfigReader, LoadFileWithCreateMakesEmptyFile)
-{
-    unlink(Path);
     struct Recorder : KConfigReader {
         std::vector<std::string> warnings;
         void Warning(const char* text) override { warnings.push_back(text); }
-    } reader;
-    reader.LoadFile(Path, true);
+    } creating;
+    creating.LoadFile(Path, true);
     EXPECT_TRUE(logtest::Exists(Path));
-    EXPECT_EQ(reader.Count(), 0u);
-    ASSERT_EQ(reader.warnings.size(), 2u);
-    EXPECT_EQ(reader.warnings[0], "File /etc/varnel/config/reader.cfg not found, trying to create...");
-    EXPECT_EQ(reader.warnings[1], "File created successfully");
+    EXPECT_EQ(creating.Count(), 0u);
+    EXPECT_EQ(creating.warnings, (std::vector<std::string>{
+                                     "File /etc/varnel/config/reader.cfg not found, trying to create...",
+                                     "File created successfully"}));
 }
 
-TEST(KConfigReader, WholeFileFirstOccurrenceWinsAndSectionLinesAreItems)
+TEST(KConfigReader, WholeFileFirstOccurrenceWinsKeepsBlanksAndCutsValuesTo99Characters)
 {
     logtest::WriteFile(Path, "[KLogger]\nMaxLogFileSize=100\n[TAVO]\nmaxlogfilesize=200\n>marker\nflag\n");
     KConfigReader reader;
@@ -107,12 +102,7 @@ TEST(KConfigReader, WholeFileFirstOccurrenceWinsAndSectionLinesAreItems)
     EXPECT_EQ(reader.GetString("flag"), "");
     // A section marker never answers a lookup, even of its own text.
     EXPECT_FALSE(reader.ValueExists(">marker"));
-}
-
-TEST(KConfigReader, WholeFileKeepsBlanksAndCutsValuesTo99Characters)
-{
     logtest::WriteFile(Path, "Key= spaced \nLong=" + std::string(150, 'x') + "\n");
-    KConfigReader reader;
     reader.LoadFile(Path, false);
     EXPECT_EQ(reader.GetString("Key"), " spaced ");
     EXPECT_EQ(reader.GetString("Long"), std::string(99, 'x'));
