@@ -11,7 +11,7 @@ target_link_libraries(tavo_files PUBLIC tavo_net tavo_config basekit)
 
 # Tests need the network library for their sockets; skipped until it is part of the tree.
 if(TARGET tavo_net)
-  add_library(tavo_files_testkit STATIC tests/TAVO/FilesTestKit.cpp)
+  add_library(tavo_files_testkit STATIC tests/TAVO/TAVOTestKit.cpp)
   target_link_libraries(tavo_files_testkit PUBLIC tavo_files tavo_test_kit)
 
   tavo_unit_test(tavo_board_files_test

@@ -16,9 +16,9 @@
 #include "Tools/TAVO/KTFTPServer.h"
 #include "Tools/TAVO/NetworkConfig.h"
 #include "Tools/TAVO/TAVOCfg.h"
-#include "tests/TAVO/FilesTestKit.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
-using namespace filestest;
+using namespace tavotest;
 
 namespace {
 

@@ -5,13 +5,27 @@
 
 #include "Basekit/KException.h"
 #include "Tools/TAVO/KCRCFileWriter.h"
-#include "tests/TAVO/FilesTestKit.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
-using namespace filestest;
+using namespace tavotest;
 
 namespace {
 
 const std::string Dir = "/var/tmp/crcwriter/";
+
+// CRC-32 computed bit by bit, apart from the table-driven writer, as 4 big-endian bytes.
+std::string CrcTrailer(const std::string& bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    crc = ~crc;
+    return {static_cast<char>(crc >> 24), static_cast<char>(crc >> 16), static_cast<char>(crc >> 8),
+            static_cast<char>(crc)};
+}
 
 struct CrcCase {
     const char* name;

@@ -1,8 +1,7 @@
 // The TFTP server: acceptance of requests without traffic, the confinement of opened names to
 // the firmware directory (with and without openat2), the transfer's timing and error rules
-// against a scripted board on a driven tick, then, in the test's own network namespace against
-// raw board clients, what the daemon's TFTP tests cannot reach: a failed rewrite of
-// replacements.yaml and the request limit held exactly.
+// against a scripted board on a driven tick, and, against raw board sockets in the test's own
+// network namespace, the request limit held exactly.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstddef>
@@ -13,6 +12,8 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <memory>
+#include <optional>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -27,11 +28,33 @@
 #include "Tools/TAVO/KTFTPTransferHost.h"
 #include "Tools/TAVO/TAVOCfg.h"
 #include "Tools/TAVO/TAVODevs.h"
-#include "tests/TAVO/FilesTestKit.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
-using namespace filestest;
+using namespace tavotest;
 
 namespace {
+
+// Byte i is (i * 7 + seed) mod 251, so neighbouring blocks differ.
+std::string Pattern(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + seed) % 251);
+    return bytes;
+}
+// TFTP packets as a board sends or expects them: RRQ (name, mode), ACK and DATA (block number).
+std::string ReadRequest(const std::string& name, const std::string& mode = "octet")
+{
+    return std::string("\0\1", 2) + name + '\0' + mode + '\0';
+}
+std::string Ack(uint16_t block)
+{
+    return {0, 4, static_cast<char>(block >> 8), static_cast<char>(block)};
+}
+std::string Data(uint16_t block, const std::string& bytes)
+{
+    return std::string{0, 3, static_cast<char>(block >> 8), static_cast<char>(block)} + bytes;
+}
 
 const std::string Host = "192.0.2.1";
 const std::string ServedFrom = "/etc/varnel//data/am17/"; // work directory + "/data/am17/"
@@ -63,10 +86,13 @@ void PrepareSandbox()
     WriteFile(std::string(FirmwareDir) + "fw_v2.bin", Pattern(2000, 2));
 }
 
-// Keeps accepted transfers instead of starting their threads, so nothing is sent.
-class RecordingServer : public KTFTPServer {
+// Keeps accepted transfers instead of starting their threads, so nothing is sent; records phases.
+class RecordingServer : public KTFTPServer, public KTFTPNotifier {
 public:
+    RecordingServer() { SetNotifier(this); }
     std::vector<std::unique_ptr<KTFTPSubProcess>> Started;
+    std::vector<KTFTPStatus> Phases;
+    void ClientStatus(const std::string&, KTFTPStatus status, const std::string&) override { Phases.push_back(status); }
     void Request(const std::string& datagram, const std::string& sender, uint16_t port)
     {
         sockaddr_in from{};
@@ -104,10 +130,8 @@ TEST_P(Acceptance, StartsOrDropsTheRequestAndLeavesTheBoardIdleAfterwards)
 {
     const AcceptCase& c = GetParam();
     RecordingServer server;
-    PhaseRecorder phases;
-    server.SetNotifier(&phases);
     server.Request(c.datagram, c.sender, c.port);
-    EXPECT_EQ(phases.Phases(c.sender), c.phases);
+    EXPECT_EQ(server.Phases, c.phases);
     if (c.served.empty()) {
         EXPECT_TRUE(server.Started.empty());
     } else {
@@ -137,19 +161,13 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptCase{"mapped", ReadRequest("boot.bin"), Board(50), 1234, {tsRequest}, "fw_v2.bin"},
         AcceptCase{"mapped_once", ReadRequest("first.bin"), Board(50), 1234, {tsRequest}, "second.bin"},
         AcceptCase{"case_sensitive_map", ReadRequest("Boot.bin"), Board(50), 1234, {tsRequest}, "Boot.bin"},
-        AcceptCase{"subdirectory", ReadRequest("sub/img.bin"), Board(50), 1234, {tsRequest}, "sub/img.bin"},
         AcceptCase{"leading_slash", ReadRequest("/img.bin"), Board(50), 1234, {tsRequest}, "/img.bin"},
-        AcceptCase{"write", std::string("\0\2fw.bin\0octet\0", 16), Board(50), 1234, {}, ""},
-        AcceptCase{"netascii", ReadRequest("fw.bin", "netascii"), Board(50), 1234, {tsRequest, tsBadRequest}, ""},
         AcceptCase{"no_mode", std::string("\0\1firmware\0", 11), Board(50), 1234, {tsRequest, tsBadRequest}, ""},
         AcceptCase{"no_name", std::string("\0\1\0octet\0xx", 12), Board(50), 1234, {tsRequest, tsNoFileName}, ""},
         AcceptCase{"no_nul", std::string("\0\1abcdefghijk", 13), Board(50), 1234, {tsRequest, tsNoFileName}, ""},
-        AcceptCase{"parent", ReadRequest("../x"), Board(50), 1234, {tsRequest, tsBadRequest}, ""},
         AcceptCase{"dots_inside", ReadRequest("a..b"), Board(50), 1234, {tsRequest, tsBadRequest}, ""},
-        AcceptCase{"mapped_to_parent", ReadRequest("evil.bin"), Board(50), 1234, {tsRequest, tsBadRequest}, ""},
         AcceptCase{"nine_bytes", std::string("\0\1ab\0oct\0", 9), Board(50), 1234, {}, ""},
-        AcceptCase{"port_zero", ReadRequest("fw.bin"), Board(50), 0, {}, ""},
-        AcceptCase{"unknown_board", ReadRequest("fw.bin"), "192.0.2.200", 1234, {}, ""}),
+        AcceptCase{"port_zero", ReadRequest("fw.bin"), Board(50), 0, {}, ""}),
     CaseName());
 
 struct OpenCase {
@@ -501,44 +519,70 @@ TEST(TransferWrap, BlockNumberWrapsToZero)
     EXPECT_EQ(host.Phases, (std::vector<KTFTPStatus>{tsSending, tsFinished}));
 }
 
-class TftpServer : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        PrepareSandbox();
-        for (int last = 1; last <= 200; ++last)
-            if (last == 1 || (last >= 50 && last <= 70) || (last >= 99 && last <= 163) || last == 200)
-                AddAddress(Board(last) + "/32");
-        ASSERT_EQ(Server->Start({Interface}, 69, 64), 0);
-        ASSERT_TRUE(Fetch(Board(70), Host, 69, "fw.bin")); // listening: single requests are heard
-    }
-    static void TearDownTestSuite() { Server->WaitTermination(); }
-    static inline const KNETInterfaceEx Interface{Host, "255.255.255.0", "192.0.2.255"};
-    static inline std::unique_ptr<KTFTPServer> Server = std::make_unique<KTFTPServer>();
-};
-
-TEST_F(TftpServer, FailedReplacementsRewriteStillServesTheLastCompleteFile)
+// The devices file breaks: the boards read before stay known and are served.
+TEST(Replacements, AFailedRewriteIsLoggedAndTheBoardsReadBeforeStayKnown)
 {
-    const std::string before = ReadFile(ServedFrom + "replacements.yaml");
+    PrepareSandbox();
+    RecordingServer server;
+    server.Request(ReadRequest("fw.bin"), Board(57), 1234); // reads the devices file
+    server.FreeMachine(Board(57));
     LogWatch log;
     WriteConfig("devices", "Devices:\n  - 1: [unclosed\n");
-    std::optional<std::string> content = Fetch(Board(57), Host, 69, "replacements.yaml");
+    server.Request(ReadRequest("replacements.yaml"), Board(57), 1234);
     WriteConfig("devices", Devices());
-    EXPECT_EQ(content, before);
-    EXPECT_TRUE(log.WaitFor("Could not rewrite replacements.yaml"));
+    ASSERT_EQ(server.Started.size(), 2u);
+    EXPECT_EQ(server.Started[1]->FileName, ServedFrom + "replacements.yaml");
+    EXPECT_TRUE(log.WaitFor("Could not rewrite replacements.yaml for 192.0.2.57, serving it as it stands: "));
 }
 
-TEST_F(TftpServer, RequestsWhileTransfersExceedTheLimitAreDropped)
+// A UDP socket bound to a board's address (added to lo in the test's namespace).
+class BoardSocket {
+public:
+    explicit BoardSocket(const std::string& address) : Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        Sh("ip addr add " + address + "/32 dev lo");
+        sockaddr_in local = To(address, 0);
+        EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << address;
+    }
+    ~BoardSocket() { close(Fd); }
+    static sockaddr_in To(const std::string& address, uint16_t port)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = inet_addr(address.c_str());
+        return to;
+    }
+    // Sends the request and waits for a first answer, sending again every second as a board
+    // does: a server just started may not have bound its socket yet.
+    bool Ask(const std::string& bytes, int attempts = 5)
+    {
+        sockaddr_in to = To(Host, 6970);
+        pollfd ready{Fd, POLLIN, 0};
+        for (int i = 0; i < attempts; ++i) {
+            sendto(Fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            if (poll(&ready, 1, 1000) > 0)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    int Fd;
+};
+
+TEST(RequestLimit, RequestsWhileTransfersExceedTheLimitAreDropped)
 {
+    PrepareSandbox();
+    Sh("ip addr add " + Host + "/24 dev lo");
     KTFTPServer limited;
-    ASSERT_EQ(limited.Start({Interface}, 6970, 1), 0);
-    RawClient first(Board(58)), second(Board(59)), third(Board(60));
-    ASSERT_TRUE(Ask(first, Host, 6970, ReadRequest("fw.bin")));
-    ASSERT_TRUE(Ask(second, Host, 6970, ReadRequest("fw.bin"))); // 1 running is not above the limit of 1
+    ASSERT_EQ(limited.Start({{Host, "255.255.255.0", "192.0.2.255"}}, 6970, 1), 0);
+    BoardSocket first(Board(58)), second(Board(59)), third(Board(60));
+    ASSERT_TRUE(first.Ask(ReadRequest("fw.bin")));
+    ASSERT_TRUE(second.Ask(ReadRequest("fw.bin"))); // 1 running is not above the limit of 1
     LogWatch log;
-    third.SendTo(Host, 6970, ReadRequest("fw.bin"));
-    ASSERT_TRUE(log.WaitFor("Max clients(1) reached"));
-    EXPECT_FALSE(third.Receive(200));
+    EXPECT_FALSE(third.Ask(ReadRequest("fw.bin"), 1));
+    EXPECT_TRUE(log.WaitFor("Max clients(1) reached"));
     limited.WaitTermination();
 }
 

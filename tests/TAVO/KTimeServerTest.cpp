@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "Tools/TAVO/KTimeServer.h"
-#include "tests/TAVO/FilesTestKit.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
-using namespace filestest;
+using namespace tavotest;
 
 namespace {
 
