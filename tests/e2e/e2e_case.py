@@ -1,5 +1,6 @@
 """What the end-to-end tests share: the sandbox, the board simulator's modules, and helpers to
 exchange BOOTP, TFTP and time packets from a board's namespace."""
+import json
 import os
 import subprocess
 import sys
@@ -87,6 +88,27 @@ class BootpPeer:
 def run_in(board_ns, cmd, timeout=60):
     return subprocess.run(["ip", "netns", "exec", board_ns.netns] + list(cmd),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+
+
+def simulate(case, board_ns, serial, *extra):
+    """The board simulator's boot from a board namespace: (exit status, its JSON report)."""
+    r = run_in(board_ns, [SIMULATOR, "--serial", str(serial), "--interface", "eth0", "--json"] + list(extra))
+    try:
+        return r.returncode, json.loads(r.stdout)
+    except ValueError:
+        case.fail("simulator output is not JSON: %r %r" % (r.stdout, r.stderr))
+
+
+def board_socket(case, board_ns, address):
+    """A UDP socket of the board bound to address, closed when the test ends."""
+    s = board_ns.socket(bind=(address, 0))
+    case.addCleanup(s.close)
+    return s
+
+
+def fetch(case, board_ns, address, name, **kw):
+    """name read from the daemon with the board's own TFTP client; returns the content."""
+    return tftp.fetch(board_socket(case, board_ns, address), HOST, name, **dict(dict(timeout=3), **kw)).content
 
 
 def tftp_phase_lines(sb, address, start=0):

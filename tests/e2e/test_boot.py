@@ -1,7 +1,6 @@
 #!/usr/bin/python3
 """The boot service as a whole: a board boots end to end with the board simulator, the
 servers restart on an address change, and a stop ends running transfers cleanly."""
-import json
 import os
 import threading
 import unittest
@@ -26,14 +25,6 @@ class BootCase(unittest.TestCase):
     def start(self):
         return self.sb.start_and_wait_up(servers=True)
 
-    def simulate(self, board_ns, serial, *extra):
-        r = e.run_in(board_ns, [e.SIMULATOR, "--serial", str(serial), "--interface", "eth0",
-                                "--json"] + list(extra), timeout=60)
-        try:
-            return r.returncode, json.loads(r.stdout)
-        except ValueError:
-            self.fail("simulator output is not JSON: %r %r" % (r.stdout, r.stderr))
-
 
 class EndToEnd(BootCase):
     def test_board_boots(self):
@@ -41,7 +32,7 @@ class EndToEnd(BootCase):
         the General trace."""
         self.start()
         mark = self.sb.log_mark()
-        status, report = self.simulate(self.board, SERIAL)
+        status, report = e.simulate(self, self.board, SERIAL)
         self.assertEqual(status, 0, report)
         self.assertTrue(report["booted"])
         names = [p["name"] for p in report["phases"]]
@@ -81,7 +72,7 @@ class AddressChange(BootCase):
         for text in ("Starting BootServer...", "Starting TFTP Server...", "Starting TimeServer..."):
             self.sb.wait_log(text, level="T", logger="General", start=mark)
         self.sb.wait_log("Listening on 198.51.100.1:37", logger="Time", start=mark)
-        status, report = self.simulate(self.board2, SERIAL2)
+        status, report = e.simulate(self, self.board2, SERIAL2)
         self.assertEqual(status, 0, report)
         self.assertEqual(report["phases"][0]["detail"]["siaddr"], e.HOST2)
         mark = self.sb.log_mark()

@@ -5,7 +5,7 @@ import unittest
 import zlib
 
 import e2e_case as e
-from e2e_case import tftp, ts
+from e2e_case import ts
 
 BOARD = "192.0.2.50"
 DEVICES = [
@@ -71,10 +71,8 @@ class GeneratedFiles(unittest.TestCase):
         sb.start_and_wait_up(servers=True)
 
     def fetch(self, name):
-        s = self.board.socket(bind=(BOARD, 0))
-        self.addCleanup(s.close)
         mark = self.sb.log_mark()
-        content = tftp.fetch(s, e.HOST, name, timeout=3).content
+        content = e.fetch(self, self.board, BOARD, name)
         self.sb.wait_log("Client %s tftp phase: 02 " % BOARD, start=mark)
         return content
 

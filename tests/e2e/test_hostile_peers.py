@@ -11,7 +11,7 @@ import time
 import unittest
 
 import e2e_case as e
-from e2e_case import bootp, tftp, ts
+from e2e_case import bootp, ts
 
 SERIAL, BOARD, MAC = 1193046, "192.0.2.50", "0A:3D:91:12:34:56"
 NOBODY = 65534
@@ -107,11 +107,7 @@ class HostilePeers(unittest.TestCase):
         self.sb.write_firmware(FIRMWARE, b"firmware")
 
     def fetch(self):
-        s = self.board.socket(bind=(BOARD, 0))
-        try:
-            self.assertEqual(tftp.fetch(s, e.HOST, FIRMWARE, timeout=3).content, b"firmware")
-        finally:
-            s.close()
+        self.assertEqual(e.fetch(self, self.board, BOARD, FIRMWARE), b"firmware")
 
     def trace_lines(self):
         return [l.raw for l in self.sb.log_lines() if l.level == "T"]

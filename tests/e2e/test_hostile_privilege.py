@@ -2,7 +2,6 @@
 """Least privilege: every thread of the running service holds only the capabilities the
 servers need, with no-new-privileges set, and the daemon still boots boards, probes with its
 raw socket, runs its server threads in real time and serves again after an address change."""
-import json
 import os
 import unittest
 
@@ -88,9 +87,8 @@ class Privilege(unittest.TestCase):
         """BOOTP reply after a probe made with the raw socket, firmware and generated files by
         TFTP, the time."""
         mark = self.sb.log_mark()
-        r = e.run_in(board_ns, [e.SIMULATOR, "--serial", str(serial), "--interface", "eth0", "--json"])
-        report = json.loads(r.stdout)
-        self.assertEqual(r.returncode, 0, report)
+        status, report = e.simulate(self, board_ns, serial)
+        self.assertEqual(status, 0, report)
         self.assertEqual([p["name"] for p in report["phases"]][-1], "time")
         self.assertEqual(self.sb.find_log("Unable to send ping message", start=mark), [])
 

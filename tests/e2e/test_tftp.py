@@ -40,13 +40,10 @@ class TftpCase(unittest.TestCase):
         sb.start_and_wait_up(servers=True)
 
     def socket(self, board=None, address=BOARD):
-        s = (board or self.board).socket(bind=(address, 0))
-        self.addCleanup(s.close)
-        return s
+        return e.board_socket(self, board or self.board, address)
 
     def fetch(self, name, **kw):
-        """Reads name with the board's own client; returns the content."""
-        return tftp.fetch(self.socket(), e.HOST, name, timeout=3, **kw).content
+        return e.fetch(self, self.board, BOARD, name, **kw)
 
     def assertNothing(self, sock, seconds=0.5):
         self.assertIsNone(e.receive_one(sock, seconds), "the server answered")
