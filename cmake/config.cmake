@@ -12,13 +12,10 @@ add_library(tavo_config STATIC
 target_link_libraries(tavo_config PUBLIC basekit yaml-cpp)
 
 tavo_unit_test(ConfigLoadTest
-  SOURCES tests/TAVO/ConfigLoadTest.cpp tests/TAVO/ConfigTestSupport.cpp
-  LIBS tavo_config tavo_test_kit)
-tavo_unit_test(TAVOConfigTest
-  SOURCES tests/TAVO/TAVOConfigTest.cpp tests/TAVO/ConfigTestSupport.cpp
+  SOURCES tests/TAVO/ConfigLoadTest.cpp tests/TAVO/TAVOTestKit.cpp
   LIBS tavo_config tavo_test_kit)
 tavo_unit_test(KConfigReloaderTest
-  SOURCES tests/TAVO/KConfigReloaderTest.cpp tests/TAVO/ConfigTestSupport.cpp
+  SOURCES tests/TAVO/KConfigReloaderTest.cpp tests/TAVO/TAVOTestKit.cpp
   LIBS tavo_config tavo_test_kit)
 tavo_unit_test(KThreadLifetimesTest SOURCES tests/TAVO/KThreadLifetimesTest.cpp LIBS tavo_config)
 

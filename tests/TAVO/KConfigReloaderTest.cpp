@@ -14,10 +14,11 @@
 #include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/TAVOCfg.h"
 #include "Tools/TAVO/TAVODevs.h"
-#include "tests/TAVO/ConfigTestSupport.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
-using configtest::LogWatch;
-using configtest::WriteConfig;
+using tavotest::BasekitLog;
+using tavotest::LogWatch;
+using tavotest::WriteConfig;
 
 namespace {
 
@@ -116,7 +117,7 @@ TEST(KConfigReloader, ThreadWarnsForBrokenDevicesAndReloadsTheService)
     WriteConfig("devices", "Devices:\n  - one: {Type: NDX, IP: 192.0.2.2}\n");
 
     PassCounter passes;
-    LogWatch log;
+    LogWatch log(BasekitLog());
     ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
     ASSERT_TRUE(passes.WaitFor(1));
     EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
@@ -138,26 +139,13 @@ TEST(KConfigReloader, CallbackFailureIsReported)
 {
     const auto previous = config::KConfigReloader::SetReloadCallback(
         [](void*) { throw std::runtime_error("callback broke"); }, nullptr);
-    LogWatch log;
+    LogWatch log(BasekitLog());
     ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
-    EXPECT_TRUE(log.WaitFor("W|CONFIG  | Configurations not reloaded properly. Cause: callback broke"));
+    EXPECT_TRUE(log.WaitFor("|CONFIG  | Configurations not reloaded properly. Cause: callback broke"));
     // The pass has ended, not only logged: nothing of it runs on into the test's exit.
     EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
     const auto mine = config::KConfigReloader::SetReloadCallback(previous, nullptr);
     EXPECT_NE(mine, nullptr);
-}
-
-TEST(KConfigReloader, QuickRequestsNeverOverlapSingleLoads)
-{
-    WriteConfig("traced", "");
-    TracedConfig one, two, three;
-    TracedConfig::MaxActive = 0;
-    PassCounter passes;
-    for (int i = 0; i < 4; ++i)
-        ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
-    ASSERT_TRUE(passes.WaitFor(4));
-    EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
-    EXPECT_EQ(TracedConfig::MaxActive.load(), 1);
 }
 
 // One service file in two versions whose every value tells which version it is.
@@ -168,11 +156,15 @@ std::string Version(unsigned n)
            "  tftp: {Port: " + v + ", AlternativePath: " + v + "}\n  Firmwares: [f: " + v + "]\n";
 }
 
-TEST(KConfigReloader, ReadersNeverSeeAHalfLoadedObject)
+// Quick requests never overlap single loads, and readers never see a half-loaded object.
+TEST(KConfigReloader, PassesNeverOverlapAndReadersNeverSeeAHalfLoadedObject)
 {
     WriteConfig("tavo", Version(1));
+    WriteConfig("traced", "");
     config::TAVOCfg cfg;
     config::KConfigReloader::Reload(cfg, false);
+    TracedConfig one, two, three;
+    TracedConfig::MaxActive = 0;
     std::atomic<bool> done{false};
     std::atomic<int> torn{0}, reads{0};
     auto reader = [&] {
@@ -187,19 +179,22 @@ TEST(KConfigReloader, ReadersNeverSeeAHalfLoadedObject)
     };
     std::thread readers[] = {std::thread(reader), std::thread(reader)};
     PassCounter passes;
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
     for (unsigned i = 0; i < 200; ++i) {
         WriteConfig("tavo", Version(i % 2 + 1));
         if (i % 50 == 0)
             config::KConfigReloader::AsyncReloadAll(); // whole passes as well as single loads
         config::KConfigReloader::Reload(cfg, false);
     }
-    passes.WaitFor(4);
+    EXPECT_TRUE(passes.WaitFor(8));
     EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
     done = true;
     for (std::thread& t : readers)
         t.join();
     EXPECT_EQ(torn.load(), 0);
     EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(TracedConfig::MaxActive.load(), 1);
 }
 
 } // namespace
