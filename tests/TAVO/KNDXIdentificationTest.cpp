@@ -50,12 +50,9 @@ INSTANTIATE_TEST_SUITE_P(Tokens, SlotToken, ::testing::Values(
     TokenCase {"0-4c00", "EMPTY", 0, 0, 1},       // T7
     TokenCase {"0-4ec0", "EMPTY", 0, 0, 1},       // T7, any S
     TokenCase {"0-7000", nullptr, 0, 0, 0},       // T4
-    TokenCase {"0-4400", nullptr, 0, 0, 0},       // T5
     TokenCase {"0-240", "4FXO", 3, 4, 1},         // T0 S5: ZAR
     TokenCase {"0-200", "4FXO", 3, 4, 2},         // T0 S4: SIL
     TokenCase {"0-400", "2GSM", 1, 2, 1},         // T1 S0
-    TokenCase {"0-480", "2GSM", 1, 2, 1},         // T1 S2
-    TokenCase {"0-600", "2GSM", 1, 2, 1},         // T1 S4
     TokenCase {"0-6c0", "2GSM", 1, 2, 1},         // T1 S7
     TokenCase {"0-440", nullptr, 0, 0, 0},        // T1 S1
     TokenCase {"0-4ac0", "8FXS", 2, 8, 1},        // T6 S7
@@ -106,7 +103,6 @@ INSTANTIATE_TEST_SUITE_P(Boards, AdditionalInfo, ::testing::Values(
     InfoCase {"NDX_V2-FXO_X 0 0-4ac0 0-4c00 0-4c00", "NDX_V2-Modular_CTI_8FXS 1 0 0 1 0:2:8"},
     // First generation: the string itself; no '-' at all: nothing.
     InfoCase {"NDX-anything at all", "NDX-anything at all"},
-    InfoCase {"", ""},
     InfoCase {"NDX_V2 without dash", ""}));
 
 TEST(IdentificationSteps, TokenizeThenModel)
@@ -197,11 +193,10 @@ TEST(SlotOrder, WholeBoards)
         unsigned int s0, s1, s2;
         bool valid;
     } const cases[] = {
-        {3, 3, 0, true}, {5, 5, 0, true}, {1, 0, 0, true},  {5, 0, 0, true},   // equal, or next slot empty
+        {3, 3, 0, true}, {1, 0, 0, true},                                     // equal, or next slot empty
         {4, 6, 0, true}, {6, 2, 0, true}, {4, 1, 0, true},  {4, 5, 0, false},  // E1 before anything but E1-HI
         {6, 5, 0, false}, {2, 3, 0, true}, {2, 1, 0, true}, {2, 4, 0, false},  // FXS before FXO or GSM
         {3, 1, 0, true}, {3, 2, 0, false}, {1, 3, 0, false}, {5, 4, 0, false}, // FXO before GSM; nothing after GSM, E1-HI
-        {5, 2, 0, false},
         {0, 2, 0, false}, // slot 0 empty
         {4, 6, 2, false}, // two E1 modules leave slot 2 empty
         {5, 5, 1, false}, // E1-HI counts as E1 there

@@ -1,14 +1,12 @@
-// Interface discovery and the netlink address watch, in the test's own network namespace (a
-// restart on an address change and the stop are proven by the daemon's end-to-end tests).
+// Interface discovery in the test's own network namespace and the address watch's reading of
+// netlink messages (a restart on an address change and the stop are proven by the daemon's
+// end-to-end tests).
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <fstream>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -77,62 +75,11 @@ TEST_F(Interfaces, AddressWithoutBroadcastGetsItsSubnetBroadcast)
     EXPECT_EQ(Found({"198.51.100.1"}), (std::vector<std::string> {"198.51.100.1/255.255.255.128/198.51.100.127"}));
 }
 
-// Counts Restart() calls and can be made to throw.
 class RecordingRestarter : public KNetAddRestarter {
 public:
-    void Restart() override
-    {
-        ++Calls;
-        if (Throw)
-            throw std::runtime_error("restart failed");
-    }
-    std::atomic<int> Calls {0};
-    std::atomic<bool> Throw {false};
+    void Restart() override { ++Calls; }
+    int Calls = 0;
 };
-
-using testkit::WaitUntil;
-
-// True while a route netlink socket subscribed to the address groups exists in this namespace
-// (the sandbox's namespace is private, so it can only be the poller's).
-bool PollerListening()
-{
-    std::ifstream in("/proc/net/netlink");
-    std::string sk, eth, pid, groups, rest;
-    std::getline(in, rest); // header
-    while (in >> sk >> eth >> pid >> groups && std::getline(in, rest))
-        if (eth == "0" && groups == "00000110")
-            return true;
-    return false;
-}
-
-class AddressPolling : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(Sh("ip link add tva0 type veth peer name tva1 && ip link set tva0 up"), 0);
-        KNETInterface::StartAddressPolling(&restarter);
-        ASSERT_TRUE(WaitUntil(PollerListening, 5000));
-    }
-    void TearDown() override { KNETInterface::StopAddressPolling(); }
-
-    RecordingRestarter restarter;
-};
-
-TEST_F(AddressPolling, AnExceptionFromRestartEndsTheThread)
-{
-    restarter.Throw = true;
-    tavotest::LogWatch log;
-    ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 dev tva0"), 0);
-    EXPECT_TRUE(WaitUntil([] { return !KNETInterface::IsPollThreadRunning(); }, 5000));
-    EXPECT_FALSE(KNETInterface::AddressPollingStarted);
-    EXPECT_EQ(testkit::Count(log.Text(), "|General | NAPollThread error: restart failed"), 1u);
-    // A new start is possible again.
-    restarter.Throw = false;
-    KNETInterface::StartAddressPolling(&restarter);
-    ASSERT_TRUE(WaitUntil(PollerListening, 5000));
-    ASSERT_EQ(Sh("ip addr del 192.0.2.1/24 dev tva0"), 0);
-    EXPECT_TRUE(WaitUntil([&] { return restarter.Calls == 2; }, 5000));
-}
 
 // One netlink message: 16-byte header (length, type, flags, sequence, port id) and a payload
 // whose first byte is the address family.

@@ -434,6 +434,7 @@ const std::string Finish = "T Client 192.0.2.50 send finish";
 const std::string Small = Pattern(700, 3);   // blocks of 512 and 188
 const std::string Two = Pattern(1024, 5);    // blocks of 512, 512 and an empty one
 const std::string Slots = Pattern(32768, 6); // exactly one read-ahead of 64 blocks
+const std::string Wrap = Pattern(65536 * 512 + 100, 7); // block 65535 is followed by 0, then 1
 
 class Transfer : public ::testing::TestWithParam<TransferCase> {};
 
@@ -465,6 +466,8 @@ INSTANTIATE_TEST_SUITE_P(
         TransferCase{"multiple_of_512_ends_empty", FakeHost::Content, Two, {}, true, Blocks(Two), {},
                      {tsSending, tsFinished}, {Sending, Finish}},
         TransferCase{"read_ahead_boundary", FakeHost::Content, Slots, {}, true, Blocks(Slots), {},
+                     {tsSending, tsFinished}, {Sending, Finish}},
+        TransferCase{"block_number_wraps", FakeHost::Content, Wrap, {}, true, Blocks(Wrap), {},
                      {tsSending, tsFinished}, {Sending, Finish}},
         // Waits of 2000 ms: the one ending at 6000 ms is not more than 6000, so each resend
         // comes at 8000; six sends, then the ERROR. The tick wraps on the way.
@@ -502,22 +505,6 @@ INSTANTIATE_TEST_SUITE_P(
         TransferCase{"unreadable_file", FakeHost::Unreadable, "", {}, true, {Error(0, "Error reading file")}, {},
                      {tsSending, tsReadError}, {Sending, std::string("E Error reading file ") + Path}}),
     CaseName());
-
-// 65536 full blocks and a short one: block 65535 is followed by 0, then 1.
-TEST(TransferWrap, BlockNumberWrapsToZero)
-{
-    const std::string file = Pattern(65536 * 512 + 100, 7);
-    FakeHost host;
-    host.File = file;
-    FakeLink link(host, {}, true, 0);
-    KTFTPSubProcess transfer(nullptr, Path, "192.0.2.1", Sender, SenderPort);
-    transfer.Run(host, link);
-    ASSERT_EQ(link.Sent.size(), 65537u);
-    EXPECT_EQ(link.Sent[65534], Data(65535, file.substr(65534 * 512, 512)));
-    EXPECT_EQ(link.Sent[65535], Data(0, file.substr(65535 * 512, 512)));
-    EXPECT_EQ(link.Sent[65536], Data(1, file.substr(65536 * 512)));
-    EXPECT_EQ(host.Phases, (std::vector<KTFTPStatus>{tsSending, tsFinished}));
-}
 
 // The devices file breaks: the boards read before stay known and are served.
 TEST(Replacements, AFailedRewriteIsLoggedAndTheBoardsReadBeforeStayKnown)
