@@ -21,8 +21,6 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-enum Ports { RxDefault = 14102 };
-
 // One number under "Value"; validation rejects 13, and 99 makes the load throw a non-standard
 // exception.
 class ProbeConfig : public config::KReloadable {
@@ -46,59 +44,6 @@ public:
     }
     unsigned value = 5;
 };
-
-struct KeyCase {
-    const char* yaml;
-    char kind; // 'u' unsigned int with default 14102, 'b' bool, 's' string with default ""
-    bool def;  // bool default
-    bool required;
-    const char* expected; // the value read, as text
-    const char* message;  // the one message written, or nullptr
-};
-std::ostream& operator<<(std::ostream& os, const KeyCase& c) { return os << c.yaml; }
-
-class KeyedLoad : public ::testing::TestWithParam<KeyCase> {};
-
-TEST_P(KeyedLoad, TakesValueOrDefaultWithOneMessage)
-{
-    const KeyCase& c = GetParam();
-    const YAML::Node map = YAML::Load(c.yaml);
-    LogWatch log(BasekitLog());
-    std::string read;
-    bool found;
-    if (c.kind == 'u') {
-        unsigned value = 7;
-        found = config::Load(map, "Key", value, RxDefault, c.required);
-        read = std::to_string(value);
-    } else if (c.kind == 'b') {
-        bool value = !c.def;
-        found = config::Load(map, "Key", value, c.def, c.required);
-        read = value ? "1" : "0";
-    } else {
-        std::string value = "old";
-        found = config::Load(map, "Key", value, "", c.required);
-        read = value;
-    }
-    EXPECT_EQ(read, c.expected);
-    EXPECT_EQ(found, c.message == nullptr);
-    EXPECT_EQ(log.Messages(), c.message ? Lines{c.message} : Lines{});
-}
-
-const char* const RxMissing = "T|CONFIG  | Could not load 'Key'(line=1,col=1) using default value (14102).";
-
-INSTANTIATE_TEST_SUITE_P(Cases, KeyedLoad, ::testing::Values(
-    KeyCase{"Key: 70000", 'u', false, true, "70000", nullptr},   // no range check while loading
-    KeyCase{"Key: -1", 'u', false, true, "14102", RxMissing},    // not an unsigned number
-    KeyCase{"key: 1", 'u', false, true, "14102", RxMissing},     // keys are case-sensitive
-    KeyCase{"Other: 1", 'u', false, false, "14102",
-            "T|CFG-OPT | Could not load optional config 'Key'(line=1,col=1), using default value (14102)"},
-    KeyCase{"Key: yes", 'b', false, true, "1", nullptr},
-    KeyCase{"Key: maybe", 'b', false, true, "0",
-            "T|CONFIG  | Could not load 'Key'(line=1,col=1) using default value (0)."},
-    KeyCase{"Key: ~", 's', false, true, "", nullptr},            // the null scalar is the empty text
-    KeyCase{"Key: '~'", 's', false, true, "~", nullptr},
-    KeyCase{"- Key: 1", 's', false, true, "",                     // a sequence has no keys
-            "T|CONFIG  | Could not load 'Key'(line=1,col=1) using default value ()."}));
 
 // The rules the daemon applies and the configuration checker reports by.
 TEST(ConfigRules, BoardTypesAndFirmwareNames)
@@ -216,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ServiceLoad, ::testing::Values(
              "    - ndx.bin: ndx-3.bin\n",                   // the later target wins
              "0 70000 [192.0.2.1,198.51.100.1,] 6969 '/srv/tftp' {ndx.bin:ndx-3.bin,old.bin:new.bin,}", {}},
     LoadCase{"tavo:\n"
-             "  BootP: {RxPort: abc}\n"
+             "  BootP: {RxPort: abc, TxPort: -1}\n"              // not unsigned numbers
              "  Interfaces: []\n"
              "  TFTP: {Port: 1069}\n"                        // section names are case-sensitive
              "  Firmwares: ~\n",
@@ -255,8 +200,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, DevicesLoad, ::testing::Values(
     // several boards in one element; another product between them changes nothing
     LoadCase{"Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1, Replacer: 9, Firmware: a.bin, SetNewFirmware: yes}\n"
              "    2: {Type: ABC, IP: 192.0.2.99, Replacer: 8}\n"
-             "    3: {Type: NDX, IP: 192.0.2.3, Replacer: 0, Firmware: b, SetNewFirmware: no}\n",
-             "1=192.0.2.1/9/a.bin/1 3=192.0.2.3/0/b/0 | 9>1", {}},
+             "    3: {Type: NDX, IP: 192.0.2.3, Replacer: 0, Firmware: '~', SetNewFirmware: maybe}\n",
+             "1=192.0.2.1/9/a.bin/1 3=192.0.2.3/0/~/0 | 9>1", // a quoted ~ is text, not null
+             {"T|CFG-OPT | Could not load optional config 'SetNewFirmware'(line=4,col=8), using default value (0)"}},
     // without "IP" a board gets no address, never the one of the board before it
     LoadCase{"Devices:\n" BOARD(1, "NDX", "192.0.2.1", 0) "  - 9: {Type: NDX}\n",
              "1=192.0.2.1/0/f/0 9=/0//0 |",
