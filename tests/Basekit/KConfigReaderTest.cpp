@@ -1,5 +1,5 @@
 // Key/value reader: section and whole-file reading rules, typed getters and their exact
-// error texts.
+// error texts, defaults, field lists and saving.
 #include <gtest/gtest.h>
 
 #include "Basekit/KConfigReader.h"
@@ -8,6 +8,7 @@
 namespace {
 
 const char* const Path = "/etc/varnel/config/reader.cfg";
+const std::string In = "(config[/etc/varnel/config/reader.cfg])";
 
 // Runs fn and returns the text of the KBaseException it raised ("" if none).
 template <typename F>
@@ -21,71 +22,50 @@ std::string ErrorOf(F fn)
     return "";
 }
 
-struct SectionCase {
-    const char* name;
-    const char* file;
-    const char* section;
-    const char* key;
-    const char* expected; // value, or the exception text when error is set
-    bool error;
-    friend void PrintTo(const SectionCase& c, std::ostream* os) { *os << c.name; }
+struct Recorder : KConfigReader {
+    std::vector<std::string> warnings;
+    void Warning(const char* text) override { warnings.push_back(text); }
 };
 
-class SectionRead : public ::testing::TestWithParam<SectionCase> {};
-
-TEST_P(SectionRead, FindsValueOrFailsWithExactText)
+TEST(KConfigReader, SectionRulesFindTheValueOrFailWithTheExactText)
 {
-    const SectionCase& c = GetParam();
-    logtest::WriteFile(Path, c.file);
-    KConfigReader reader;
-    std::string value;
-    std::string error = ErrorOf([&] {
-        reader.LoadSection(Path, c.section);
-        value = reader.GetString(c.key);
-    });
-    if (c.error)
-        EXPECT_EQ(error, c.expected);
-    else
-        EXPECT_EQ(value, c.expected) << error;
+    const struct {
+        const char *file, *key, *expected; // the value, or the exception text with In appended
+        bool error;
+    } cases[] = {{"[tavo]\nValue=true\n", "Value", "true", false}, // names and keys ignore case
+                 {"[TAVO]\nbootp=true\n", "BOOTP", "true", false},
+                 {"[TAVO]\nValue=  true \t\n", "Value", "true", false},
+                 {"[TAVO]\r\nValue=true\r\n", "Value", "true", false},
+                 {"[TAVO]\nValue=abc", "Value", "abc", false},
+                 {"[TAVO]\nA=1\n[TAVO]\nA=2\nB=3\n", "A", "1", false},
+                 {"[TAVO]\nA=1\n[TAVO]\nB=3\n", "B", "Config item [B] not found", true}, // only the first
+                 {"[TAVO]\nA=1\n[Config]\nB=2\n", "B", "Config item [B] not found", true},
+                 {"# c\n\n[TAVO]\n# Value=false\n\nValue=true\n", "Value", "true", false},
+                 // "Value =true" keeps the blank in the key, so "Value" is not there.
+                 {"[TAVO]\nValue =true\n", "Value", "Config item [Value] not found", true},
+                 {"[Broken\n[TAVO]\nValue=true\n", "Value", "Invalid section [[Broken]", true},
+                 {"[Config]\nA=1\n", "Value", "Section [TAVO] not found", true}};
+    for (const auto& c : cases) {
+        testkit::WriteFile(Path, c.file);
+        KConfigReader reader;
+        std::string value;
+        const std::string error = ErrorOf([&] {
+            reader.LoadSection(Path, "TAVO");
+            value = reader.GetString(c.key);
+        });
+        EXPECT_EQ(c.error ? error : value, c.error ? c.expected + In : c.expected) << c.file << error;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, SectionRead,
-    ::testing::Values(
-        SectionCase{"NameCaseInsensitive", "[tavo]\nValue=true\n", "TAVO", "Value", "true", false},
-        SectionCase{"KeyCaseInsensitive", "[TAVO]\nbootp=true\n", "TAVO", "BOOTP", "true", false},
-        SectionCase{"ValueTrimmed", "[TAVO]\nValue=  true \t\n", "TAVO", "Value", "true", false},
-        SectionCase{"CrLfLineEnd", "[TAVO]\r\nValue=true\r\n", "TAVO", "Value", "true", false},
-        SectionCase{"LastLineWithoutLineEnd", "[TAVO]\nValue=abc", "TAVO", "Value", "abc", false},
-        SectionCase{"OnlyFirstOfTwoSections", "[TAVO]\nA=1\n[TAVO]\nA=2\nB=3\n", "TAVO", "A", "1", false},
-        SectionCase{"SecondSectionNotRead", "[TAVO]\nA=1\n[TAVO]\nB=3\n", "TAVO", "B",
-                    "Config item [B] not found(config[/etc/varnel/config/reader.cfg])", true},
-        SectionCase{"StopsAtNextSection", "[TAVO]\nA=1\n[Config]\nB=2\n", "TAVO", "B",
-                    "Config item [B] not found(config[/etc/varnel/config/reader.cfg])", true},
-        SectionCase{"CommentsAndBlankLinesSkipped", "# c\n\n[TAVO]\n# Value=false\n\nValue=true\n", "TAVO",
-                    "Value", "true", false},
-        // "Value =true" keeps the blank in the key, so "Value" is not there.
-        SectionCase{"BlankBeforeEquals", "[TAVO]\nValue =true\n", "TAVO", "Value",
-                    "Config item [Value] not found(config[/etc/varnel/config/reader.cfg])", true},
-        SectionCase{"InvalidSectionBeforeWanted", "[Broken\n[TAVO]\nValue=true\n", "TAVO", "Value",
-                    "Invalid section [[Broken](config[/etc/varnel/config/reader.cfg])", true},
-        SectionCase{"MissingSection", "[Config]\nA=1\n", "TAVO", "Value",
-                    "Section [TAVO] not found(config[/etc/varnel/config/reader.cfg])", true}),
-    [](const ::testing::TestParamInfo<SectionCase>& param) { return std::string(param.param.name); });
 
 TEST(KConfigReader, MissingFileTextsForBothModesAndCreatingIt)
 {
     unlink(Path);
     KConfigReader reader;
-    const std::string expected = "Config file not found(config[/etc/varnel/config/reader.cfg])";
-    EXPECT_EQ(ErrorOf([&] { reader.LoadFile(Path, false); }), expected);
-    EXPECT_EQ(ErrorOf([&] { reader.LoadSection(Path, "TAVO"); }), expected);
-    struct Recorder : KConfigReader {
-        std::vector<std::string> warnings;
-        void Warning(const char* text) override { warnings.push_back(text); }
-    } creating;
+    EXPECT_EQ(ErrorOf([&] { reader.LoadFile(Path, false); }), "Config file not found" + In);
+    EXPECT_EQ(ErrorOf([&] { reader.LoadSection(Path, "TAVO"); }), "Config file not found" + In);
+    Recorder creating;
     creating.LoadFile(Path, true);
-    EXPECT_TRUE(logtest::Exists(Path));
+    EXPECT_TRUE(testkit::Exists(Path));
     EXPECT_EQ(creating.Count(), 0u);
     EXPECT_EQ(creating.warnings, (std::vector<std::string>{
                                      "File /etc/varnel/config/reader.cfg not found, trying to create...",
@@ -94,76 +74,50 @@ TEST(KConfigReader, MissingFileTextsForBothModesAndCreatingIt)
 
 TEST(KConfigReader, WholeFileFirstOccurrenceWinsKeepsBlanksAndCutsValuesTo99Characters)
 {
-    logtest::WriteFile(Path, "[KLogger]\nMaxLogFileSize=100\n[TAVO]\nmaxlogfilesize=200\n>marker\nflag\n");
+    testkit::WriteFile(Path, "[KLogger]\nMaxLogFileSize=100\n[TAVO]\nmaxlogfilesize=200\n>marker\nflag\n");
     KConfigReader reader;
     reader.LoadFile(Path, false);
     EXPECT_EQ(reader.GetString("MAXLOGFILESIZE"), "100");
     EXPECT_EQ(reader.GetString("[TAVO]"), "");
     EXPECT_EQ(reader.GetString("flag"), "");
-    // A section marker never answers a lookup, even of its own text.
-    EXPECT_FALSE(reader.ValueExists(">marker"));
-    logtest::WriteFile(Path, "Key= spaced \nLong=" + std::string(150, 'x') + "\n");
+    EXPECT_FALSE(reader.ValueExists(">marker")); // a section marker never answers a lookup
+    testkit::WriteFile(Path, "Key= spaced \nLong=" + std::string(150, 'x') + "\n");
     reader.LoadFile(Path, false);
     EXPECT_EQ(reader.GetString("Key"), " spaced ");
     EXPECT_EQ(reader.GetString("Long"), std::string(99, 'x'));
 }
 
-struct NumberCase {
-    const char* name;
-    const char* value;
-    char getter; // 'i' integer, 'h' hexadecimal, 'd' double
-    double expected;
-    const char* error; // exact text, or nullptr
-    friend void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class NumberRead : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(NumberRead, ParsesOrRaises)
+TEST(KConfigReader, NumberGettersParseOrRaise)
 {
-    const NumberCase& c = GetParam();
-    logtest::WriteFile(Path, std::string("N=") + c.value + "\n");
-    KConfigReader reader;
-    reader.LoadFile(Path, false);
-    double got = 0;
-    std::string error = ErrorOf([&] {
-        if (c.getter == 'i')
-            got = reader.GetInteger("N");
-        else if (c.getter == 'h')
-            got = reader.GetHexadecimal("N");
-        else
-            got = reader.GetDouble("N");
-    });
-    if (c.error)
-        EXPECT_EQ(error, c.error);
-    else
-        EXPECT_DOUBLE_EQ(got, c.expected) << error;
+    const std::string undefined = "Config item [N] undefined (=@)" + In;
+    const struct {
+        const char* value;
+        char getter; // 'i' integer, 'h' hexadecimal, 'd' double
+        double expected;
+        std::string error;
+    } cases[] = {{"42", 'i', 42, ""}, {"42kb", 'i', 42, ""}, {"ff", 'h', 255, ""}, {"1,5", 'd', 1.5, ""},
+                 {"@", 'i', 0, undefined}, {"12@", 'i', 0, undefined}, // the text after 12 is "@"
+                 {"@", 'h', 0, undefined}, {"@", 'd', 0, undefined},
+                 {"abc", 'i', 0, "Invalid config value [N=abc]" + In}};
+    for (const auto& c : cases) {
+        testkit::WriteFile(Path, std::string("N=") + c.value + "\n");
+        KConfigReader reader;
+        reader.LoadFile(Path, false);
+        double got = 0;
+        EXPECT_EQ(ErrorOf([&] {
+                      got = c.getter == 'i' ? reader.GetInteger("N")
+                                            : c.getter == 'h' ? reader.GetHexadecimal("N") : reader.GetDouble("N");
+                  }),
+                  c.error)
+            << c.value << c.getter;
+        EXPECT_DOUBLE_EQ(got, c.expected) << c.value << c.getter;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Getters, NumberRead,
-    ::testing::Values(
-        NumberCase{"Decimal", "42", 'i', 42, nullptr},
-        NumberCase{"DecimalWithTrailingText", "42kb", 'i', 42, nullptr},
-        NumberCase{"Hex", "ff", 'h', 255, nullptr},
-        NumberCase{"DoubleWithComma", "1,5", 'd', 1.5, nullptr},
-        NumberCase{"Undefined", "@", 'i', 0, "Config item [N] undefined (=@)(config[/etc/varnel/config/reader.cfg])"},
-        // The text after 12 is "@": undefined, not 12.
-        NumberCase{"NumberFollowedByAt", "12@", 'i', 0,
-                   "Config item [N] undefined (=@)(config[/etc/varnel/config/reader.cfg])"},
-        NumberCase{"HexUndefined", "@", 'h', 0, "Config item [N] undefined (=@)(config[/etc/varnel/config/reader.cfg])"},
-        NumberCase{"DoubleUndefined", "@", 'd', 0,
-                   "Config item [N] undefined (=@)(config[/etc/varnel/config/reader.cfg])"},
-        NumberCase{"NoDigits", "abc", 'i', 0, "Invalid config value [N=abc](config[/etc/varnel/config/reader.cfg])"}),
-    [](const ::testing::TestParamInfo<NumberCase>& param) { return std::string(param.param.name); });
 
 TEST(KConfigReader, DefaultsWarnOnlyForMissingKeys)
 {
-    logtest::WriteFile(Path, "U=@\nB=TRUE\nY=yes\nO=1\n");
-    struct Recorder : KConfigReader {
-        std::vector<std::string> warnings;
-        void Warning(const char* text) override { warnings.push_back(text); }
-    } reader;
+    testkit::WriteFile(Path, "U=@\nB=TRUE\nY=yes\nO=1\n");
+    Recorder reader;
     reader.LoadFile(Path, false);
     EXPECT_EQ(reader.GetIntDef("U", 7), 7);
     EXPECT_TRUE(reader.warnings.empty());
@@ -173,16 +127,15 @@ TEST(KConfigReader, DefaultsWarnOnlyForMissingKeys)
     EXPECT_TRUE(reader.GetBool("B"));
     EXPECT_FALSE(reader.GetBool("Y"));
     EXPECT_FALSE(reader.GetBool("O"));
-    ASSERT_EQ(reader.warnings.size(), 3u);
-    EXPECT_EQ(reader.warnings[0], "Default value (7) used for configuration [/etc/varnel/config/reader.cfg][Missing]");
-    EXPECT_EQ(reader.warnings[1],
-              "Default value (\"dflt\") used for configuration [/etc/varnel/config/reader.cfg][S]");
-    EXPECT_EQ(reader.warnings[2], "Default value (false) used for configuration [/etc/varnel/config/reader.cfg][Z]");
+    const std::string file = " used for configuration [/etc/varnel/config/reader.cfg]";
+    EXPECT_EQ(reader.warnings, (std::vector<std::string>{"Default value (7)" + file + "[Missing]",
+                                                         "Default value (\"dflt\")" + file + "[S]",
+                                                         "Default value (false)" + file + "[Z]"}));
 }
 
-TEST(KConfigReader, FieldLists)
+TEST(KConfigReader, FieldListsAndSavingWithoutEmptyValues)
 {
-    logtest::WriteFile(Path, "L=10, 20,,@30,x\n");
+    testkit::WriteFile(Path, "L=10, 20,,@30,x\n");
     KConfigReader reader;
     reader.LoadFile(Path, false);
     char field[256];
@@ -198,17 +151,14 @@ TEST(KConfigReader, FieldLists)
     reader.GetFieldList("L", &fields);
     EXPECT_EQ(fields.Count(), 5u);
     EXPECT_TRUE(fields.ValueExists("20"));
-}
 
-TEST(KConfigReader, SaveFileDropsEmptyValuesAndKeepsMarkers)
-{
-    logtest::WriteFile(Path, ">marker\nA=1\nEmpty=\nNoEquals\n");
-    KConfigReader reader;
-    reader.LoadFile(Path, false);
-    reader.SetValue("a", "2");
-    reader.SetValue("New", "x");
-    reader.SaveFile();
-    EXPECT_EQ(logtest::ReadFile(Path), ">marker\nA=2\nNew=x\n");
+    testkit::WriteFile(Path, ">marker\nA=1\nEmpty=\nNoEquals\n");
+    KConfigReader saved;
+    saved.LoadFile(Path, false);
+    saved.SetValue("a", "2");
+    saved.SetValue("New", "x");
+    saved.SaveFile();
+    EXPECT_EQ(testkit::ReadFile(Path), ">marker\nA=2\nNew=x\n");
 }
 
 } // namespace

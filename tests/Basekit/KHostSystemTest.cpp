@@ -34,9 +34,9 @@ void Touch(const std::string& path)
 
 TEST(Semaphore, ReleaseNeverCountsAboveTheMaximum)
 {
-    struct {
+    const struct {
         int maximum, released, acquirable;
-    } const cases[] = {{2, 5, 2}, {3, 3, 3}, {3, 1, 1}, {1, 0, 0}};
+    } cases[] = {{2, 5, 2}, {3, 3, 3}, {3, 1, 1}, {1, 0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "max " << c.maximum << " released " << c.released);
         void* semaphore = KHostSystem::CreateCountSemaphore(0, c.maximum);
@@ -80,13 +80,10 @@ TEST(Event, PulsesBeforeTheWaitAreKeptOnceAndAPulseWakesAWaiterThatWaitsForever)
 
 TEST(Tick, DiffTimeCountsAcrossTheWrapAndAReplacedSourceFeedsGetTick)
 {
-    struct {
-        unsigned start, end, expected;
-    } const cases[] = {{5, 15, 10}, {7, 7, 0}, {0, kForever, kForever},
-                       // wrapped: end - start + 4294967295
-                       {4294967290u, 5, 10}, {1, 0, 4294967294u}};
+    const unsigned cases[][3] = {// start, end, difference (wrapped: end - start + 4294967295)
+                                 {5, 15, 10}, {7, 7, 0}, {0, kForever, kForever}, {4294967290u, 5, 10}, {1, 0, 4294967294u}};
     for (const auto& c : cases)
-        EXPECT_EQ(KHostSystem::diffTime(c.start, c.end), c.expected) << c.start << " to " << c.end;
+        EXPECT_EQ(KHostSystem::diffTime(c[0], c[1]), c[2]) << c[0] << " to " << c[1];
     {
         testkit::FakeTick tick(3);
         EXPECT_EQ(KHostSystem::GetTick(), 3u);
@@ -98,16 +95,13 @@ TEST(Tick, DiffTimeCountsAcrossTheWrapAndAReplacedSourceFeedsGetTick)
 
 TEST(Names, ExtensionIsTheTextAfterTheLastDotWithoutCase)
 {
-    struct {
-        const char* name;
-        const char* extension;
-        bool matches;
-    } const cases[] = {{"FIRMWARE.BIN", "bin", true}, {"firmware.bin", "BIN", true}, {"image.tar.gz", "gz", true},
-                       {"image.tar.gz", "tar", false}, {"image.binx", "bin", false}, {"noextension", "bin", false},
-                       {".", "bin", false},           {"..", "", false},          {".", "*", true},
-                       {"anything", "*", true}};
-    for (const auto& c : cases)
-        EXPECT_EQ(KHostSystem::ExtensionCompare(c.name, c.extension), c.matches) << c.name << " / " << c.extension;
+    const std::vector<std::pair<const char*, const char*>> matching = {
+        {"FIRMWARE.BIN", "bin"}, {"firmware.bin", "BIN"}, {"image.tar.gz", "gz"}, {".", "*"}, {"anything", "*"}};
+    const std::vector<std::pair<const char*, const char*>> others = {
+        {"image.tar.gz", "tar"}, {"image.binx", "bin"}, {"noextension", "bin"}, {".", "bin"}, {"..", ""}};
+    for (const auto& [list, matches] : {std::make_pair(&matching, true), std::make_pair(&others, false)})
+        for (const auto& c : *list)
+            EXPECT_EQ(KHostSystem::ExtensionCompare(c.first, c.second), matches) << c.first << " / " << c.second;
 }
 
 TEST(Scan, FindFirstAndNextReturnEveryMatchingEntryOnce)
@@ -146,11 +140,8 @@ TEST(Scan, FindFirstAndNextReturnEveryMatchingEntryOnce)
 TEST(MakeDirectory, CreatesEveryMissingLevelAndFailsOnAFileInThePath)
 {
     const std::pair<const char*, const char*> cases[] = {// path made, directory there afterwards
-                                                         {"/one", "/one"},
-                                                         {"/a/b/c/d", "/a/b/c/d"},
-                                                         {"/a/b/c/", "/a/b/c"},
-                                                         {"\\win\\style\\dirs", "/win/style/dirs"},
-                                                         {"/mixed\\seps/x", "/mixed/seps/x"}};
+        {"/one", "/one"}, {"/a/b/c/d", "/a/b/c/d"}, {"/a/b/c/", "/a/b/c"}, {"\\win\\style\\dirs", "/win/style/dirs"},
+        {"/mixed\\seps/x", "/mixed/seps/x"}};
     const std::string dir = ScratchDirectory();
     for (const auto& c : cases) {
         EXPECT_FALSE(KHostSystem::MakeDirectory((dir + c.first).c_str())) << c.first; // false is success
@@ -165,21 +156,17 @@ TEST(MakeDirectory, CreatesEveryMissingLevelAndFailsOnAFileInThePath)
 
 TEST(Uniquify, InsertsTheFirstFreeNumberBeforeTheExtensionThenTheUnixTime)
 {
-    struct {
-        std::vector<std::string> existing;
-        const char* path;
-        const char* expected;
-    } const cases[] = {{{}, "x.log", "x.log"}, {{"x.log"}, "x.log", "x.1.log"},
-                       {{"x.log", "x.1.log"}, "x.log", "x.2.log"}, {{"x.log", "x.2.log"}, "x.log", "x.1.log"},
-                       {{"a.b.log"}, "a.b.log", "a.b.1.log"}, {{"plain"}, "plain", "plain.1"},
-                       // a dot in a directory name is no extension
-                       {{"dir.d/file"}, "dir.d/file", "dir.d/file.1"}};
+    // existing files (the first one is asked for), the name given; a dot in a directory name is no extension
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"x.log"}, "x.1.log"}, {{"x.log", "x.1.log"}, "x.2.log"}, {{"x.log", "x.2.log"}, "x.1.log"},
+        {{"a.b.log"}, "a.b.1.log"}, {{"plain"}, "plain.1"}, {{"dir.d/file"}, "dir.d/file.1"}};
     for (const auto& c : cases) {
         const std::string dir = ScratchDirectory();
         ASSERT_FALSE(KHostSystem::MakeDirectory((dir + "/dir.d").c_str()));
-        for (const std::string& name : c.existing)
+        EXPECT_EQ(basekit::file::UniquifyFilename(dir + "/new.log"), dir + "/new.log");
+        for (const std::string& name : c.first)
             Touch(dir + "/" + name);
-        EXPECT_EQ(basekit::file::UniquifyFilename(dir + "/" + c.path), dir + "/" + c.expected);
+        EXPECT_EQ(basekit::file::UniquifyFilename(dir + "/" + c.first[0]), dir + "/" + c.second);
     }
     // Ninety-nine numbers taken: the Unix time instead.
     const std::string dir = ScratchDirectory();

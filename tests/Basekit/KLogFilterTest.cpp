@@ -10,94 +10,69 @@
 
 namespace {
 
-const char* const NoFile = nullptr;
-
-struct MatrixCase {
-    const char* name;
-    const char* cfg; // klog.cfg text; nullptr: no file
-    KLogSource source;
-    unsigned option;
-    bool written;
-    friend void PrintTo(const MatrixCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class TraceMatrix : public ::testing::TestWithParam<MatrixCase> {};
-
-TEST_P(TraceMatrix, DecidesTraceLines)
-{
-    const MatrixCase& c = GetParam();
-    if (c.cfg)
-        logtest::WriteKlogCfg(c.cfg);
-    else
-        unlink("/etc/varnel/config/klog.cfg");
-    KLogFilter filter;
-    filter.LoadConfig();
-    EXPECT_EQ(filter.IsActive(klTrace, c.source, c.option), c.written);
-    // Every other level is written whatever the file says.
-    for (KLogLevel level : {klError, klWarning, klInfo, klNotice})
-        EXPECT_TRUE(filter.IsActive(level, c.source, c.option)) << level;
-}
-
 const char* const BootpOnlyFull = "[KLogger]\nFullLog=true\n[TAVO]\nValue=true\nBOOTP=true\n";
 const char* const FalseFalse = "[TAVO]\nValue=false\nBOOTP=false\n";
 const char* const FalseFalseFull = "[KLogger]\nFullLog=true\n[TAVO]\nValue=false\nBOOTP=false\n";
 const unsigned All = 0xFFFFFFFFu;
 
-INSTANTIATE_TEST_SUITE_P(
-    Examples, TraceMatrix,
-    ::testing::Values(
-        // Value=true with BOOTP=true: only BOOTP, even under FullLog (the others default to never).
-        MatrixCase{"BootpOnly_Bootp", BootpOnlyFull, klsTAVO, kloTavoBOOTP, true},
-        MatrixCase{"BootpOnly_General", BootpOnlyFull, klsTAVO, kloTavoGeneral, false},
-        MatrixCase{"BootpOnly_Tftp", BootpOnlyFull, klsTAVO, kloTavoTFTP, false},
-        // Value=false, BOOTP=false: nothing; with FullLog only BOOTP (not "never").
-        MatrixCase{"FalseFalse_Bootp", FalseFalse, klsTAVO, kloTavoBOOTP, false},
-        MatrixCase{"FalseFalseFull_Bootp", FalseFalseFull, klsTAVO, kloTavoBOOTP, true},
-        MatrixCase{"FalseFalseFull_General", FalseFalseFull, klsTAVO, kloTavoGeneral, false},
-        // No [Config] section: never, even with FullLog.
-        MatrixCase{"NoConfigSection_All", BootpOnlyFull, klsConfig, All, false},
-        // Loggers of every option (-1): on while the mask has any bit.
-        MatrixCase{"OptionlessTrue", "[Timer]\nValue=true\n", klsTimer, All, true},
-        MatrixCase{"OptionlessFalse", "[Timer]\nValue=false\n", klsTimer, All, false},
-        MatrixCase{"OptionlessFalseFull", "[KLogger]\nFullLog=true\n[Timer]\nValue=false\n", klsTimer, All, true},
-        MatrixCase{"OptionlessNeverFull", "[KLogger]\nFullLog=true\n[Timer]\nValue=never\n", klsTimer, All, false},
-        // Value=true leaves the bits beyond the named options on.
-        MatrixCase{"TavoAllOptionsLogger", "[TAVO]\nValue=true\nBOOTP=true\n", klsTAVO, All, true},
-        MatrixCase{"WordsIgnoreCase", "[KLogger]\nFullLog=TRUE\n[TAVO]\nValue=TRUE\nTFTP=True\n", klsTAVO,
-                   kloTavoTFTP, true},
-        MatrixCase{"SystemAlwaysOn", "", klsSystem, All, true},
-        MatrixCase{"NoFile_Bootp", NoFile, klsTAVO, kloTavoBOOTP, false},
-        MatrixCase{"NoFile_System", NoFile, klsSystem, All, true}),
-    [](const ::testing::TestParamInfo<MatrixCase>& param) { return std::string(param.param.name); });
-
-struct SizeCase {
-    const char* name;
-    const char* cfg;
-    unsigned long long maxFile;
-    unsigned long long maxTotal;
-    friend void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Sizes : public ::testing::TestWithParam<SizeCase> {};
-
-TEST_P(Sizes, ReadFromAnywhereInTheFile)
+void Load(KLogFilter& filter, const char* cfg)
 {
-    logtest::WriteKlogCfg(GetParam().cfg);
-    KLogFilter filter;
+    if (cfg)
+        logtest::WriteKlogCfg(cfg);
+    else
+        unlink("/etc/varnel/config/klog.cfg");
     filter.LoadConfig();
-    EXPECT_EQ(filter.MaxLogFileSize(), GetParam().maxFile);
-    EXPECT_EQ(filter.MaxTotalLogSize(), GetParam().maxTotal);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, Sizes,
-    ::testing::Values(SizeCase{"Hex", "MaxLogFileSize=0x200000\n", 2097152, 10737418240ull},
-                      SizeCase{"Undefined", "MaxLogFileSize=@\nMaxTotalLogSize=@\n", 104857600, 10737418240ull},
-                      SizeCase{"TrailingText", "[TAVO]\nMaxLogFileSize=12abc\nMaxTotalLogSize=20000000000\n", 12,
-                               20000000000ull},
-                      SizeCase{"NotANumber", "MaxLogFileSize=abc\n", 104857600, 10737418240ull},
-                      SizeCase{"FirstOccurrence", "MaxLogFileSize=5\nMaxLogFileSize=6\n", 5, 10737418240ull}),
-    [](const ::testing::TestParamInfo<SizeCase>& param) { return std::string(param.param.name); });
+TEST(KLogFilter, TraceLinesFollowTheFileAndEveryOtherLevelIsWritten)
+{
+    const struct {
+        const char* cfg; // klog.cfg text; nullptr: no file
+        KLogSource source;
+        unsigned option;
+        bool written;
+    } cases[] = {
+        // Value=true with BOOTP=true: only BOOTP, even under FullLog (the others default to never).
+        {BootpOnlyFull, klsTAVO, kloTavoBOOTP, true}, {BootpOnlyFull, klsTAVO, kloTavoGeneral, false},
+        {BootpOnlyFull, klsTAVO, kloTavoTFTP, false},
+        // Value=false, BOOTP=false: nothing; with FullLog only BOOTP (not "never").
+        {FalseFalse, klsTAVO, kloTavoBOOTP, false}, {FalseFalseFull, klsTAVO, kloTavoBOOTP, true},
+        {FalseFalseFull, klsTAVO, kloTavoGeneral, false},
+        {BootpOnlyFull, klsConfig, All, false}, // no [Config] section: never, even with FullLog
+        // Loggers of every option (-1): on while the mask has any bit.
+        {"[Timer]\nValue=true\n", klsTimer, All, true}, {"[Timer]\nValue=false\n", klsTimer, All, false},
+        {"[KLogger]\nFullLog=true\n[Timer]\nValue=false\n", klsTimer, All, true},
+        {"[KLogger]\nFullLog=true\n[Timer]\nValue=never\n", klsTimer, All, false},
+        {"[TAVO]\nValue=true\nBOOTP=true\n", klsTAVO, All, true}, // bits beyond the named options stay on
+        {"[KLogger]\nFullLog=TRUE\n[TAVO]\nValue=TRUE\nTFTP=True\n", klsTAVO, kloTavoTFTP, true},
+        {"", klsSystem, All, true}, {nullptr, klsTAVO, kloTavoBOOTP, false}, {nullptr, klsSystem, All, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.cfg ? c.cfg : "no file") << " source " << c.source << " option " << c.option);
+        KLogFilter filter;
+        Load(filter, c.cfg);
+        EXPECT_EQ(filter.IsActive(klTrace, c.source, c.option), c.written);
+        for (KLogLevel level : {klError, klWarning, klInfo, klNotice})
+            EXPECT_TRUE(filter.IsActive(level, c.source, c.option)) << level;
+    }
+}
+
+TEST(KLogFilter, SizesAreReadFromAnywhereInTheFile)
+{
+    const struct {
+        const char* cfg;
+        unsigned long long maxFile, maxTotal;
+    } cases[] = {{"MaxLogFileSize=0x200000\n", 2097152, 10737418240ull},
+                 {"MaxLogFileSize=@\nMaxTotalLogSize=@\n", 104857600, 10737418240ull},
+                 {"[TAVO]\nMaxLogFileSize=12abc\nMaxTotalLogSize=20000000000\n", 12, 20000000000ull},
+                 {"MaxLogFileSize=abc\n", 104857600, 10737418240ull},
+                 {"MaxLogFileSize=5\nMaxLogFileSize=6\n", 5, 10737418240ull}};
+    for (const auto& c : cases) {
+        KLogFilter filter;
+        Load(filter, c.cfg);
+        EXPECT_EQ(filter.MaxLogFileSize(), c.maxFile) << c.cfg;
+        EXPECT_EQ(filter.MaxTotalLogSize(), c.maxTotal) << c.cfg;
+    }
+}
 
 bool CallbackRemote = true;
 int CallbackCalls = 0;

@@ -40,23 +40,16 @@ TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
 {
     ASSERT_TRUE(Configured);
     unlink((Dir + "crash.log").c_str());
-    int pipeEnds[2];
-    ASSERT_EQ(pipe(pipeEnds), 0);
-    auto scenario = [&] {
-        logtest::SetClock(Nov14, 250);
-        KLogger logger(klsTAVO, kloTavoGeneral, "General", "ended", 0x10, false);
-        logger.Info("while alive");
-        KLogger::Terminate(); // the application's last logger counted out: logging ends
-        logger.Info("too late");
-        pid_t self = getpid();
-        ASSERT_EQ(write(pipeEnds[1], &self, sizeof(self)), static_cast<ssize_t>(sizeof(self)));
-    };
-    int status = logtest::RunInChild(scenario);
-    ASSERT_EQ(status, 0);
-    pid_t child = 0;
-    ASSERT_EQ(read(pipeEnds[0], &child, sizeof(child)), static_cast<ssize_t>(sizeof(child)));
-    EXPECT_EQ(logtest::ReadFile(Dir + "crash.log"),
-              ExpectedRecord(child, {"Trying to log when KLogger is already finished"}));
+    EXPECT_EQ(logtest::RunInChild([] {
+                  logtest::SetClock(Nov14, 250);
+                  KLogger logger(klsTAVO, kloTavoGeneral, "General", "ended", 0x10, false);
+                  logger.Info("while alive");
+                  KLogger::Terminate(); // the application's last logger counted out: logging ends
+                  logger.Info("too late");
+                  EXPECT_EQ(logtest::ReadFile(Dir + "crash.log"),
+                            ExpectedRecord(getpid(), {"Trying to log when KLogger is already finished"}));
+              }),
+              0);
     std::string ended = logtest::ReadFile(Dir + "ended.log");
     EXPECT_NE(ended.find("while alive"), std::string::npos);
     EXPECT_EQ(ended.find("too late"), std::string::npos);
@@ -65,61 +58,44 @@ TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
 TEST(KCrashLogger, RecordHasOneTabIndentedLinePerMessage)
 {
     // In a child, like every case here, so this process never fixes its log directory.
-    auto scenario = [] {
-        unlink((Dir + "crash.log").c_str());
-        logtest::SetClock(Nov14, 250);
-        {
-            KCrashLogger crash;
-            crash.Log("first %d", 1);
-            crash.Log("second %s", "two");
-        }
-        EXPECT_EQ(logtest::ReadFile(Dir + "crash.log"), ExpectedRecord(getpid(), {"first 1", "second two"}));
-    };
-    EXPECT_EQ(logtest::RunInChild(scenario), 0);
+    EXPECT_EQ(logtest::RunInChild([] {
+                  unlink((Dir + "crash.log").c_str());
+                  logtest::SetClock(Nov14, 250);
+                  {
+                      KCrashLogger crash;
+                      crash.Log("first %d", 1);
+                      crash.Log("second %s", "two");
+                  }
+                  EXPECT_EQ(logtest::ReadFile(Dir + "crash.log"), ExpectedRecord(getpid(), {"first 1", "second two"}));
+              }),
+              0);
 }
-
-struct BlockedCrashLog {
-    const char* name;
-    void (*plant)(const std::string& path); // what sits where crash.log belongs
-    friend void PrintTo(const BlockedCrashLog& c, std::ostream* os) { *os << c.name; }
-};
-
-const std::string Elsewhere = "/var/log/elsewhere";
-
-class CrashLogInTheWay : public ::testing::TestWithParam<BlockedCrashLog> {};
 
 // Nothing but a regular file is written, and never through a link: the record goes to the
 // system log instead, the link's target keeps its content, and a FIFO does not block.
-TEST_P(CrashLogInTheWay, RecordGoesToTheSystemLog)
+TEST(KCrashLogger, ADirectoryALinkOrAFifoInTheWaySendsTheRecordToTheSystemLog)
 {
-    const BlockedCrashLog c = GetParam();
-    auto scenario = [&c] {
-        alarm(20); // a writer blocked on the FIFO ends the child
-        mkdir(Dir.c_str(), 0755);
-        unlink((Dir + "crash.log").c_str());
-        rmdir((Dir + "crash.log").c_str());
-        logtest::WriteFile(Elsewhere, "precious\n");
-        c.plant(Dir + "crash.log");
-        logtest::SystemLogCapture capture;
-        {
-            KCrashLogger crash;
-            crash.Log("to the system log");
-        }
-        const std::string datagram = capture.ReadAll();
-        EXPECT_EQ(logtest::ReadFile(Elsewhere), "precious\n");
-        EXPECT_NE(datagram.find("***** Varnel application error *****"), std::string::npos) << datagram;
-        EXPECT_NE(datagram.find("\tto the system log"), std::string::npos) << datagram;
-    };
-    EXPECT_EQ(logtest::RunInChild(scenario), 0);
+    const std::string elsewhere = "/var/log/elsewhere", path = Dir + "crash.log";
+    for (auto plant : {+[](const std::string& at) { mkdir(at.c_str(), 0755); },
+                       +[](const std::string& at) { symlink("/var/log/elsewhere", at.c_str()); },
+                       +[](const std::string& at) { mkfifo(at.c_str(), 0600); }}) {
+        EXPECT_EQ(logtest::RunInChild([&] {
+                      alarm(20); // a writer blocked on the FIFO ends the child
+                      mkdir(Dir.c_str(), 0755);
+                      unlink(path.c_str());
+                      rmdir(path.c_str());
+                      logtest::WriteFile(elsewhere, "precious\n");
+                      plant(path);
+                      logtest::SystemLogCapture capture;
+                      KCrashLogger().Log("to the system log");
+                      const std::string datagram = capture.ReadAll();
+                      EXPECT_EQ(logtest::ReadFile(elsewhere), "precious\n");
+                      EXPECT_NE(datagram.find("***** Varnel application error *****"), std::string::npos) << datagram;
+                      EXPECT_NE(datagram.find("\tto the system log"), std::string::npos) << datagram;
+                  }),
+                  0);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Planted, CrashLogInTheWay,
-    ::testing::Values(BlockedCrashLog{"Directory", [](const std::string& path) { mkdir(path.c_str(), 0755); }},
-                      BlockedCrashLog{"LinkToAFile",
-                                      [](const std::string& path) { symlink(Elsewhere.c_str(), path.c_str()); }},
-                      BlockedCrashLog{"Fifo", [](const std::string& path) { mkfifo(path.c_str(), 0600); }}),
-    [](const ::testing::TestParamInfo<BlockedCrashLog>& param) { return std::string(param.param.name); });
 
 TEST(KLogShutdown, UnwritableLogDirectoryEndsTheProcessWithStatus133)
 {

@@ -4,16 +4,14 @@
 // rule. The sandbox gives each test binary its own /run, /var/tmp and /dev/log.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <poll.h>
 #include <regex>
-#include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
@@ -27,39 +25,35 @@
 
 #include "Basekit/LM7/Basics/KServiceBaseLinux.h"
 
-extern char** environ;
-
 namespace {
 
 const char* const kFixture = SERVICE_HOST_FIXTURE;
 const char* const kPidFile = "/var/run/tavo.pid";
 const int kTimeoutMs = 20000;
-const int kPriWarning = 172; // LOCAL5 (21) * 8 + priority
 
 std::string ReadFile(const std::string& path)
 {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
 }
 
+// One line the service sent to the system log: "<PRI>timestamp ident[pid]: text".
 struct SysLogLine {
     int pri = -1;
     pid_t pid = 0;
     std::string text;
 };
 
-// The test's own /dev/log: every datagram is one "<PRI>timestamp ident[pid]: text" line.
+// The test's own /dev/log.
 class SysLogSink {
 public:
     SysLogSink()
     {
         unlink("/dev/log");
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strcpy(address.sun_path, "/dev/log");
+        sockaddr_un address{AF_UNIX, "/dev/log"};
         if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-            throw std::runtime_error(std::string("cannot bind /dev/log: ") + strerror(errno));
+            throw std::runtime_error("cannot bind /dev/log");
     }
     ~SysLogSink() { close(fd); }
     SysLogSink(const SysLogSink&) = delete;
@@ -75,7 +69,6 @@ public:
                 return lines[checked];
         }
     }
-
     int Count(const std::string& text)
     {
         while (Receive(0)) {
@@ -97,15 +90,13 @@ private:
         std::string datagram(buffer, static_cast<size_t>(size));
         static const std::regex format(R"(<(\d+)>.*? [^ \[]+\[(\d+)\]: (.*?)[\n\0]*)");
         std::smatch match;
-        SysLogLine line;
-        line.text = datagram;
+        lines.push_back({-1, 0, datagram});
         if (std::regex_match(datagram, match, format))
-            line = {std::stoi(match[1]), static_cast<pid_t>(std::stol(match[2])), match[3]};
-        lines.push_back(line);
+            lines.back() = {std::stoi(match[1]), static_cast<pid_t>(std::stol(match[2])), match[3]};
         return true;
     }
 
-    int fd = -1;
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     std::vector<SysLogLine> lines;
 };
 
@@ -113,49 +104,33 @@ private:
 std::optional<int> WaitExit(pid_t process)
 {
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, process, 0));
-    if (pidfd < 0)
-        return std::nullopt;
     pollfd ended{pidfd, POLLIN, 0};
-    int ready = poll(&ended, 1, kTimeoutMs);
-    close(pidfd);
     int status = 0;
-    if (ready != 1 || waitpid(process, &status, 0) != process)
-        return std::nullopt;
-    return status;
+    bool done = pidfd >= 0 && poll(&ended, 1, kTimeoutMs) == 1 && waitpid(process, &status, 0) == process;
+    close(pidfd);
+    return done ? std::optional<int>(status) : std::nullopt;
 }
 
-struct Outcome {
-    int status = -1; // raw wait status
-    std::string out;
-    std::string err;
-};
+bool Exited(std::optional<int> status, int code)
+{
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
 
-// One run of the fixture, its standard output and error in files (the detached copy may keep
-// them open), stopped with SIGKILL if it is still there at the end.
+// One run of the fixture with extra environment, its output in files (the detached copy may
+// keep them open), stopped with SIGKILL if it is still there at the end.
 class FixtureRun {
 public:
-    explicit FixtureRun(std::vector<std::string> words, const std::vector<std::string>& extraEnv = {})
+    FixtureRun(const char* word, const char* extraArg = nullptr, const char* env = nullptr)
     {
-        words.insert(words.begin(), kFixture);
-        std::vector<std::string> envStrings(extraEnv);
-        for (char** entry = environ; *entry; ++entry)
-            envStrings.push_back(*entry);
-        std::vector<char*> argv, envp;
-        for (std::string& s : words)
-            argv.push_back(&s[0]);
-        for (std::string& s : envStrings)
-            envp.push_back(&s[0]);
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, kOut, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, kErr, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int rc = posix_spawn(&pid, kFixture, &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            throw std::runtime_error(std::string("posix_spawn: ") + strerror(rc));
+        fflush(nullptr);
+        if ((pid = fork()) == 0) {
+            int in = open("/dev/null", O_RDONLY), out = creat(kOut, 0600), err = creat(kErr, 0600);
+            dup2(in, 0), dup2(out, 1), dup2(err, 2);
+            if (env)
+                putenv(const_cast<char*>(env));
+            execl(kFixture, kFixture, word, extraArg, nullptr);
+            _exit(127);
+        }
     }
     ~FixtureRun()
     {
@@ -165,36 +140,29 @@ public:
     FixtureRun(const FixtureRun&) = delete;
     FixtureRun& operator=(const FixtureRun&) = delete;
 
-    pid_t Pid() const { return pid; }
-
-    Outcome Finish()
+    // The exit status (nullopt: still running after the time-out).
+    std::optional<int> Finish()
     {
         std::optional<int> status = WaitExit(pid);
-        EXPECT_TRUE(status.has_value()) << "fixture did not exit";
         if (status)
             pid = -1;
-        return {status.value_or(-1), ReadFile(kOut), ReadFile(kErr)};
+        return status;
     }
+    static std::string Out() { return ReadFile(kOut); }
+    static std::string Err() { return ReadFile(kErr); }
+
+    pid_t pid = -1;
 
 private:
     static constexpr const char* kOut = "/var/tmp/fixture.out";
     static constexpr const char* kErr = "/var/tmp/fixture.err";
-    pid_t pid = -1;
 };
-
-bool Exited(int status, int code)
-{
-    return WIFEXITED(status) && WEXITSTATUS(status) == code;
-}
 
 class ServiceHost : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        // The detached copy is orphaned by the start command; as subreaper the test adopts and
-        // reaps it, otherwise its zombie keeps /proc/PID and so "a running instance" alive.
-        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    }
+    // The detached copy is orphaned by the start command; as subreaper the test adopts and
+    // reaps it, otherwise its zombie keeps /proc/PID and so "a running instance" alive.
+    static void SetUpTestSuite() { ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0); }
     void SetUp() override { unlink(kPidFile); }
     void TearDown() override
     {
@@ -208,9 +176,8 @@ protected:
 
 TEST_F(ServiceHost, TheDetachedCopyGetsTheWordsAfterNoforkAndRunsWhereItMayDumpCore)
 {
-    Outcome start = FixtureRun({"start", "x y"}).Finish();
-    EXPECT_TRUE(Exited(start.status, 0)) << start.status;
-    EXPECT_EQ(start.out, "Starting tavo.... OK\n");
+    EXPECT_TRUE(Exited(FixtureRun("start", "x y").Finish(), 0));
+    EXPECT_EQ(FixtureRun::Out(), "Starting tavo.... OK\n");
     const std::string pidText = ReadFile(kPidFile);
     ASSERT_FALSE(pidText.empty());
     const pid_t service = static_cast<pid_t>(std::stol(pidText));
@@ -223,28 +190,25 @@ TEST_F(ServiceHost, TheDetachedCopyGetsTheWordsAfterNoforkAndRunsWhereItMayDumpC
     const std::string limits = ReadFile("/proc/" + std::to_string(service) + "/limits");
     EXPECT_TRUE(std::regex_search(limits, std::regex("Max core file size +unlimited +unlimited")));
 
-    EXPECT_TRUE(Exited(FixtureRun({"stop"}).Finish().status, 0));
-    std::optional<int> status = WaitExit(service);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(Exited(*status, 0)) << *status;
+    EXPECT_TRUE(Exited(FixtureRun("stop").Finish(), 0));
+    EXPECT_TRUE(Exited(WaitExit(service), 0));
 }
 
 // The daemon always names its reason; the host's own text stands in when there is none.
 TEST_F(ServiceHost, AStartFailureWithoutATextLogsTheHostsOwn)
 {
-    Outcome start = FixtureRun({"start"}, {"FIXTURE_START=fail"}).Finish();
+    std::optional<int> start = FixtureRun("start", nullptr, "FIXTURE_START=fail").Finish();
     std::optional<SysLogLine> line = sink.WaitFor("Unable to start: check logs for more info.");
     ASSERT_TRUE(line);
-    EXPECT_EQ(line->pri, kPriWarning);
-    if (start.out == "Starting tavo.... OK\n") {
+    EXPECT_EQ(line->pri, 21 * 8 + 4); // LOCAL5, Warning
+    if (FixtureRun::Out() == "Starting tavo.... OK\n") {
         // The copy needed more than the start command's 250 ms to fail (a loaded machine, a
         // sanitizer build): then its own exit status is where the failure shows.
-        std::optional<int> status = WaitExit(line->pid);
-        ASSERT_TRUE(status);
-        EXPECT_TRUE(Exited(*status, 70)) << *status;
+        EXPECT_TRUE(Exited(WaitExit(line->pid), 70));
     } else {
-        EXPECT_TRUE(Exited(start.status, 75)) << start.status;
-        EXPECT_EQ(start.err, "ERROR: Premature child[" + std::to_string(line->pid) + "] process exit with code 70.\n");
+        EXPECT_TRUE(Exited(start, 75));
+        EXPECT_EQ(FixtureRun::Err(),
+                  "ERROR: Premature child[" + std::to_string(line->pid) + "] process exit with code 70.\n");
     }
     EXPECT_NE(access(kPidFile, F_OK), 0);
     EXPECT_EQ(sink.Count("Exiting at stop request..."), 0); // OnStop is not called
@@ -254,24 +218,22 @@ TEST_F(ServiceHost, AStartFailureWithoutATextLogsTheHostsOwn)
 // second request while it runs changes nothing.
 TEST_F(ServiceHost, StopRunsOnTheMainThreadAndASecondSignalWhileStoppingIsIgnored)
 {
-    const std::string gate = "/run/stop-gate";
-    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
-    FixtureRun service({"nofork"}, {"FIXTURE_STOP_GATE=" + gate});
-    ASSERT_TRUE(sink.WaitFor("Service up and running.", service.Pid()));
-    kill(service.Pid(), SIGTERM);
-    ASSERT_TRUE(sink.WaitFor("fixture: OnStop main=1 blocked=0 pidfile=1", service.Pid()));
-    kill(service.Pid(), SIGINT);
-    kill(service.Pid(), SIGQUIT);
-    int fd = open(gate.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
+    const char* const onStop = "fixture: OnStop main=1 blocked=0 pidfile=1";
+    ASSERT_EQ(mkfifo("/run/stop-gate", 0600), 0);
+    FixtureRun service("nofork", nullptr, "FIXTURE_STOP_GATE=/run/stop-gate");
+    ASSERT_TRUE(sink.WaitFor("Service up and running.", service.pid));
+    kill(service.pid, SIGTERM);
+    ASSERT_TRUE(sink.WaitFor(onStop, service.pid));
+    kill(service.pid, SIGINT);
+    kill(service.pid, SIGQUIT);
+    int fd = open("/run/stop-gate", O_WRONLY | O_CLOEXEC);
     ASSERT_EQ(write(fd, "x", 1), 1);
     close(fd);
-
-    EXPECT_TRUE(Exited(service.Finish().status, 0));
+    EXPECT_TRUE(Exited(service.Finish(), 0));
     EXPECT_NE(access(kPidFile, F_OK), 0);
-    EXPECT_EQ(sink.Count("fixture: OnStop main=1 blocked=0 pidfile=1"), 1);
+    EXPECT_EQ(sink.Count(onStop), 1);
     EXPECT_EQ(sink.Count("Exiting at stop request..."), 1);
-    unlink(gate.c_str());
+    unlink("/run/stop-gate");
 }
 
 class Plain : public basekit::service::KServiceBase {
