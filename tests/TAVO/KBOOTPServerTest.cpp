@@ -1,6 +1,5 @@
 // The BOOTP server for what the daemon's BOOTP tests cannot reach: the log line of each refusal
-// (the decision part on a fixed board table, no devices.yaml), start and stop codes, a port
-// already taken. No board is needed: the server only binds its ports in the sandbox.
+// (the decision part on a fixed board table, no devices.yaml) and a port already taken. No board is needed: the server only binds its ports in the sandbox.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -86,20 +85,6 @@ TEST(BOOTPServerLines, EachRefusalLogsItsLine)
 }
 
 const std::list<KNETInterfaceEx> Loopback = {{"127.0.0.1", "255.0.0.0", "127.255.255.255"}};
-
-TEST(BOOTPServerLife, StartCodes)
-{
-    KBOOTPServer server;
-    EXPECT_EQ(server.Start({}, 14102, 14103), 5); // no interface
-    ASSERT_EQ(server.Start(Loopback, 14102, 14103), 0);
-    EXPECT_EQ(server.Start(Loopback, 14102, 14103), 1); // already running
-    EXPECT_EQ(server.Stop(), 0);
-    EXPECT_EQ(server.Stop(), 1);
-    server.WaitTermination();
-    ASSERT_EQ(server.Start(Loopback, 14102, 14103), 0); // the ports were given back: it binds them again
-    EXPECT_THROW(KUDPSock("", 14102, true), std::exception);
-    server.WaitTermination();
-}
 
 TEST(BOOTPServerLife, AServerThreadThatCannotBindReportsAServerError)
 {

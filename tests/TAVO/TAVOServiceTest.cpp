@@ -112,9 +112,10 @@ protected:
     }
 };
 
-// A restart cycles the servers with what the service has (a broken file would fail a new load);
-// the stop path ends every thread, the address poller included, and a restart after it starts nothing.
-TEST_F(TAVOServiceTest, RestartUsesTheLoadedConfigurationAndTheStopEndsEverything)
+// The stop path ends every thread, the address poller included (the process exits next), and a
+// restart arriving after it starts nothing. (A restart with the loaded configuration is an
+// end-to-end case.)
+TEST_F(TAVOServiceTest, TheStopEndsEverythingAndARestartAfterItStartsNothing)
 {
     WriteService(HostAddress);
     const int before = BaselineThreadCount();
@@ -122,20 +123,11 @@ TEST_F(TAVOServiceTest, RestartUsesTheLoadedConfigurationAndTheStopEndsEverythin
     ASSERT_TRUE(service.OnStart({}));
     EXPECT_FALSE(PortIsFree(HostAddress, 69));
     EXPECT_FALSE(PortIsFree(HostAddress, 37));
-    testkit::WriteConfig("tavo", "tavo: [unclosed\n");
-
-    service.Restart();
-    std::vector<std::string> lines = testkit::Lines(TavoLog);
-    EXPECT_EQ(Find(lines, "Starting BootServer...").size(), 2u);
-    EXPECT_EQ(Find(lines, "Starting TimeServer...").size(), 2u);
-    EXPECT_TRUE(Find(lines, "Failed to start BootServer").empty());
-    EXPECT_FALSE(PortIsFree(HostAddress, 69));
-
     EXPECT_TRUE(service.OnStop());
     EXPECT_TRUE(AllPortsFree());
     EXPECT_TRUE(ThreadsBackTo(before)) << ThreadCount() << " threads, " << before << " before the start";
     service.Restart();
-    EXPECT_EQ(Find(testkit::Lines(TavoLog), "Starting BootServer...").size(), 2u);
+    EXPECT_EQ(Find(testkit::Lines(TavoLog), "Starting BootServer...").size(), 1u);
     EXPECT_TRUE(AllPortsFree());
 }
 
