@@ -82,6 +82,7 @@ int KThreadLifetimes::StartServers(std::vector<Body> bodies)
 int KThreadLifetimes::Stop()
 {
     std::lock_guard<std::mutex> lock(Mutex);
+    Changed.notify_all(); // for waits that end with the run
     return Running.exchange(false) ? 0 : 1;
 }
 

@@ -63,7 +63,7 @@ public:
     // 0 started; 1 already running, or a thread could not be started (then, after a 250 ms
     // pause, the flag is cleared again and the threads already started end by themselves).
     int StartServers(std::vector<Body> bodies);
-    // Clears the running flag: 0 if it was set, 1 if not. Does not wait.
+    // Clears the running flag and wakes WaitUntil: 0 if it was set, 1 if not. Does not wait.
     int Stop();
     bool IsRunning() const { return Running; }
 

@@ -76,22 +76,14 @@ TEST(KThreadLifetimesTest, ATokenCountsAsOneKindAtATimeAndOnceOnly)
 TEST(KThreadLifetimesTest, ServersStartOnceSeeTheStopAndAThrowingBodyStillCountsOut)
 {
     KThreadLifetimes lifetimes(false);
-    Gate gate;
-    std::vector<KThreadLifetimes::Body> bodies;
-    for (int i = 0; i < 2; ++i)
-        bodies.push_back([&lifetimes](KThreadLifetimes::Token&) {
-            while (lifetimes.IsRunning())
-                lifetimes.WaitUntil(KThreadLifetimes::After(1000), [&] { return !lifetimes.IsRunning(); });
-        });
-    bodies.push_back([](KThreadLifetimes::Token&) { throw 1; });
-    ASSERT_EQ(lifetimes.StartServers(bodies), 0);
-    EXPECT_TRUE(lifetimes.IsRunning());
-    EXPECT_EQ(lifetimes.StartServers({gate.Hold()}), 1); // already running: nothing started
+    auto serve = [&lifetimes](KThreadLifetimes::Token&) {
+        lifetimes.WaitUntil(KThreadLifetimes::After(10000), [&] { return !lifetimes.IsRunning(); });
+    };
+    ASSERT_EQ(lifetimes.StartServers({serve, serve, [](KThreadLifetimes::Token&) { throw 1; }}), 0);
+    EXPECT_EQ(lifetimes.StartServers({serve}), 1); // already running: nothing started
     EXPECT_EQ(lifetimes.Stop(), 0);
     EXPECT_EQ(lifetimes.Stop(), 1);
-    lifetimes.Notify();
     EXPECT_TRUE(lifetimes.WaitIdle(KThreadLifetimes::After(10000)));
-    gate.Open.set_value();
 }
 
 } // namespace
