@@ -76,14 +76,11 @@ TEST_P(NetworkValidation, ChecksEveryPortAndAnAudioRangeOfAtLeast100)
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, NetworkValidation,
-    ::testing::Values(NetworkCase{"defaults", "Network: {}\n", ""},
-                      NetworkCase{"range_100", "Network:\n  AudioStreamingMinPort: 17000\n  AudioStreamingMaxPort: 17100\n", ""},
+    ::testing::Values(NetworkCase{"range_100", "Network:\n  AudioStreamingMinPort: 17000\n  AudioStreamingMaxPort: 17100\n", ""},
                       NetworkCase{"range_99", "Network:\n  AudioStreamingMinPort: 17000\n  AudioStreamingMaxPort: 17099\n",
                                   "Real time audio port range is invalid (Min=17000, Max=17099)"},
                       NetworkCase{"reversed", "Network:\n  AudioStreamingMinPort: 18000\n  AudioStreamingMaxPort: 16000\n",
                                   "Real time audio port range is invalid (Min=18000, Max=16000)"},
-                      NetworkCase{"port_0", "Network:\n  LocalAudioPort: 0\n",
-                                  "LocalAudioPort value(0) is not a valid port (1-65535)"},
                       NetworkCase{"unwritten_port", "Network:\n  T8WSnmpPort: 65536\n",
                                   "T8WSnmpPort value(65536) is not a valid port (1-65535)"}),
     CaseName());

@@ -26,15 +26,8 @@ TEST_P(SlotToken, DecodesToTheTableRow)
 {
     const TokenCase& c = GetParam();
     KNDXIdentification decoder;
-    if (!c.name) {
-        try {
-            decoder.ProcessSlotString(c.token, 0, Serial);
-            FAIL() << "accepted " << c.token;
-        } catch (const basekit::KException& e) {
-            EXPECT_EQ(e.GetLine(), 1017);
-            EXPECT_EQ(std::string(e.what()), std::string("Error parsing board (7) identification string for slot index [0], "
-                                                         "unknown type[") + c.token + "]! [" + c.token + "]");
-        }
+    if (!c.name) { // the message is the rejection table's
+        EXPECT_THROW(decoder.ProcessSlotString(c.token, 0, Serial), basekit::KException);
         return;
     }
     KNDXSlotTypes slot = decoder.ProcessSlotString(c.token, 0, Serial);

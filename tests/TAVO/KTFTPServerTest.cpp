@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -114,10 +113,9 @@ protected:
 struct AcceptCase {
     const char* name;
     std::string datagram;
-    std::string sender;
-    uint16_t port;
     std::vector<KTFTPStatus> phases;
     std::string served; // file name of the started transfer, empty for none
+    uint16_t port = 1234;
     friend void PrintTo(const AcceptCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -130,7 +128,7 @@ TEST_P(Acceptance, StartsOrDropsTheRequestAndLeavesTheBoardIdleAfterwards)
 {
     const AcceptCase& c = GetParam();
     RecordingServer server;
-    server.Request(c.datagram, c.sender, c.port);
+    server.Request(c.datagram, Board(50), c.port);
     EXPECT_EQ(server.Phases, c.phases);
     if (c.served.empty()) {
         EXPECT_TRUE(server.Started.empty());
@@ -138,11 +136,11 @@ TEST_P(Acceptance, StartsOrDropsTheRequestAndLeavesTheBoardIdleAfterwards)
         ASSERT_EQ(server.Started.size(), 1u);
         EXPECT_EQ(server.Started[0]->FileName, ServedFrom + c.served);
         EXPECT_EQ(server.Started[0]->LocalAddress, Host);
-        EXPECT_EQ(server.Started[0]->ClientAddress, c.sender);
+        EXPECT_EQ(server.Started[0]->ClientAddress, Board(50));
         EXPECT_EQ(server.Started[0]->ClientPort, c.port);
-        server.Request(ReadRequest("fw.bin"), c.sender, c.port); // busy while its transfer runs
+        server.Request(ReadRequest("fw.bin"), Board(50), c.port); // busy while its transfer runs
         EXPECT_EQ(server.Started.size(), 1u);
-        server.FreeMachine(c.sender); // what the transfer thread does at its end
+        server.FreeMachine(Board(50)); // what the transfer thread does at its end
         server.Started.clear();
     }
     server.Request(ReadRequest("fw.bin"), Board(50), 1234);
@@ -152,22 +150,21 @@ TEST_P(Acceptance, StartsOrDropsTheRequestAndLeavesTheBoardIdleAfterwards)
 INSTANTIATE_TEST_SUITE_P(
     Datagrams, Acceptance,
     ::testing::Values(
-        AcceptCase{"read", ReadRequest("fw.bin"), Board(50), 1234, {tsRequest}, "fw.bin"},
-        AcceptCase{"mode_in_capitals", ReadRequest("fw.bin", "OCTET"), Board(50), 1234, {tsRequest}, "fw.bin"},
-        AcceptCase{"options_ignored", ReadRequest("fw.bin") + std::string("blksize\0001428\0", 13), Board(50), 1234,
-                   {tsRequest}, "fw.bin"},
-        AcceptCase{"first_byte_ignored", "\xff" + ReadRequest("fw.bin").substr(1), Board(50), 1234, {tsRequest},
+        AcceptCase{"read", ReadRequest("fw.bin"), {tsRequest}, "fw.bin"},
+        AcceptCase{"mode_in_capitals", ReadRequest("fw.bin", "OCTET"), {tsRequest}, "fw.bin"},
+        AcceptCase{"options_ignored", ReadRequest("fw.bin") + std::string("blksize\0001428\0", 13), {tsRequest},
                    "fw.bin"},
-        AcceptCase{"mapped", ReadRequest("boot.bin"), Board(50), 1234, {tsRequest}, "fw_v2.bin"},
-        AcceptCase{"mapped_once", ReadRequest("first.bin"), Board(50), 1234, {tsRequest}, "second.bin"},
-        AcceptCase{"case_sensitive_map", ReadRequest("Boot.bin"), Board(50), 1234, {tsRequest}, "Boot.bin"},
-        AcceptCase{"leading_slash", ReadRequest("/img.bin"), Board(50), 1234, {tsRequest}, "/img.bin"},
-        AcceptCase{"no_mode", std::string("\0\1firmware\0", 11), Board(50), 1234, {tsRequest, tsBadRequest}, ""},
-        AcceptCase{"no_name", std::string("\0\1\0octet\0xx", 12), Board(50), 1234, {tsRequest, tsNoFileName}, ""},
-        AcceptCase{"no_nul", std::string("\0\1abcdefghijk", 13), Board(50), 1234, {tsRequest, tsNoFileName}, ""},
-        AcceptCase{"dots_inside", ReadRequest("a..b"), Board(50), 1234, {tsRequest, tsBadRequest}, ""},
-        AcceptCase{"nine_bytes", std::string("\0\1ab\0oct\0", 9), Board(50), 1234, {}, ""},
-        AcceptCase{"port_zero", ReadRequest("fw.bin"), Board(50), 0, {}, ""}),
+        AcceptCase{"first_byte_ignored", "\xff" + ReadRequest("fw.bin").substr(1), {tsRequest}, "fw.bin"},
+        AcceptCase{"mapped", ReadRequest("boot.bin"), {tsRequest}, "fw_v2.bin"},
+        AcceptCase{"mapped_once", ReadRequest("first.bin"), {tsRequest}, "second.bin"},
+        AcceptCase{"case_sensitive_map", ReadRequest("Boot.bin"), {tsRequest}, "Boot.bin"},
+        AcceptCase{"leading_slash", ReadRequest("/img.bin"), {tsRequest}, "/img.bin"},
+        AcceptCase{"no_mode", std::string("\0\1firmware\0", 11), {tsRequest, tsBadRequest}, ""},
+        AcceptCase{"no_name", std::string("\0\1\0octet\0xx", 12), {tsRequest, tsNoFileName}, ""},
+        AcceptCase{"no_nul", std::string("\0\1abcdefghijk", 13), {tsRequest, tsNoFileName}, ""},
+        AcceptCase{"dots_inside", ReadRequest("a..b"), {tsRequest, tsBadRequest}, ""},
+        AcceptCase{"nine_bytes", std::string("\0\1ab\0oct\0", 9), {}, ""},
+        AcceptCase{"port_zero", ReadRequest("fw.bin"), {}, "", 0}),
     CaseName());
 
 struct OpenCase {
@@ -274,11 +271,8 @@ const Step Quiet{Step::Quiet, 0, "", 0};   // the wait runs out
 const Step Refuse{Step::Refuse, 0, "", 0}; // port unreachable
 const Step Fail{Step::Fail, 0, "", 0};     // the receive fails with EBADF
 const Step Stop{Step::Stop, 0, "", 0};     // the server stops during the wait
-std::vector<Step> Quiets(int count)
-{
-    return std::vector<Step>(static_cast<size_t>(count), Quiet);
-}
-std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b)
+template <class T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -301,11 +295,6 @@ std::vector<std::string> Blocks(const std::string& content)
         if (content.size() - at < 512)
             return blocks;
     }
-}
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // The server side of a transfer: phases and log lines recorded, the file from memory.
@@ -333,15 +322,8 @@ public:
             return -1;
         if (From == Unreadable)
             return open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC); // read fails with EISDIR
-        int fd = memfd_create("firmware", MFD_CLOEXEC);
-        for (size_t at = 0; at < File.size();) {
-            ssize_t put = write(fd, File.data() + at, File.size() - at);
-            if (put <= 0)
-                return -1;
-            at += static_cast<size_t>(put);
-        }
-        lseek(fd, 0, SEEK_SET);
-        return fd;
+        WriteFile("/var/tmp/transfer.bin", File);
+        return open("/var/tmp/transfer.bin", O_RDONLY | O_CLOEXEC);
     }
 };
 
@@ -477,7 +459,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, 8000, 16000, 24000, 32000, 40000, 48000}, {tsSending, tsAckTimeout},
                      {Sending, "W Timed out waiting ack from 192.0.2.50"}, SIZE_MAX, 4294967295u - 20000},
         TransferCase{"acknowledged_after_the_sixth_send", FakeHost::Content, Small,
-                     Quiets(20) + std::vector<Step>{Answer(1500, Ack(1))}, true,
+                     std::vector<Step>(20, Quiet) + std::vector<Step>{Answer(1500, Ack(1))}, true,
                      std::vector<std::string>(6, Data(1, Small.substr(0, 512))) + std::vector<std::string>{
                          Data(2, Small.substr(512))},
                      {0, 8000, 16000, 24000, 32000, 40000, 41500}, {tsSending, tsFinished}, {Sending, Finish}},
