@@ -23,11 +23,9 @@ if(TARGET tavo)
 
   tavo_e2e_test(service 300)
   tavo_e2e_test(bootp 300)
-  tavo_e2e_test(tftp 600)
+  tavo_e2e_test(board_services 600)
   tavo_e2e_test(tftp_slow 600 slow)
   tavo_e2e_test(tftp_load 900 slow)
-  tavo_e2e_test(time 300)
-  tavo_e2e_test(generated 300)
   tavo_e2e_test(boot 300)
 
   # Hostile input: floods, spoofing and local tricks; each case failed before the hardening.
