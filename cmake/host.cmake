@@ -25,6 +25,6 @@ tavo_unit_test(TimerManagerTest SOURCES tests/Basekit/TimerManagerTest.cpp LIBS 
 # The service host is tested against a real process: this fixture service, run as an operator would.
 add_executable(ServiceHostFixture tests/Basekit/LM7/Basics/ServiceHostFixture.cpp)
 target_link_libraries(ServiceHostFixture PRIVATE basekit_host)
-tavo_unit_test(KServiceBaseLinuxTest SOURCES tests/Basekit/LM7/Basics/KServiceBaseLinuxTest.cpp LIBS basekit_host)
+tavo_unit_test(KServiceBaseLinuxTest SOURCES tests/Basekit/LM7/Basics/KServiceBaseLinuxTest.cpp LIBS log_test_support)
 target_compile_definitions(KServiceBaseLinuxTest PRIVATE SERVICE_HOST_FIXTURE="$<TARGET_FILE:ServiceHostFixture>")
 add_dependencies(KServiceBaseLinuxTest ServiceHostFixture)

@@ -49,15 +49,13 @@ bool FifoAllowed()
 
 struct Scheduling {
     int policy = -1;
-    int priority = -1;
+    sched_param param{};
 };
 
 void* ReportScheduling(void* arg)
 {
     Scheduling seen;
-    sched_param param{};
-    pthread_getschedparam(pthread_self(), &seen.policy, &param);
-    seen.priority = param.sched_priority;
+    pthread_getschedparam(pthread_self(), &seen.policy, &seen.param);
     static_cast<std::promise<Scheduling>*>(arg)->set_value(seen);
     return nullptr;
 }
@@ -81,7 +79,7 @@ TEST(StartThread, RealTimeFifoWhereAllowedElseTheDefaultWithOneWarning)
     const Scheduling seen = StartAndReport();
     if (FifoAllowed()) {
         EXPECT_EQ(seen.policy, SCHED_FIFO);
-        EXPECT_EQ(seen.priority, 1);
+        EXPECT_EQ(seen.param.sched_priority, 1);
     }
     // Without CAP_SYS_NICE (per thread) and with no RT allowance the kernel answers EPERM.
     rlimit none{0, 0};
@@ -98,24 +96,18 @@ TEST(StartThread, RealTimeFifoWhereAllowedElseTheDefaultWithOneWarning)
     EXPECT_EQ(Count(RunningLog(), kFallbackWarning), 1);
 }
 
-class GatedThread : public basekit::KThread {
-public:
+// The class names appear in the running log's lines.
+struct GatedThread : basekit::KThread {
     basekit::KSystemEvent gate;
     void Execute() override { gate.Wait(kJoinMs); }
 };
-
-class ThrowingThread : public basekit::KThread {
-public:
+struct ThrowingThread : basekit::KThread {
     void Execute() override { throw std::runtime_error("disk on fire"); }
 };
-
-class OddThrowingThread : public basekit::KThread {
-public:
+struct OddThrowingThread : basekit::KThread {
     void Execute() override { throw 42; }
 };
-
-class ExitingThread : public basekit::KThread {
-public:
+struct ExitingThread : basekit::KThread {
     void Execute() override { KThread::Exit(); }
 };
 
@@ -139,23 +131,22 @@ TEST(KThread, LifeCycleFlagsAndLinesAndEscapingExceptions)
     }
     _NotifyThreadInit("Tools/TAVO/KTimeServer", "ThreadStarter", 87);
     const std::string log = RunningLog();
-    EXPECT_EQ(Count(log, "Thread started: (anonymous namespace)::GatedThread"), 1);
-    EXPECT_EQ(Count(log, "Thread stopped: (anonymous namespace)::GatedThread"), 1);
-    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::ThrowingThread stopped due to unhandled exception disk on fire"),
-              1);
-    EXPECT_EQ(Count(log, "Thread (anonymous namespace)::OddThrowingThread stopped due to unknown unhandled exception"),
-              1);
-    EXPECT_EQ(Count(log, "Thread stopped: (anonymous namespace)::ThrowingThread"), 0);
-    EXPECT_EQ(Count(log, "Thread started at file Tools/TAVO/KTimeServer function ThreadStarter line 87"), 1);
+    const std::pair<const char*, size_t> lines[] = {
+        {"Thread started: (anonymous namespace)::GatedThread", 1}, {"Thread stopped: (anonymous namespace)::GatedThread", 1},
+        {"Thread (anonymous namespace)::ThrowingThread stopped due to unhandled exception disk on fire", 1},
+        {"Thread (anonymous namespace)::OddThrowingThread stopped due to unknown unhandled exception", 1},
+        {"Thread stopped: (anonymous namespace)::ThrowingThread", 0},
+        {"Thread started at file Tools/TAVO/KTimeServer function ThreadStarter line 87", 1}};
+    for (const auto& line : lines)
+        EXPECT_EQ(Count(log, line.first), line.second) << line.first;
 }
 
 TEST(KThread, PoliciesOutsideZeroToTwoAreRefusedWithTheDefault)
 {
     const bool fifo = geteuid() == 0 && FifoAllowed();
     const int expected[] = {SCHED_OTHER, SCHED_FIFO, SCHED_RR};
-    for (int policy = 0; policy <= (fifo ? 2 : 0); ++policy) {
+    for (int policy = 0; policy <= (fifo ? 2 : 0); ++policy)
         EXPECT_EQ(StartAndReport(policy).policy, expected[policy]) << policy;
-    }
     EXPECT_EQ(StartAndReport(5).policy, SCHED_OTHER);
     EXPECT_EQ(Count(RunningLog(), "Invalid thread scheduler 5, refusing to set thread scheduler and creating with "
                                   "default scheduler"),

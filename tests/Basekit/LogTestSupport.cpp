@@ -70,15 +70,9 @@ int RunInChild(const std::function<void()>& body)
     return status;
 }
 
-void Put32(std::vector<uint8_t>& bytes, uint32_t value)
+void Put(std::vector<uint8_t>& bytes, uint64_t value, int size)
 {
-    for (int i = 0; i < 4; ++i)
-        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void Put64(std::vector<uint8_t>& bytes, uint64_t value)
-{
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < size; ++i)
         bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
@@ -86,18 +80,18 @@ std::vector<uint8_t> FilterFrame(const std::vector<FilterEntry>& entries, bool f
                                  uint64_t maxTotal)
 {
     std::vector<uint8_t> body;
-    Put32(body, 2); // type: new log filter
-    Put32(body, static_cast<uint32_t>(entries.size()));
+    Put(body, 2); // type: new log filter
+    Put(body, entries.size());
     for (const FilterEntry& entry : entries) {
-        Put32(body, entry.options);
+        Put(body, entry.options);
         body.push_back(entry.overwritten ? 1 : 0);
-        Put32(body, entry.never);
+        Put(body, entry.never);
     }
     body.push_back(fullLog ? 1 : 0);
-    Put64(body, maxFile);
-    Put64(body, maxTotal);
+    Put(body, maxFile, 8);
+    Put(body, maxTotal, 8);
     std::vector<uint8_t> frame;
-    Put32(frame, static_cast<uint32_t>(body.size()));
+    Put(frame, body.size());
     frame.insert(frame.end(), body.begin(), body.end());
     return frame;
 }
@@ -120,12 +114,16 @@ SystemLogCapture::~SystemLogCapture()
 
 std::string SystemLogCapture::ReadAll()
 {
-    std::string all;
     char buffer[4096];
     ssize_t got;
     while ((got = recv(Socket, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
-        all.append(buffer, static_cast<size_t>(got)).append("\n");
-    return all;
+        Received.append(buffer, static_cast<size_t>(got)).append("\n");
+    return Received;
+}
+
+bool SystemLogCapture::WaitFor(const std::string& text, unsigned timeoutMs)
+{
+    return WaitUntil([&] { return ReadAll().find(text) != std::string::npos; }, timeoutMs);
 }
 
 TestLogServer::TestLogServer(uint16_t port)

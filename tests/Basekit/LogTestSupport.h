@@ -1,6 +1,6 @@
 #pragma once
-// What the logging tests share besides the common test kit: a settable clock, forked cases
-// and a small TCP log server on loopback that speaks the frames by hand.
+// What the logging and service host tests share besides the common test kit: a settable clock,
+// forked cases, the system log and a small TCP log server on loopback that speaks the frames by hand.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -10,14 +10,7 @@
 
 namespace logtest {
 
-using testkit::Count;
-using testkit::Exists;
-using testkit::ExeName;
-using testkit::Lines;
-using testkit::ReadFile;
-using testkit::RequireSandbox;
-using testkit::WaitUntil;
-using testkit::WriteFile;
+using namespace testkit;
 // Writes klog.cfg after checking for the sandbox.
 void WriteKlogCfg(const std::string& text);
 
@@ -28,9 +21,8 @@ void SetClock(long long seconds, int milliseconds = 0);
 // there and turn into a non-zero exit status. Returns the child's wait status.
 int RunInChild(const std::function<void()>& body);
 
-// Little-endian byte building for frames.
-void Put32(std::vector<uint8_t>& bytes, uint32_t value);
-void Put64(std::vector<uint8_t>& bytes, uint64_t value);
+// Little-endian bytes for frames: the low `size` bytes of value.
+void Put(std::vector<uint8_t>& bytes, uint64_t value, int size = 4);
 
 // A filter frame: type 2, count, per entry (options, overwritten, never), FullLog, sizes.
 struct FilterEntry {
@@ -41,18 +33,21 @@ struct FilterEntry {
 std::vector<uint8_t> FilterFrame(const std::vector<FilterEntry>& entries, bool fullLog, uint64_t maxFile,
                                  uint64_t maxTotal);
 
-// Binds /dev/log (the sandbox's own) and hands back what the process sent to the system log.
+// Binds /dev/log (the sandbox's own) and keeps what the process sent to the system log.
 class SystemLogCapture {
 public:
     SystemLogCapture();
     ~SystemLogCapture();
     SystemLogCapture(const SystemLogCapture&) = delete;
     SystemLogCapture& operator=(const SystemLogCapture&) = delete;
-    // Every datagram queued so far, each followed by a line end.
+    // Every datagram received so far, each followed by a line end.
     std::string ReadAll();
+    // Waits up to timeoutMs until ReadAll() contains text.
+    bool WaitFor(const std::string& text, unsigned timeoutMs = 20000);
 
 private:
     int Socket = -1;
+    std::string Received;
 };
 
 class TestLogServer {

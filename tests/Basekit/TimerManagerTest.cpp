@@ -17,39 +17,10 @@
 
 namespace {
 
-// What the callbacks saw, in firing order.
-class Fired {
-public:
-    void Add(int value)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        values.push_back(value);
-        changed.notify_all();
-    }
-    std::vector<int> Values()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return values;
-    }
-    bool WaitForCount(size_t count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return values.size() >= count; });
-    }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        values.clear();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int> values;
-};
-
-Fired fired;
-Fired markers;
+// What the callbacks saw, in firing order: Record's values and the test's markers apart.
+std::mutex mutex;
+std::condition_variable changed;
+std::vector<int> fired, markers;
 TimerManager* manager = nullptr;
 
 void* Arg(int value)
@@ -57,14 +28,24 @@ void* Arg(int value)
     return reinterpret_cast<void*>(static_cast<intptr_t>(value));
 }
 
-void Record(void* arg)
+void Add(std::vector<int>& to, void* arg)
 {
-    fired.Add(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+    std::lock_guard<std::mutex> lock(mutex);
+    to.push_back(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+    changed.notify_all();
 }
 
-void Mark(void* arg)
+void Record(void* arg)
 {
-    markers.Add(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
+    Add(fired, arg);
+}
+
+// Waits until Record has seen count values, then hands them back.
+std::vector<int> Fired(size_t count = 0)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return fired.size() >= count; });
+    return fired;
 }
 
 std::string BasekitLog()
@@ -76,8 +57,7 @@ class Timers : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fired.Clear();
-        markers.Clear();
+        fired.clear();
         manager = TimerManager::instance();
         ASSERT_NE(manager, nullptr);
     }
@@ -92,9 +72,10 @@ protected:
     void AdvanceTo(unsigned now)
     {
         tick.Set(now);
-        const size_t before = markers.Values().size();
-        ASSERT_NE(manager->startTimer(0, Arg(static_cast<int>(before)), &Mark), 0u);
-        ASSERT_TRUE(markers.WaitForCount(before + 1));
+        std::unique_lock<std::mutex> lock(mutex);
+        const size_t before = markers.size();
+        ASSERT_NE(manager->startTimer(0, nullptr, [](void*) { Add(markers, nullptr); }), 0u);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return markers.size() > before; }));
     }
 
     testkit::FakeTick tick{1000};
@@ -108,14 +89,13 @@ TEST_F(Timers, DueTimersFireByExpiryThenByInsertionNeverBefore)
         {{30, 10, 20}, {1, 2, 0}}, {{5, 5, 5}, {0, 1, 2}}, {{999, 0, 500, 0}, {1, 3, 2, 0}}};
     unsigned now = 1000;
     for (const auto& c : cases) {
-        fired.Clear();
+        std::unique_lock<std::mutex>{mutex}, fired.clear();
         for (size_t i = 0; i < c.first.size(); ++i)
             ASSERT_NE(manager->startTimer(c.first[i], Arg(static_cast<int>(i)), &Record), 0u);
         AdvanceTo(now += 998);
-        EXPECT_EQ(fired.Values().size(), c.first[0] == 999 ? 3u : c.second.size()); // 999 not yet due
+        EXPECT_EQ(Fired().size(), c.first[0] == 999 ? 3u : c.second.size()); // 999 not yet due
         AdvanceTo(now += 1);
-        ASSERT_TRUE(fired.WaitForCount(c.second.size()));
-        EXPECT_EQ(fired.Values(), c.second);
+        EXPECT_EQ(Fired(c.second.size()), c.second);
     }
 }
 
@@ -128,8 +108,7 @@ TEST_F(Timers, StopTimerReturnsTheArgOfAPendingTimerOnly)
     EXPECT_EQ(manager->stopTimer(0), nullptr);
     EXPECT_EQ(manager->stopTimer(4242), nullptr);
     AdvanceTo(1010);
-    ASSERT_TRUE(fired.WaitForCount(1));
-    EXPECT_EQ(fired.Values(), std::vector<int>{1});
+    EXPECT_EQ(Fired(1), std::vector<int>{1});
     EXPECT_EQ(manager->stopTimer(kept), nullptr); // fired
 }
 
@@ -140,14 +119,11 @@ TEST_F(Timers, TimersBeforeTheWrapFireBeforeItOrWhenItIsSeenThoseAfterItOnlyAfte
     manager->startTimer(50, Arg(2), &Record);  // 4294967245, before the wrap
     manager->startTimer(90, Arg(3), &Record);  // 4294967285: the tick jumps over it
     AdvanceTo(4294967250u);
-    ASSERT_TRUE(fired.WaitForCount(1));
-    EXPECT_EQ(fired.Values(), std::vector<int>{2}); // the one behind the wrap does not hide it
+    EXPECT_EQ(Fired(1), std::vector<int>{2}); // the one behind the wrap does not hide it
     AdvanceTo(50);                                  // wrapped, not yet at 99
-    ASSERT_TRUE(fired.WaitForCount(2));
-    EXPECT_EQ(fired.Values(), (std::vector<int>{2, 3}));
+    EXPECT_EQ(Fired(2), (std::vector<int>{2, 3}));
     AdvanceTo(99);
-    ASSERT_TRUE(fired.WaitForCount(3));
-    EXPECT_EQ(fired.Values(), (std::vector<int>{2, 3, 1}));
+    EXPECT_EQ(Fired(3), (std::vector<int>{2, 3, 1}));
     EXPECT_NE(BasekitLog().find("TimerManager flag inversion. now(50) < last(4294967250)."), std::string::npos);
 }
 
@@ -164,8 +140,7 @@ TEST_F(Timers, ACallbackThatThrowsIsLoggedAndTheOthersStillRunOrStartTimers)
     manager->startTimer(6, nullptr, [](void*) { throw 5; });
     manager->startTimer(7, nullptr, &StartAnother);
     AdvanceTo(1007);
-    ASSERT_TRUE(fired.WaitForCount(2));
-    EXPECT_EQ(fired.Values(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(Fired(2), (std::vector<int>{1, 2}));
     const std::string log = BasekitLog();
     EXPECT_NE(log.find("TimerManager callback exception: callback failed"), std::string::npos);
     EXPECT_NE(log.find("TimerManager callback unknown error."), std::string::npos);
@@ -179,7 +154,7 @@ TEST_F(Timers, StopReportsThePendingTimersAndRefusesNewOnes)
     EXPECT_NE(BasekitLog().find("Timer manager stopped with 2 timers."), std::string::npos);
     EXPECT_EQ(manager->startTimer(10, Arg(3), &Record), 0u);
     EXPECT_FALSE(TimerManager::stop()); // already stopped
-    EXPECT_TRUE(fired.Values().empty());
+    EXPECT_TRUE(Fired().empty());
 }
 
 } // namespace

@@ -7,23 +7,19 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <optional>
 #include <poll.h>
 #include <regex>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "Basekit/LM7/Basics/KServiceBaseLinux.h"
+#include "tests/Basekit/LogTestSupport.h"
 
 namespace {
 
@@ -31,74 +27,13 @@ const char* const kFixture = SERVICE_HOST_FIXTURE;
 const char* const kPidFile = "/var/run/tavo.pid";
 const int kTimeoutMs = 20000;
 
-std::string ReadFile(const std::string& path)
+using testkit::ReadFile;
+
+// The line "<PRI>timestamp ident[pid]: text" from pid (any when 0) in the test's own /dev/log.
+std::string Line(const std::string& text, pid_t pid = 0)
 {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    return "[" + (pid ? std::to_string(pid) : "") + "]: " + text + "\n";
 }
-
-// One line the service sent to the system log: "<PRI>timestamp ident[pid]: text".
-struct SysLogLine {
-    int pri = -1;
-    pid_t pid = 0;
-    std::string text;
-};
-
-// The test's own /dev/log.
-class SysLogSink {
-public:
-    SysLogSink()
-    {
-        unlink("/dev/log");
-        sockaddr_un address{AF_UNIX, "/dev/log"};
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-            throw std::runtime_error("cannot bind /dev/log");
-    }
-    ~SysLogSink() { close(fd); }
-    SysLogSink(const SysLogSink&) = delete;
-    SysLogSink& operator=(const SysLogSink&) = delete;
-
-    // The first line with this text (from pid, when not 0), waiting up to the time-out.
-    std::optional<SysLogLine> WaitFor(const std::string& text, pid_t pid = 0)
-    {
-        for (size_t checked = 0;; ++checked) {
-            if (checked == lines.size() && !Receive(kTimeoutMs))
-                return std::nullopt;
-            if (lines[checked].text == text && (pid == 0 || lines[checked].pid == pid))
-                return lines[checked];
-        }
-    }
-    int Count(const std::string& text)
-    {
-        while (Receive(0)) {
-        }
-        int count = 0;
-        for (const SysLogLine& line : lines)
-            count += line.text == text;
-        return count;
-    }
-
-private:
-    bool Receive(int timeoutMs)
-    {
-        pollfd ready{fd, POLLIN, 0};
-        char buffer[4096];
-        ssize_t size = poll(&ready, 1, timeoutMs) > 0 ? recv(fd, buffer, sizeof(buffer), 0) : -1;
-        if (size <= 0)
-            return false;
-        std::string datagram(buffer, static_cast<size_t>(size));
-        static const std::regex format(R"(<(\d+)>.*? [^ \[]+\[(\d+)\]: (.*?)[\n\0]*)");
-        std::smatch match;
-        lines.push_back({-1, 0, datagram});
-        if (std::regex_match(datagram, match, format))
-            lines.back() = {std::stoi(match[1]), static_cast<pid_t>(std::stol(match[2])), match[3]};
-        return true;
-    }
-
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    std::vector<SysLogLine> lines;
-};
 
 // Waits (bounded) for a process of ours, a child or an adopted one, to end; reaps it.
 std::optional<int> WaitExit(pid_t process)
@@ -171,7 +106,14 @@ protected:
         unlink(kPidFile);
     }
 
-    SysLogSink sink;
+    // "[pid]: text" lines are searched from the end of the pid: a pid-less search takes any.
+    bool Logged(const std::string& text, pid_t pid = 0)
+    {
+        return sink.WaitFor(pid ? Line(text, pid) : "]: " + text + "\n");
+    }
+    size_t Count(const std::string& text) { return testkit::Count(sink.ReadAll(), "]: " + text + "\n"); }
+
+    logtest::SystemLogCapture sink;
 };
 
 TEST_F(ServiceHost, TheDetachedCopyGetsTheWordsAfterNoforkAndRunsWhereItMayDumpCore)
@@ -181,8 +123,8 @@ TEST_F(ServiceHost, TheDetachedCopyGetsTheWordsAfterNoforkAndRunsWhereItMayDumpC
     const std::string pidText = ReadFile(kPidFile);
     ASSERT_FALSE(pidText.empty());
     const pid_t service = static_cast<pid_t>(std::stol(pidText));
-    EXPECT_TRUE(sink.WaitFor(std::string("fixture: OnStart argv=") + kFixture + " nofork start x y", service));
-    ASSERT_TRUE(sink.WaitFor("Service up and running.", service));
+    EXPECT_TRUE(Logged(std::string("fixture: OnStart argv=") + kFixture + " nofork start x y", service));
+    ASSERT_TRUE(Logged("Service up and running.", service));
 
     char cwd[256] = {};
     ASSERT_GT(readlink(("/proc/" + std::to_string(service) + "/cwd").c_str(), cwd, sizeof(cwd) - 1), 0);
@@ -198,20 +140,22 @@ TEST_F(ServiceHost, TheDetachedCopyGetsTheWordsAfterNoforkAndRunsWhereItMayDumpC
 TEST_F(ServiceHost, AStartFailureWithoutATextLogsTheHostsOwn)
 {
     std::optional<int> start = FixtureRun("start", nullptr, "FIXTURE_START=fail").Finish();
-    std::optional<SysLogLine> line = sink.WaitFor("Unable to start: check logs for more info.");
-    ASSERT_TRUE(line);
-    EXPECT_EQ(line->pri, 21 * 8 + 4); // LOCAL5, Warning
+    ASSERT_TRUE(Logged("Unable to start: check logs for more info."));
+    const std::string all = sink.ReadAll();
+    std::smatch line; // priority 172: LOCAL5 (21) * 8 + Warning (4)
+    ASSERT_TRUE(std::regex_search(all, line, std::regex(R"(<172>[^\n]*\[(\d+)\]: Unable to start: check)")));
+    const pid_t copy = static_cast<pid_t>(std::stol(line[1]));
     if (FixtureRun::Out() == "Starting tavo.... OK\n") {
         // The copy needed more than the start command's 250 ms to fail (a loaded machine, a
         // sanitizer build): then its own exit status is where the failure shows.
-        EXPECT_TRUE(Exited(WaitExit(line->pid), 70));
+        EXPECT_TRUE(Exited(WaitExit(copy), 70));
     } else {
         EXPECT_TRUE(Exited(start, 75));
         EXPECT_EQ(FixtureRun::Err(),
-                  "ERROR: Premature child[" + std::to_string(line->pid) + "] process exit with code 70.\n");
+                  "ERROR: Premature child[" + std::to_string(copy) + "] process exit with code 70.\n");
     }
     EXPECT_NE(access(kPidFile, F_OK), 0);
-    EXPECT_EQ(sink.Count("Exiting at stop request..."), 0); // OnStop is not called
+    EXPECT_EQ(Count("Exiting at stop request..."), 0u); // OnStop is not called
 }
 
 // OnStop runs on the main thread, outside the signal handler, while the pid file exists; a
@@ -221,9 +165,9 @@ TEST_F(ServiceHost, StopRunsOnTheMainThreadAndASecondSignalWhileStoppingIsIgnore
     const char* const onStop = "fixture: OnStop main=1 blocked=0 pidfile=1";
     ASSERT_EQ(mkfifo("/run/stop-gate", 0600), 0);
     FixtureRun service("nofork", nullptr, "FIXTURE_STOP_GATE=/run/stop-gate");
-    ASSERT_TRUE(sink.WaitFor("Service up and running.", service.pid));
+    ASSERT_TRUE(Logged("Service up and running.", service.pid));
     kill(service.pid, SIGTERM);
-    ASSERT_TRUE(sink.WaitFor(onStop, service.pid));
+    ASSERT_TRUE(Logged(onStop, service.pid));
     kill(service.pid, SIGINT);
     kill(service.pid, SIGQUIT);
     int fd = open("/run/stop-gate", O_WRONLY | O_CLOEXEC);
@@ -231,8 +175,8 @@ TEST_F(ServiceHost, StopRunsOnTheMainThreadAndASecondSignalWhileStoppingIsIgnore
     close(fd);
     EXPECT_TRUE(Exited(service.Finish(), 0));
     EXPECT_NE(access(kPidFile, F_OK), 0);
-    EXPECT_EQ(sink.Count(onStop), 1);
-    EXPECT_EQ(sink.Count("Exiting at stop request..."), 1);
+    EXPECT_EQ(Count(onStop), 1u);
+    EXPECT_EQ(Count("Exiting at stop request..."), 1u);
     unlink("/run/stop-gate");
 }
 

@@ -49,7 +49,7 @@ TEST(KSerializer, StringsCarryTheirLengthWithTheNulAndStopAt2047Characters)
     EXPECT_EQ(out.bytes, (Bytes{1, 0, 0, 0, 0})); // length 1, the NUL alone
     for (uint32_t length : {2048u, 2049u}) {
         Bytes wire;
-        logtest::Put32(wire, length);
+        logtest::Put(wire, length);
         wire.insert(wire.end(), length - 1, 'x');
         wire.push_back(0);
         MemoryIn in(wire);
