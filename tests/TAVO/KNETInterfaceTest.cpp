@@ -56,9 +56,7 @@ TEST_F(Interfaces, FilterEntriesMatchWholeAddressTexts)
         // no filter: every broadcast-capable IPv4 address, up or not
         {{}, {"192.0.2.1/255.255.255.0/192.0.2.255", "192.0.2.10/255.255.255.0/192.0.2.255"}},
         {{"192.0.2.1"}, {"192.0.2.1/255.255.255.0/192.0.2.255"}}, // not 192.0.2.10
-        {{"192.0.2.10"}, {"192.0.2.10/255.255.255.0/192.0.2.255"}},
         {{" 192.0.2.1"}, {}},
-        {{"192.0.2.1 "}, {}},
         {{""}, {}}, // an empty entry never matches
         {{"127.0.0.1", "198.51.100.5"}, {}}, // loopback and point-to-point stay out
         {{"192.0.2.10", "", "192.0.2.1"},

@@ -23,25 +23,14 @@ namespace {
 const char* const TavoLog = "/var/log/varnel/tavo.log";
 const char* const HostAddress = "192.0.2.1";
 
-bool EndsWith(const std::string& line, const std::string& text)
-{
-    return line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0;
-}
-
 // Positions (line numbers) of the log lines that end with text.
 std::vector<std::size_t> Find(const std::vector<std::string>& lines, const std::string& text)
 {
     std::vector<std::size_t> found;
     for (std::size_t i = 0; i < lines.size(); ++i)
-        if (EndsWith(lines[i], text))
+        if (lines[i].size() >= text.size() && lines[i].compare(lines[i].size() - text.size(), text.size(), text) == 0)
             found.push_back(i);
     return found;
-}
-
-// Waits, with a deadline, until the log holds at least count lines ending with text.
-bool WaitForLine(const std::string& text, std::size_t count)
-{
-    return testkit::WaitUntil([&] { return Find(testkit::Lines(TavoLog), text).size() >= count; }, 20000);
 }
 
 // True when nothing holds the UDP port on that address any more.
@@ -139,7 +128,8 @@ TEST_F(TAVOServiceTest, StopArrivingDuringRestartWaitsForItAndLeavesEverythingSt
 
     std::thread poller([&] { service.Restart(); });
     // The restart has begun once the BOOTP server announces its stop.
-    ASSERT_TRUE(WaitForLine("TAVO is shutting down", 1));
+    ASSERT_TRUE(testkit::WaitUntil([] { return !Find(testkit::Lines(TavoLog), "TAVO is shutting down").empty(); },
+                                   20000));
     EXPECT_TRUE(service.OnStop()); // the stop path
     poller.join();
 
