@@ -41,7 +41,6 @@ target_link_libraries(log_test_support PUBLIC tavo_test_kit basekit GTest::gtest
 # Each executable runs in its own sandbox; cases that need a fresh log manager or another
 # klog.cfg live in their own executable or fork.
 tavo_unit_test(KConfigReaderTest SOURCES tests/Basekit/KConfigReaderTest.cpp LIBS log_test_support)
-tavo_unit_test(KSocketChannelTest SOURCES tests/Basekit/LM7/Basics/KSocketChannelTest.cpp LIBS log_test_support)
 tavo_unit_test(KLoggerTest SOURCES tests/Basekit/KLoggerTest.cpp LIBS log_test_support)
 tavo_unit_test(KLogBudgetTest SOURCES tests/Basekit/KLogBudgetTest.cpp LIBS log_test_support)
 tavo_unit_test(KFileLogWriterTest SOURCES tests/Basekit/KFileLogWriterTest.cpp LIBS log_test_support)

@@ -2,7 +2,7 @@
 // lines only while fewer than 101 wait) and arrive once it is up; the client's own trouble
 // goes to klog.log once; a stand-in server of another user gets nothing. Each case forks: the
 // kind of log manager is fixed at its creation.
-#include <dirent.h>
+#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +24,7 @@ const bool Configured = [] {
 }();
 
 struct Received {
-    std::string name;
-    std::string text;
+    std::string name, text;
 };
 
 // Reads count messages from the server's connection.
@@ -48,13 +47,8 @@ std::string Line(char level, const char* name, const char* text, int number)
 std::vector<std::string> FilesInLogDirectory()
 {
     std::vector<std::string> names;
-    DIR* directory = opendir(Dir.c_str());
-    while (dirent* entry = directory ? readdir(directory) : nullptr) {
-        if (entry->d_name[0] != '.')
-            names.push_back(entry->d_name);
-    }
-    if (directory)
-        closedir(directory);
+    for (const auto& entry : std::filesystem::directory_iterator(Dir))
+        names.push_back(entry.path().filename());
     return names;
 }
 
@@ -129,7 +123,7 @@ TEST(KRemoteLogClient, LazyTraceLinesLeaveRoomForOthers)
 
 TEST(KRemoteLogClient, AServerOfAnotherUserOnLoopbackGetsNoLines)
 {
-    auto scenario = [] {
+    EXPECT_EQ(logtest::RunInChild([] {
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
         pid_t standIn = fork();
@@ -156,8 +150,7 @@ TEST(KRemoteLogClient, AServerOfAnotherUserOnLoopbackGetsNoLines)
         EXPECT_EQ(logtest::Count(logtest::ReadFile(Dir + "klog.log"),
                                  "| Log server at 127.0.0.1:15020 belongs to uid 65534, not root: nothing is sent to it\n"),
                   1u);
-    };
-    EXPECT_EQ(logtest::RunInChild(scenario), 0);
+    }), 0);
 }
 
 } // namespace
