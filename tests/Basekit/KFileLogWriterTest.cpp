@@ -14,15 +14,10 @@
 
 namespace {
 
-const std::string Dir = "/var/log/varnel/";
-const long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
+using logtest::Dir, logtest::Nov14;
 
-const bool Configured = [] {
-    // Small files rotate after a few lines.
-    logtest::WriteKlogCfg("MaxLogFileSize=300\n");
-    logtest::SetClock(Nov14);
-    return true;
-}();
+// Small files rotate after a few lines.
+const bool Configured = logtest::Configure("MaxLogFileSize=300\n", Nov14);
 KLogger Anchor(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
 
 TEST(KFileLogWriter, RotatesIntoOldWithUniqueNamesInOneSecond)

@@ -13,10 +13,7 @@ namespace {
 
 const std::string File = "/var/log/varnel/budget.log";
 // Before the first logger: summaries of Trace lines are Trace lines, written only when enabled.
-const bool Configured = [] {
-    logtest::WriteKlogCfg("[TAVO]\nValue=true\nGeneral=true\n");
-    return true;
-}();
+const bool Configured = logtest::Configure("[TAVO]\nValue=true\nGeneral=true\n");
 KLogger Log(klsTAVO, kloTavoGeneral, "Budget", "budget", 0x10, false);
 
 // One step: advance the tick, then ask `times` times for (source, kind) and expect `allowed`

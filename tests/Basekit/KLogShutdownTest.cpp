@@ -16,13 +16,9 @@
 
 namespace {
 
-const std::string Dir = "/var/log/varnel/";
-const long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
+using logtest::Dir, logtest::Nov14;
 
-const bool Configured = [] {
-    logtest::WriteKlogCfg("[TAVO]\nValue=true\n");
-    return true;
-}();
+const bool Configured = logtest::Configure("[TAVO]\nValue=true\n");
 
 std::string ExpectedRecord(pid_t pid, const std::vector<std::string>& messages)
 {

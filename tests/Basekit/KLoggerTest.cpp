@@ -13,15 +13,10 @@
 
 namespace {
 
-const std::string Dir = "/var/log/varnel/";
-const long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
+using logtest::Dir, logtest::Nov14;
 
 // Before any logger exists: the manager reads this klog.cfg when it is created.
-const bool Configured = [] {
-    logtest::WriteKlogCfg("[TAVO]\nValue=true\nBOOTP=true\n[System]\nValue=true\n");
-    logtest::SetClock(Nov14, 123);
-    return true;
-}();
+const bool Configured = logtest::Configure("[TAVO]\nValue=true\nBOOTP=true\n[System]\nValue=true\n", Nov14, 123);
 // Keeps the manager alive for the whole run.
 KLogger Bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
 

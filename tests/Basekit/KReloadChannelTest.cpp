@@ -15,15 +15,12 @@ namespace {
 const uint16_t Port = 15010;
 const unsigned All = 0xFFFFFFFFu;
 
-const bool Configured = [] {
-    logtest::WriteKlogCfg("RemoteLogPort=15010\n[TAVO]\nValue=true\nGeneral=true\n");
-    return true;
-}();
+const bool Configured = logtest::Configure("RemoteLogPort=15010\n[TAVO]\nValue=true\nGeneral=true\n");
 KLogger Bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
 
 bool KlogHas(const std::string& text)
 {
-    return logtest::WaitUntil([&] { return logtest::ReadFile("/var/log/varnel/klog.log").find(text) != std::string::npos; }, 5000);
+    return logtest::WaitUntil([&] { return logtest::ReadFile(logtest::Dir + "klog.log").find(text) != std::string::npos; }, 5000);
 }
 
 std::vector<uint8_t> FilterWithTavo(uint32_t options, uint32_t never)

@@ -16,12 +16,9 @@
 namespace {
 
 const uint16_t Port = 15020;
-const std::string Dir = "/var/log/varnel/";
+using logtest::Dir;
 
-const bool Configured = [] {
-    logtest::WriteKlogCfg("RemoteLogHost=127.0.0.1\nRemoteLogPort=15020\n");
-    return true;
-}();
+const bool Configured = logtest::Configure("RemoteLogHost=127.0.0.1\nRemoteLogPort=15020\n");
 
 struct Received {
     std::string name, text;

@@ -41,6 +41,14 @@ void WriteKlogCfg(const std::string& text)
     WriteFile("/etc/varnel/config/klog.cfg", text);
 }
 
+bool Configure(const std::string& klogCfg, long long seconds, int milliseconds)
+{
+    WriteKlogCfg(klogCfg);
+    if (seconds >= 0)
+        SetClock(seconds, milliseconds);
+    return true;
+}
+
 void SetClock(long long seconds, int milliseconds)
 {
     (void)UseUtc;

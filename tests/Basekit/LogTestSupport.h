@@ -11,8 +11,13 @@
 namespace logtest {
 
 using namespace testkit;
+inline const std::string Dir = "/var/log/varnel/";
+constexpr long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
 // Writes klog.cfg after checking for the sandbox.
 void WriteKlogCfg(const std::string& text);
+// Before the first logger (the manager reads klog.cfg when it is made): writes klog.cfg and, when
+// given, sets the clock. Returns true, to initialise a namespace-scope flag.
+bool Configure(const std::string& klogCfg, long long seconds = -1, int milliseconds = 0);
 
 // The logging clock, frozen at the given local time (tests run with TZ=UTC).
 void SetClock(long long seconds, int milliseconds = 0);
