@@ -166,29 +166,18 @@ int TestLogServer::Accept(unsigned timeoutMs)
 
 void TestLogServer::Send(const std::vector<uint8_t>& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t sent = send(Connection, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0)
-            throw std::runtime_error("test log server: send failed");
-        done += static_cast<size_t>(sent);
-    }
+    // A blocking stream socket sends everything or fails.
+    if (send(Connection, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("test log server: send failed");
 }
 
 bool TestLogServer::Read(std::vector<uint8_t>& bytes, size_t n, unsigned timeoutMs)
 {
+    // The receive time-out bounds the whole wait of one call; MSG_WAITALL waits for all n bytes.
     bytes.assign(n, 0);
-    size_t done = 0;
-    while (done < n) {
-        pollfd poller = {Connection, POLLIN, 0};
-        if (poll(&poller, 1, static_cast<int>(timeoutMs)) <= 0)
-            return false;
-        ssize_t got = recv(Connection, bytes.data() + done, n - done, 0);
-        if (got <= 0)
-            return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
+    timeval limit{static_cast<time_t>(timeoutMs / 1000), static_cast<suseconds_t>(timeoutMs % 1000 * 1000)};
+    setsockopt(Connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    return n == 0 || recv(Connection, bytes.data(), n, MSG_WAITALL) == static_cast<ssize_t>(n);
 }
 
 bool TestLogServer::ReadLogMessage(std::string& name, std::string& text, unsigned timeoutMs)
