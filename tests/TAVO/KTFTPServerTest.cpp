@@ -159,6 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptCase{"mapped_once", ReadRequest("first.bin"), {tsRequest}, "second.bin"},
         AcceptCase{"case_sensitive_map", ReadRequest("Boot.bin"), {tsRequest}, "Boot.bin"},
         AcceptCase{"leading_slash", ReadRequest("/img.bin"), {tsRequest}, "/img.bin"},
+        AcceptCase{"subdirectory", ReadRequest("sub/img.bin"), {tsRequest}, "sub/img.bin"},
         AcceptCase{"no_mode", std::string("\0\1firmware\0", 11), {tsRequest, tsBadRequest}, ""},
         AcceptCase{"no_name", std::string("\0\1\0octet\0xx", 12), {tsRequest, tsNoFileName}, ""},
         AcceptCase{"no_nul", std::string("\0\1abcdefghijk", 13), {tsRequest, tsNoFileName}, ""},
