@@ -29,12 +29,6 @@ const int kTimeoutMs = 20000;
 
 using testkit::ReadFile;
 
-// The line "<PRI>timestamp ident[pid]: text" from pid (any when 0) in the test's own /dev/log.
-std::string Line(const std::string& text, pid_t pid = 0)
-{
-    return "[" + (pid ? std::to_string(pid) : "") + "]: " + text + "\n";
-}
-
 // Waits (bounded) for a process of ours, a child or an adopted one, to end; reaps it.
 std::optional<int> WaitExit(pid_t process)
 {
@@ -106,10 +100,10 @@ protected:
         unlink(kPidFile);
     }
 
-    // "[pid]: text" lines are searched from the end of the pid: a pid-less search takes any.
+    // The line "<PRI>timestamp ident[pid]: text" from pid (any when 0) in the test's own /dev/log.
     bool Logged(const std::string& text, pid_t pid = 0)
     {
-        return sink.WaitFor(pid ? Line(text, pid) : "]: " + text + "\n");
+        return sink.WaitFor((pid ? "[" + std::to_string(pid) : std::string()) + "]: " + text + "\n");
     }
     size_t Count(const std::string& text) { return testkit::Count(sink.ReadAll(), "]: " + text + "\n"); }
 
