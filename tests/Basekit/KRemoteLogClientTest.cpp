@@ -1,7 +1,7 @@
 // Remote log client: lines queue while the log server is away (150 at most, lazy Trace
-// lines only while fewer than 101 wait) and arrive once it is up; the client's own trouble
-// goes to klog.log once; a stand-in server of another user gets nothing. Each case forks: the
-// kind of log manager is fixed at its creation.
+// lines only while fewer than 101 wait) and arrive once it is up, in order; the client's own
+// trouble goes to klog.log once; a stand-in server of another user gets nothing. Each case
+// forks: the kind of log manager is fixed at its creation.
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,73 +49,48 @@ std::vector<std::string> FilesInLogDirectory()
     return names;
 }
 
-TEST(KRemoteLogClient, FirstLinesWaitForTheServerAndOneFailureLineIsKept)
+TEST(KRemoteLogClient, LinesWaitForTheServerLazyOnesLeaveRoomAndOneFailureLineIsKept)
 {
     ASSERT_TRUE(Configured);
-    auto scenario = [] {
-        logtest::SetClock(1700000000); // 14/11/2023 22:13:20 UTC
-        KLogger logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
-        KRemoteLogClient* client = dynamic_cast<KRemoteLogClient*>(KLogManager::GetMe(false));
-        ASSERT_NE(client, nullptr);
-        for (int i = 1; i <= 200; ++i)
-            logger.Error("line %03d", i);
-        // Several attempts fail while the server is away (about one a second).
-        ASSERT_TRUE(logtest::WaitUntil([&] { return client->ConnectAttempts() >= 3; }, 15000));
-        EXPECT_EQ(logtest::Count(logtest::ReadFile(Dir + "klog.log"),
-                                 "Could not connect to log server at 127.0.0.1:15020 ("),
-                  1u);
-        EXPECT_EQ(FilesInLogDirectory(), std::vector<std::string>{"klog.log"});
+    EXPECT_EQ(logtest::RunInChild([] {
+                  logtest::SetClock(1700000000); // 14/11/2023 22:13:20 UTC
+                  KLogger lazy(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, true);
+                  KRemoteLogClient* client = dynamic_cast<KRemoteLogClient*>(KLogManager::GetMe(false));
+                  ASSERT_NE(client, nullptr);
+                  for (int i = 1; i <= 120; ++i)
+                      lazy.Trace("lazy %03d", i);
+                  for (int i = 1; i <= 100; ++i)
+                      lazy.Error("error %03d", i);
+                  // Several attempts fail while the server is away (about one a second).
+                  ASSERT_TRUE(logtest::WaitUntil([&] { return client->ConnectAttempts() >= 3; }, 15000));
+                  EXPECT_EQ(logtest::Count(logtest::ReadFile(Dir + "klog.log"),
+                                           "Could not connect to log server at 127.0.0.1:15020 ("),
+                            1u);
+                  EXPECT_EQ(FilesInLogDirectory(), std::vector<std::string>{"klog.log"});
 
-        logtest::TestLogServer server(Port);
-        ASSERT_GE(server.Accept(10000), 0);
-        std::vector<Received> queued = Receive(server, 150);
-        ASSERT_EQ(queued.size(), 150u) << logtest::ReadFile(Dir + "klog.log");
-        logger.Error("line %03d", 999);
-        std::vector<Received> after = Receive(server, 1);
-        ASSERT_EQ(after.size(), 1u);
-        EXPECT_EQ(after[0].text, Line('E', "General", "line", 999)) << "more than 150 lines were kept";
-
-        // The framework's own messages share the queue with the lines, in order.
-        int next = 1;
-        for (const Received& message : queued) {
-            if (message.name == "klog")
-                continue;
-            EXPECT_EQ(message.name, "tavo");
-            EXPECT_EQ(message.text, Line('E', "General", "line", next++));
-        }
-        EXPECT_GE(next, 140);
-    };
-    EXPECT_EQ(logtest::RunInChild(scenario), 0);
-}
-
-TEST(KRemoteLogClient, LazyTraceLinesLeaveRoomForOthers)
-{
-    auto scenario = [] {
-        logtest::SetClock(1700000000);
-        KLogger lazy(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, true);
-        for (int i = 1; i <= 120; ++i)
-            lazy.Trace("lazy %03d", i);
-        for (int i = 1; i <= 100; ++i)
-            lazy.Error("error %03d", i);
-
-        logtest::TestLogServer server(Port);
-        ASSERT_GE(server.Accept(10000), 0);
-        std::vector<Received> queued = Receive(server, 150);
-        ASSERT_EQ(queued.size(), 150u);
-        int others = 0, traces = 0, errors = 0;
-        for (const Received& message : queued) {
-            if (message.name != "tavo")
-                ++others;
-            else if (message.text[0] == 'T')
-                EXPECT_EQ(message.text, Line('T', "BOOTP", "lazy", ++traces));
-            else
-                EXPECT_EQ(message.text, Line('E', "BOOTP", "error", ++errors));
-        }
-        // Lazy lines stop once 101 messages wait; the others fill the queue to 150.
-        EXPECT_EQ(others + traces, 101);
-        EXPECT_EQ(errors, 49);
-    };
-    EXPECT_EQ(logtest::RunInChild(scenario), 0);
+                  logtest::TestLogServer server(Port);
+                  ASSERT_GE(server.Accept(10000), 0);
+                  std::vector<Received> queued = Receive(server, 150);
+                  ASSERT_EQ(queued.size(), 150u) << logtest::ReadFile(Dir + "klog.log");
+                  lazy.Error("error %03d", 999);
+                  std::vector<Received> after = Receive(server, 1);
+                  ASSERT_EQ(after.size(), 1u);
+                  EXPECT_EQ(after[0].text, Line('E', "BOOTP", "error", 999)) << "more than 150 lines were kept";
+                  // The framework's own messages share the queue with the lines, in order.
+                  int others = 0, traces = 0, errors = 0;
+                  for (const Received& message : queued) {
+                      if (message.name != "tavo")
+                          ++others;
+                      else if (message.text[0] == 'T')
+                          EXPECT_EQ(message.text, Line('T', "BOOTP", "lazy", ++traces));
+                      else
+                          EXPECT_EQ(message.text, Line('E', "BOOTP", "error", ++errors));
+                  }
+                  // Lazy lines stop once 101 messages wait; the others fill the queue to 150.
+                  EXPECT_EQ(others + traces, 101);
+                  EXPECT_EQ(errors, 49);
+              }),
+              0);
 }
 
 TEST(KRemoteLogClient, AServerOfAnotherUserOnLoopbackGetsNoLines)
