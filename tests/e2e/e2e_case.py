@@ -38,17 +38,21 @@ def new_sandbox(case, **kw):
     return sb
 
 
+def serving(case, devices, addresses=("192.0.2.50",), files=(), start=True, **setup):
+    """A sandbox (as new_sandbox) with one board namespace holding addresses (/24), the standard
+    configuration (setup: standard_setup's options), firmware files (name -> content or size)
+    and, unless start is False, the daemon up with its servers; returns (sandbox, board)."""
+    sb = new_sandbox(case)
+    board_ns = sb.add_board(["%s/24" % a for a in addresses])
+    ts.standard_setup(sb, devices, **setup)
+    for name, content in dict(files).items():
+        sb.write_sized_firmware(name, content) if isinstance(content, int) else sb.write_firmware(name, content)
+    if start:
+        sb.start_and_wait_up(servers=True)
+    return sb, board_ns
+
+
 receive_one = ts.wait_packet   # the first accepted datagram within a timeout, or None
-
-
-def receive_all(sock, until, accept=lambda data, sender: True):
-    """Datagrams arriving on sock before the monotonic deadline until."""
-    got = []
-    while True:
-        one = receive_one(sock, until - time.monotonic(), accept)
-        if one is None:
-            return got
-        got.append(one)
 
 
 class BootpPeer:
@@ -77,8 +81,9 @@ class BootpPeer:
             if one is None:
                 break
             got.append(one)
-        if linger:
-            got += receive_all(self.sock, time.monotonic() + linger, mine)
+        until = time.monotonic() + linger
+        while linger and (one := receive_one(self.sock, until - time.monotonic(), mine)) is not None:
+            got.append(one)
         return got
 
     def close(self):
@@ -116,8 +121,3 @@ def tftp_phase_lines(sb, address, start=0):
     prefix = "Client %s tftp phase: " % address
     return [(l.text[len(prefix):len(prefix) + 2], l.text[len(prefix) + 3:])
             for l in sb.log_lines()[start:] if l.text.startswith(prefix)]
-
-
-def boot_phase_lines(sb, mac_text, start=0):
-    prefix = "Client %s boot phase: " % mac_text
-    return [l.text[len(prefix):] for l in sb.log_lines()[start:] if l.text.startswith(prefix)]

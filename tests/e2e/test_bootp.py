@@ -31,7 +31,7 @@ def mac(serial):
     return bootp.mac_from_serial(serial)
 
 
-class BootpCase(unittest.TestCase):
+class Bootp(unittest.TestCase):
     """One daemon serving two networks: 192.0.2.0/24 (br0) and 198.51.100.0/24 (br1)."""
 
     @classmethod
@@ -55,8 +55,6 @@ class BootpCase(unittest.TestCase):
         got = p.replies(xid, mac(serial), timeout=3)
         return got[0][0] if got else None
 
-
-class Replies(BootpCase):
     def test_reply_bytes(self):
         """Every field of the 247-byte reply, on both networks, as often as the rules say."""
         near, far = self.peer(self.b0), self.peer(self.b2)
@@ -99,27 +97,23 @@ class Replies(BootpCase):
         self.assertEqual(self.sb.find_log(re.compile("BOOTP conflict|BOOTP server\\["), start=mark),
                          [], "the daemon's own reply was taken for another server's")
 
-    def test_replacement_board_takes_the_configured_place(self):
+    def test_replacement_and_devices_edit(self):
+        """A replacement board takes the configured place, with a Warning; an edit of
+        devices.yaml applies to the next request."""
         mark = self.sb.log_mark()
         m = bootp.parse_message(self.exchange(SERIAL_NEW, 9))
         self.assertEqual((m.yiaddr, m.file_name, m.mac), (IP_OLD, "old.bin", mac(SERIAL_NEW)))
         self.sb.wait_log("Device 301 is replacing device 300, be sure device 300 is turned off",
                          level="W", logger="BOOTP", start=mark)
-
-    def test_devices_edit_applies_to_the_next_request(self):
         edited = [dict(d, IP="192.0.2.58") if d["serial"] == SERIAL_EDIT else d for d in DEVICES]
-        self.addCleanup(self.write_devices, DEVICES)
-        self.write_devices(edited)
+        self.addCleanup(self.sb.write_config, "devices.yaml", ts.devices_yaml(DEVICES))
+        self.sb.write_config("devices.yaml", ts.devices_yaml(edited))
         self.assertEqual(bootp.parse_message(self.exchange(SERIAL_EDIT, 10)).yiaddr, "192.0.2.58")
 
-    def write_devices(self, devices):
-        self.sb.write_config("devices.yaml", ts.devices_yaml(devices))
-
-
-class Refusals(BootpCase):
-    def test_address_in_use(self):
+    def test_address_in_use_and_no_interface(self):
         """An address that answers pings gets no reply: an Error first, Notice lines after;
-        once free the board boots, and the next conflict is an Error again."""
+        once free the board boots, and the next conflict is an Error again. A board on no
+        served subnet gets no reply either, with an Error."""
         self.assertTrue(self.b0.pings(IP_INUSE))
         text = "Could not start NDX serial %d: IP address %s is being used" % (SERIAL_INUSE, IP_INUSE)
         levels = []
@@ -136,6 +130,9 @@ class Refusals(BootpCase):
         mark = self.sb.log_mark()
         self.assertIsNone(self.exchange(SERIAL_INUSE, 23))
         self.sb.wait_log(text, level="E", logger="BOOTP", start=mark)
+        self.assertIsNone(self.exchange(SERIAL_FAR, 30))
+        self.sb.wait_log("Could not find a suitable interface to send address %s" % IP_FAR,
+                         level="E", logger="BOOTP", start=mark)
 
     def test_silent_drops(self):
         """Datagrams the server must ignore without a reply and without a log line."""
@@ -175,14 +172,6 @@ class Refusals(BootpCase):
                   if l.name == "BOOTP" or "boot phase" in l.text]
         self.assertEqual([l for l in others if not own.search(l)], [])
 
-    def test_no_interface_on_the_boards_subnet(self):
-        mark = self.sb.log_mark()
-        self.assertIsNone(self.exchange(SERIAL_FAR, 30))
-        self.sb.wait_log("Could not find a suitable interface to send address %s" % IP_FAR,
-                         level="E", logger="BOOTP", start=mark)
-
-
-class Conflicts(BootpCase):
     def test_other_servers_replies(self):
         """Replies from another host are reported, whichever port they reach."""
         cases = [  # serial, port, expected level, text
@@ -206,11 +195,8 @@ class ThreadBound(unittest.TestCase):
     def test_eleventh_request_is_dropped(self):
         """With one interface, 10 requests in their address probe occupy every request
         thread; the 11th is dropped with a Warning."""
-        sb = e.new_sandbox(self)
-        b = sb.add_board(["192.0.2.50/24"])
         devices = [dict(serial=100 + i, IP="192.0.2.%d" % (60 + i)) for i in range(11)]
-        ts.standard_setup(sb, devices)
-        sb.start_and_wait_up(servers=True)
+        sb, b = e.serving(self, devices)
         p = e.BootpPeer(b)
         self.addCleanup(p.close)
         mark = sb.log_mark()

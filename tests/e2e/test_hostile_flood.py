@@ -3,13 +3,14 @@
 address, BOOTP requests with bad identification strings under many serials, forged replies on
 the reply port. Each may add only a little to tavo.log and messages.log, reports what it kept
 back in a summary line, and a configured board boots normally meanwhile."""
+import os
 import re
 import threading
 import time
 import unittest
 
 import e2e_case as e
-from e2e_case import bootp, tftp, ts
+from e2e_case import bootp, tftp
 
 SERIAL, BOARD = 1193046, "192.0.2.50"
 ATTACKER = "192.0.2.99"
@@ -18,10 +19,6 @@ DATAGRAMS = 10000
 LOG_GROWTH_LIMIT = 16 * 1024          # tavo.log and messages.log together
 MIN_RECEIVED = 1000                   # the flood must reach the daemon to prove anything
 SUMMARY = re.compile(r"^\d+ similar lines from (.+) suppressed$")
-
-
-def rrq(i):
-    return tftp.request(FIRMWARE)
 
 
 def bad_identification(i):
@@ -40,29 +37,20 @@ def forged_reply(i):
 CASES = [
     ("bootp_bad_identification", ("255.255.255.255", 14102), bad_identification, "BOOTP", None),
     ("bootp_forged_replies", ("255.255.255.255", 14103), forged_reply, "BOOTP", "198.51.100.7"),
-    ("tftp_unknown_host", (e.HOST, 69), rrq, "TFTP", ATTACKER),
+    ("tftp_unknown_host", (e.HOST, 69), lambda i: tftp.request(FIRMWARE), "TFTP", ATTACKER),
 ]
 
 
 class HostileFlood(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sb = sb = e.new_sandbox(cls)
-        cls.board = sb.add_board(["%s/24" % BOARD])
-        cls.attacker = sb.add_board(["%s/24" % ATTACKER])
-        ts.standard_setup(sb, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True)])
-        sb.write_sized_firmware(FIRMWARE, 20000)
-        sb.start_and_wait_up(servers=True)
+        cls.sb, cls.board = e.serving(cls, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True)],
+                                      files={FIRMWARE: 20000})
+        cls.attacker = cls.sb.add_board(["%s/24" % ATTACKER])
 
     def log_size(self):
-        total = 0
-        for name in ("tavo.log", "messages.log"):
-            try:
-                with open(self.sb.log_path(name), "rb") as f:
-                    total += len(f.read())
-            except FileNotFoundError:
-                pass
-        return total
+        paths = [self.sb.log_path(name) for name in ("tavo.log", "messages.log")]
+        return sum(os.path.getsize(p) for p in paths if os.path.exists(p))
 
     def udp_delivered(self):
         """Datagrams the host namespace's kernel handed to a socket (Udp InDatagrams)."""

@@ -30,9 +30,7 @@ def remove(path):
 
 class HostileLocal(unittest.TestCase):
     def setUp(self):
-        self.sb = e.new_sandbox(self)
-        self.sb.add_board(["192.0.2.50/24"])
-        ts.standard_setup(self.sb, [dict(serial=1193046, IP="192.0.2.50")])
+        self.sb, _ = e.serving(self, [dict(serial=1193046, IP="192.0.2.50")], start=False)
         self.elsewhere = os.path.join(self.sb.root, "elsewhere")   # where the user points
 
     def plant_link(self, path, target):
@@ -71,41 +69,33 @@ class HostileLocal(unittest.TestCase):
         varnel = os.path.join(self.sb.root, "vartmp", "varnel")
         service = os.path.join(varnel, "tavo")
 
-        def link_varnel():
-            self.plant_link(varnel, self.elsewhere)
-
-        def link_service():
-            os.mkdir(varnel, 0o755)
-            self.plant_link(service, self.elsewhere)
-
-        def users_varnel():
-            os.mkdir(varnel, 0o755)
-            os.chown(varnel, NOBODY, NOBODY)
-
-        def open_service():
-            os.makedirs(service)
-            os.chmod(service, 0o777)
-
-        cases = [  # what is planted, the directories its user controls, the refused path
-            (link_varnel, [self.elsewhere, os.path.join(self.elsewhere, "tavo")], "/var/tmp/varnel"),
-            (link_service, [self.elsewhere], "/var/tmp/varnel/tavo"),
-            (users_varnel, [varnel, service], "/var/tmp/varnel"),
-            (open_service, [service], "/var/tmp/varnel/tavo"),
+        cases = [  # name, the planted path: a link to elsewhere or (mode, owner) of a directory,
+                   # the directories its user controls, the refused path
+            ("link_varnel", varnel, "link", [self.elsewhere, os.path.join(self.elsewhere, "tavo")], "/var/tmp/varnel"),
+            ("link_service", service, "link", [self.elsewhere], "/var/tmp/varnel/tavo"),
+            ("users_varnel", varnel, (0o755, NOBODY), [varnel, service], "/var/tmp/varnel"),
+            ("open_service", service, (0o777, 0), [service], "/var/tmp/varnel/tavo"),
         ]
-        for plant, controlled, refused in cases:
-            with self.subTest(plant=plant.__name__):
+        for name, path, planted, controlled, refused in cases:
+            with self.subTest(plant=name):
                 remove(varnel)
                 self.fresh_elsewhere()
-                plant()
+                os.makedirs(os.path.dirname(path), 0o755, exist_ok=True)
+                if planted == "link":
+                    self.plant_link(path, self.elsewhere)
+                else:
+                    os.mkdir(path)
+                    os.chmod(path, planted[0])
+                    os.chown(path, planted[1], planted[1])
                 mark = self.sb.syslog.count()
                 pid = self.sb.start_and_wait_up()
                 try:
                     cwd = os.stat("/proc/%d/cwd" % pid)
-                    for path in controlled:
-                        if os.path.exists(path):
-                            here = os.stat(path)
+                    for own in controlled:
+                        if os.path.exists(own):
+                            here = os.stat(own)
                             self.assertNotEqual((cwd.st_dev, cwd.st_ino), (here.st_dev, here.st_ino),
-                                                "working in " + path)
+                                                "working in " + own)
                     line = self.sb.syslog.wait_for(
                         re.compile("^Core directory %s refused: " % re.escape(refused)), timeout=5, start=mark)
                     self.assertEqual((line.pid, line.priority), (pid, LOG_WARNING))

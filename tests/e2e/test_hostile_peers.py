@@ -17,12 +17,6 @@ SERIAL, BOARD, MAC = 1193046, "192.0.2.50", "0A:3D:91:12:34:56"
 NOBODY = 65534
 LOG_PORT = 14110            # RemoteLogPort's default
 INTERNAL_LOG = "klog.log"          # the log framework's own lines
-
-
-def config_log():
-    """The configuration reloader's log, named after the program."""
-    return os.path.basename(e.TAVO) + ".basekit.log"
-
 FIRMWARE = "fw_ndx.bin"
 # Every TAVO option named but off: only a filter from the log server could turn them on.
 QUIET_KLOG = ts.klog_cfg(general=False, bootp=False, tftp=False, time_=False)
@@ -72,10 +66,7 @@ class FakeLogServer:
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         case.addCleanup(self.close)
         self.connections = 0
-        line = self.next_line(10)
-        if line != "listening uid=%d" % uid:
-            raise AssertionError("fake log server did not start: %r %r" %
-                                 (line, self.proc.stderr.read1(4096) if self.proc.poll() is not None else b""))
+        case.assertEqual(self.next_line(10), "listening uid=%d" % uid, "the fake log server did not start")
 
     def next_line(self, timeout):
         ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
@@ -101,13 +92,14 @@ class FakeLogServer:
 
 class HostilePeers(unittest.TestCase):
     def setUp(self):
-        self.sb = e.new_sandbox(self)
-        self.board = self.sb.add_board(["%s/24" % BOARD])
-        ts.standard_setup(self.sb, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE)], klog=QUIET_KLOG)
-        self.sb.write_firmware(FIRMWARE, b"firmware")
+        self.sb, self.board = e.serving(self, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE)],
+                                        files={FIRMWARE: b"firmware"}, start=False, klog=QUIET_KLOG)
 
     def fetch(self):
         self.assertEqual(e.fetch(self, self.board, BOARD, FIRMWARE), b"firmware")
+
+    def config_log(self):
+        return os.path.basename(e.TAVO) + ".basekit.log"   # the configuration reloader's log
 
     def trace_lines(self):
         return [l.raw for l in self.sb.log_lines() if l.level == "T"]
@@ -129,14 +121,14 @@ class HostilePeers(unittest.TestCase):
         self.assertTrue(server.wait_connections(2, 15), "the refused server was not tried again")
         self.sb.wait_log("Connecting to log server (attempt 2)", name=INTERNAL_LOG)
         self.assertEqual(len(self.sb.find_log(warning, name=INTERNAL_LOG)), 1)
-        self.assertEqual(self.sb.find_log("Configurations reloaded.", name=config_log()), [])
+        self.assertEqual(self.sb.find_log("Configurations reloaded.", name=self.config_log()), [])
 
     def test_roots_log_server_is_obeyed(self):
         """The same frames from root's server: the reload runs and Trace lines appear."""
         server = FakeLogServer(self, self.sb, filter_frame() + RELOAD_FRAME)
         self.sb.start_and_wait_up()
         self.assertTrue(server.wait_connections(1, 10), "the daemon never connected")
-        self.sb.wait_log("Configurations reloaded.", name=config_log(), level="I")
+        self.sb.wait_log("Configurations reloaded.", name=self.config_log(), level="I")
         self.fetch()
         self.sb.wait_log("Request ip=%s file=%s" % (BOARD, FIRMWARE), level="T")
         self.assertEqual(self.sb.find_log(
@@ -148,10 +140,7 @@ class ForgedEchoReplies(unittest.TestCase):
         """A forger on the board's address floods echo replies with identifier 0, sequence 0
         and the first values of an unseeded rand(): the probe must not take them for an
         answer, so the board gets its reply."""
-        sb = e.new_sandbox(self)
-        board_ns = sb.add_board(["%s/24" % BOARD])       # its own kernel stays silent
-        ts.standard_setup(sb, [dict(serial=SERIAL, IP=BOARD)])
-        sb.start_and_wait_up(servers=True)
+        sb, board_ns = e.serving(self, [dict(serial=SERIAL, IP=BOARD)])   # the board's kernel stays silent
         forger = board_ns.popen([sys.executable, "-c", FORGER, BOARD, e.HOST],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Least privilege: every thread of the running service holds only the capabilities the
 servers need, with no-new-privileges set, and the daemon still boots boards, probes with its
-raw socket, runs its server threads in real time and serves again after an address change."""
+raw socket, runs its server threads in real time and serves again after an address change
+(with the configuration it has loaded), stopping cleanly during the next one."""
 import os
 import unittest
 
@@ -51,14 +52,11 @@ def task_policy(pid, tid):
 
 class Privilege(unittest.TestCase):
     def setUp(self):
-        self.sb = e.new_sandbox(self)
-        self.board = self.sb.add_board(["%s/24" % BOARD])
+        self.sb, self.board = e.serving(self, [dict(serial=s, IP=a, Firmware=FIRMWARE, SetNewFirmware=True)
+                                               for s, a in ((SERIAL, BOARD), (SERIAL2, BOARD2))],
+                                        files={FIRMWARE: 20000}, start=False)
         self.net2 = self.sb.add_network(None)   # the host gets its address there later
         self.board2 = self.sb.add_board(["%s/24" % BOARD2], network=self.net2)
-        ts.standard_setup(self.sb, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True),
-                                    dict(serial=SERIAL2, IP=BOARD2, Firmware=FIRMWARE,
-                                         SetNewFirmware=True)])
-        self.sb.write_sized_firmware(FIRMWARE, 20000)
 
     def start(self, wrapper):
         """`tavo start` in the sandbox, through wrapper (a command prefix) when given; returns
@@ -91,23 +89,33 @@ class Privilege(unittest.TestCase):
         self.assertEqual(status, 0, report)
         self.assertEqual([p["name"] for p in report["phases"]][-1], "time")
         self.assertEqual(self.sb.find_log("Unable to send ping message", start=mark), [])
+        return report
 
     def check(self, wrapper=(), bounding=KEPT):
         pid = self.start(wrapper)
         self.assertLeastPrivilege(pid, bounding)
         self.assertBoots(self.board, SERIAL)
 
-        # The restart runs on the address poller's thread and starts new server threads.
+        # The restart runs on the address poller's thread and starts new server threads, with
+        # the configuration already loaded (the file, now naming only the first address, is not
+        # read again).
+        self.sb.write_config("tavo.yaml", ts.tavo_yaml(interfaces=[e.HOST]))
         mark = self.sb.log_mark()
         self.sb.add_host_address("198.51.100.1/24", network=self.net2)
-        self.sb.wait_log("IP Address table changed..", start=mark)
+        self.sb.wait_log("IP Address table changed..", level="N", logger="General", start=mark)
+        for text in ("Starting BootServer...", "Starting TFTP Server...", "Starting TimeServer..."):
+            self.sb.wait_log(text, level="T", logger="General", start=mark)
         self.sb.wait_log("Listening on 198.51.100.1:37", logger="Time", start=mark)
         self.sb.wait_log("Listening on 192.0.2.1:37", logger="Time", start=mark)
         self.assertLeastPrivilege(pid, bounding)
-        self.assertBoots(self.board2, SERIAL2)
+        self.assertEqual(self.assertBoots(self.board2, SERIAL2)["phases"][0]["detail"]["siaddr"], e.HOST2)
         self.assertBoots(self.board, SERIAL)
 
-        _, status = self.sb.stop(pid)
+        # A stop in the middle of the next restart ends the daemon cleanly.
+        mark = self.sb.log_mark()
+        self.sb.add_host_address("198.51.100.2/24", network=self.net2)
+        self.sb.wait_log("IP Address table changed..", start=mark)
+        _, status = self.sb.stop(pid, timeout=15)
         self.assertEqual(status, 0)
         self.assertFalse(os.path.exists(self.sb.pid_file), "pid file left behind")
 

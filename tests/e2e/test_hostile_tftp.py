@@ -33,11 +33,11 @@ def plant_outside(sb):
 class HostileTftp(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sb = sb = e.new_sandbox(cls)
-        cls.board = sb.add_board(["%s/24" % a for a in (LINKS, NAMES, SPOOFED)])
-        ts.standard_setup(sb, [dict(serial=1193046 + i, IP=a) for i, a in enumerate((LINKS, NAMES, SPOOFED))])
+        addresses = (LINKS, NAMES, SPOOFED)
+        cls.sb, cls.board = e.serving(cls, [dict(serial=1193046 + i, IP=a) for i, a in enumerate(addresses)],
+                                      addresses, files={"fw.bin": FIRMWARE}, start=False)
+        sb = cls.sb
         outside = plant_outside(sb)
-        sb.write_firmware("fw.bin", FIRMWARE)
         os.makedirs(os.path.join(sb.firmware_dir, "sub"))
         links = {"secret.bin": os.path.join(outside, "secret.bin"),   # a file outside
                  "outdir": outside,                                   # a directory outside
@@ -48,9 +48,7 @@ class HostileTftp(unittest.TestCase):
         sb.start_and_wait_up(servers=True)
 
     def socket(self, address):
-        s = self.board.socket(bind=(address, 0))
-        self.addCleanup(s.close)
-        return s
+        return e.board_socket(self, self.board, address)
 
     def first_answer(self, address, name):
         """The first packet the server sends for a read request (asked up to three times, as

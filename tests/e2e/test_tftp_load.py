@@ -9,7 +9,6 @@ import unittest
 import zlib
 
 import e2e_case as e
-from e2e_case import ts
 
 BOARDS = ["192.0.2.%d" % (20 + i) for i in range(200)]
 MIB = 1 << 20
@@ -18,15 +17,11 @@ MIB = 1 << 20
 class ManyBoards(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sb = sb = e.new_sandbox(cls)
-        cls.board = sb.add_board([])
-        cls.board.add_addresses(["%s/24" % a for a in BOARDS])
         devices = [dict(serial=10000 + i, IP=a) for i, a in enumerate(BOARDS)]
-        devices[0]["Replacer"] = 20000
-        devices[1]["Replacer"] = 20001
-        ts.standard_setup(sb, devices)
-        cls.content = sb.read_file(sb.write_sized_firmware("size_1m.bin", MIB))
-        sb.start_and_wait_up(servers=True)
+        devices[0]["Replacer"], devices[1]["Replacer"] = 20000, 20001
+        cls.sb, cls.board = e.serving(cls, devices, (), files={"size_1m.bin": MIB})
+        cls.board.add_addresses(["%s/24" % a for a in BOARDS])   # one ip process for them all
+        cls.content = cls.sb.read_file(os.path.join(cls.sb.firmware_dir, "size_1m.bin"))
         cls.out = tempfile.mkdtemp(prefix="tavoe2e-load.")
         cls.addClassCleanup(shutil.rmtree, cls.out)
 
