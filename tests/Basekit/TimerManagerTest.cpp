@@ -99,7 +99,7 @@ TEST_F(Timers, DueTimersFireByExpiryThenByInsertionNeverBefore)
     }
 }
 
-TEST_F(Timers, StopTimerReturnsTheArgOfAPendingTimerOnly)
+TEST_F(Timers, StopTimerReturnsTheArgOfAPendingTimerOnlyAndStopReportsThePendingOnes)
 {
     const unsigned kept = manager->startTimer(10, Arg(1), &Record);
     const unsigned cancelled = manager->startTimer(10, Arg(2), &Record);
@@ -110,6 +110,13 @@ TEST_F(Timers, StopTimerReturnsTheArgOfAPendingTimerOnly)
     AdvanceTo(1010);
     EXPECT_EQ(Fired(1), std::vector<int>{1});
     EXPECT_EQ(manager->stopTimer(kept), nullptr); // fired
+    manager->startTimer(500, Arg(3), &Record);
+    manager->startTimer(600, Arg(4), &Record);
+    EXPECT_TRUE(TimerManager::stop());
+    EXPECT_NE(BasekitLog().find("Timer manager stopped with 2 timers."), std::string::npos);
+    EXPECT_EQ(manager->startTimer(10, Arg(5), &Record), 0u); // refused
+    EXPECT_FALSE(TimerManager::stop());                      // already stopped
+    EXPECT_EQ(Fired(), std::vector<int>{1});
 }
 
 TEST_F(Timers, TimersBeforeTheWrapFireBeforeItOrWhenItIsSeenThoseAfterItOnlyAfter)
@@ -120,7 +127,7 @@ TEST_F(Timers, TimersBeforeTheWrapFireBeforeItOrWhenItIsSeenThoseAfterItOnlyAfte
     manager->startTimer(90, Arg(3), &Record);  // 4294967285: the tick jumps over it
     AdvanceTo(4294967250u);
     EXPECT_EQ(Fired(1), std::vector<int>{2}); // the one behind the wrap does not hide it
-    AdvanceTo(50);                                  // wrapped, not yet at 99
+    AdvanceTo(50);                            // wrapped, not yet at 99
     EXPECT_EQ(Fired(2), (std::vector<int>{2, 3}));
     AdvanceTo(99);
     EXPECT_EQ(Fired(3), (std::vector<int>{2, 3, 1}));
@@ -144,17 +151,6 @@ TEST_F(Timers, ACallbackThatThrowsIsLoggedAndTheOthersStillRunOrStartTimers)
     const std::string log = BasekitLog();
     EXPECT_NE(log.find("TimerManager callback exception: callback failed"), std::string::npos);
     EXPECT_NE(log.find("TimerManager callback unknown error."), std::string::npos);
-}
-
-TEST_F(Timers, StopReportsThePendingTimersAndRefusesNewOnes)
-{
-    manager->startTimer(500, Arg(1), &Record);
-    manager->startTimer(600, Arg(2), &Record);
-    EXPECT_TRUE(TimerManager::stop());
-    EXPECT_NE(BasekitLog().find("Timer manager stopped with 2 timers."), std::string::npos);
-    EXPECT_EQ(manager->startTimer(10, Arg(3), &Record), 0u);
-    EXPECT_FALSE(TimerManager::stop()); // already stopped
-    EXPECT_TRUE(Fired().empty());
 }
 
 } // namespace
