@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <regex>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -170,17 +171,14 @@ TEST(Uniquify, InsertsTheFirstFreeNumberBeforeTheExtensionThenTheUnixTime)
     }
     // Ninety-nine numbers taken: the Unix time instead.
     const std::string dir = ScratchDirectory();
-    Touch(dir + "/x.log");
-    for (int n = 1; n <= 99; ++n)
-        Touch(dir + "/x." + std::to_string(n) + ".log");
+    for (int n = 0; n <= 99; ++n)
+        Touch(dir + "/x." + (n ? std::to_string(n) + "." : std::string()) + "log");
     const unsigned before = basekit::time::UnixTime();
     const std::string result = basekit::file::UniquifyFilename(dir + "/x.log");
-    const std::string prefix = dir + "/x.";
-    ASSERT_EQ(result.compare(0, prefix.size(), prefix), 0) << result;
-    const unsigned long stamp = std::stoul(result.substr(prefix.size()));
-    EXPECT_GE(stamp, before);
-    EXPECT_LE(stamp, basekit::time::UnixTime());
-    EXPECT_EQ(result, prefix + std::to_string(stamp) + ".log");
+    std::smatch stamp;
+    ASSERT_TRUE(std::regex_match(result, stamp, std::regex(dir + "/x\\.(\\d+)\\.log"))) << result;
+    EXPECT_GE(std::stoul(stamp[1]), before);
+    EXPECT_LE(std::stoul(stamp[1]), basekit::time::UnixTime());
 }
 
 TEST(ReadLine, CarriageReturnLineFeedBecomesLineFeed)
