@@ -88,26 +88,19 @@ TEST(KLogShutdown, UnwritableLogDirectoryEndsTheProcessWithStatus133)
 {
     int errors[2];
     ASSERT_EQ(pipe(errors), 0);
-    pid_t child = fork();
-    if (child == 0) {
+    const int status = logtest::RunInChild([&] {
         // Its own mount namespace: the read-only log directory is the child's alone.
-        mkdir("/var/log/varnel", 0755);
+        mkdir(Dir.c_str(), 0755);
         if (unshare(CLONE_NEWNS) != 0 || mount("tmpfs", Dir.c_str(), "tmpfs", MS_RDONLY, nullptr) != 0)
             _exit(3);
         dup2(errors[1], 2);
-        KLogger logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
-        logger.Info("never written");
-        _exit(0);
-    }
+        KLogger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false).Info("never written");
+    });
     close(errors[1]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 133);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 133) << status;
     char buffer[512] = {};
-    ssize_t got = read(errors[0], buffer, sizeof(buffer) - 1);
-    ASSERT_GT(got, 0);
-    EXPECT_EQ(std::string(buffer), "Fatal error writing to a critical file \"/var/log/varnel/\"! Exiting process!\n");
+    ASSERT_GT(read(errors[0], buffer, sizeof(buffer) - 1), 0);
+    EXPECT_STREQ(buffer, "Fatal error writing to a critical file \"/var/log/varnel/\"! Exiting process!\n");
 }
 
 } // namespace
