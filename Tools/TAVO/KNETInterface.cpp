@@ -27,12 +27,12 @@ const int NetlinkBufferSize = 32768;
 const size_t DatagramSize = 16384;
 const size_t HeaderSize = sizeof(nlmsghdr); // 16
 
-// The service's General logger (same source, option, name and file), so the network layer
-// writes the service's lines without depending on the service class.
+// The logger the polling thread writes to, handed over by StartAddressPolling before the
+// thread starts; every use is on that thread or after that start.
+std::atomic<KLogger*> PollLog {nullptr};
 KLogger& Log()
 {
-    static KLogger logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
-    return logger;
+    return *PollLog.load();
 }
 
 // The wake-up descriptor of the running polling thread, so that StopAddressPolling does not
@@ -125,13 +125,14 @@ int KNETInterface::FindInterfaces(const std::list<kstring>& filter, std::list<KN
     return 0;
 }
 
-void KNETInterface::StartAddressPolling(KNetAddRestarter* restarter)
+void KNETInterface::StartAddressPolling(KNetAddRestarter* restarter, KLogger& log)
 {
     if (!restarter)
         return;
     bool idle = false;
     if (!AddressPollingStarted.compare_exchange_strong(idle, true))
         return;
+    PollLog = &log;
     const KThreadLifetimes::Outcome outcome = PollThreads().Start(
         KThreadLifetimes::Server, [restarter](KThreadLifetimes::Token&) { KNETInterface::NAPollThread(restarter); });
     if (outcome != KThreadLifetimes::Outcome::Started) {

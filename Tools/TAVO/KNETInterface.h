@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <list>
 
+#include "Basekit/KLogger.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Tools/TAVO/KNetAddRestarter.h"
 
@@ -13,8 +14,9 @@ public:
     // Takes broadcast-capable IPv4 addresses (not loopback, not point-to-point, up or down);
     // a non-empty filter keeps only addresses whose text equals one of its entries.
     static int FindInterfaces(const std::list<kstring>& filter, std::list<KNETInterfaceEx>& out);
-    // Starts the polling thread once; nothing when it is running or restarter is null.
-    static void StartAddressPolling(KNetAddRestarter* restarter);
+    // Starts the polling thread once; nothing when it is running or restarter is null. The
+    // thread writes to log (the service's logger), which must outlive it.
+    static void StartAddressPolling(KNetAddRestarter* restarter, KLogger& log);
     // Ends the polling thread: wakes it at once, pauses 750 ms, and waits (bounded) for its end.
     static void StopAddressPolling();
     // The polling thread's body; the argument is the KNetAddRestarter.

@@ -84,7 +84,7 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
         if (TimeServer.Start(interfaces, KConfigRules::TimePort) != 0)
             Logger.Error("Failed to start TimeServer");
 
-        KNETInterface::StartAddressPolling(this);
+        KNETInterface::StartAddressPolling(this, Logger);
         return true;
     } catch (const std::exception& e) {
         const char* text = e.what();
