@@ -37,7 +37,6 @@ const char* const SourceFile = "Tools/TAVO/KTFTPServer";
 const int RequestBufferSize = 1536;
 const int ReceiveTimeoutMs = 2000;
 const unsigned WaitRoundMs = 2000;
-const unsigned StartSettleMs = 250;
 const unsigned DestructionWaitMs = 30000; // every thread sees a stop within one receive time-out
 
 class Descriptor {
@@ -201,16 +200,8 @@ int KTFTPServer::Start(std::list<KNETInterfaceEx> interfaces, int port, int maxC
     }
     Port = port;
     MaxClients = maxClients;
-    if (interfaces.empty())
-        return 5;
     // Transfers of an earlier run that outlived WaitTermination stay counted until they end.
-    std::vector<KThreadLifetimes::Body> bodies;
-    for (const KNETInterfaceEx& iface : interfaces)
-        bodies.push_back([this, iface](KThreadLifetimes::Token&) { RunServerThread(iface); });
-    if (Threads.StartServers(std::move(bodies)) != 0)
-        return 1;
-    KHostSystem::Delay(StartSettleMs);
-    return 0;
+    return Threads.StartPerInterface(interfaces, [this](const KNETInterfaceEx& iface) { RunServerThread(iface); });
 }
 
 int KTFTPServer::Stop()

@@ -9,8 +9,11 @@
 #include <condition_variable>
 #include <functional>
 #include <initializer_list>
+#include <list>
 #include <mutex>
 #include <vector>
+
+#include "Tools/TAVO/KNETInterfaceEx.h"
 
 class KThreadLifetimes {
 public:
@@ -63,6 +66,11 @@ public:
     // 0 started; 1 already running, or a thread could not be started (then, after a 250 ms
     // pause, the flag is cleared again and the threads already started end by themselves).
     int StartServers(std::vector<Body> bodies);
+    // The start of a server with one receiving thread per interface running run(interface):
+    // 5 for no interface, else StartServers' result, and after a start the 250 ms pause that
+    // lets every thread take its socket before the caller goes on.
+    int StartPerInterface(const std::list<KNETInterfaceEx>& interfaces,
+                          const std::function<void(const KNETInterfaceEx&)>& run);
     // Clears the running flag and wakes WaitUntil: 0 if it was set, 1 if not. Does not wait.
     int Stop();
     bool IsRunning() const { return Running; }

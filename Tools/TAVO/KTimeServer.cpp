@@ -16,7 +16,6 @@ const char* const SourceFile = "Tools/TAVO/KTimeServer";
 const int RequestBufferSize = 1536;
 const int ReceiveTimeoutMs = 2000;
 const unsigned WaitLimitMs = 3 * 2000;
-const unsigned StartSettleMs = 250;
 const unsigned DestructionWaitMs = 30000; // every thread sees a stop within one receive time-out
 const long long SecondsFrom1900To1970 = 2208988800LL;
 
@@ -43,13 +42,7 @@ int KTimeServer::Start(std::list<KNETInterfaceEx> interfaces, int port)
     if (interfaces.empty())
         return 5;
     Port = port;
-    std::vector<KThreadLifetimes::Body> bodies;
-    for (const KNETInterfaceEx& iface : interfaces)
-        bodies.push_back([this, iface](KThreadLifetimes::Token&) { RunServerThread(iface); });
-    if (Threads.StartServers(std::move(bodies)) != 0)
-        return 1;
-    KHostSystem::Delay(StartSettleMs);
-    return 0;
+    return Threads.StartPerInterface(interfaces, [this](const KNETInterfaceEx& iface) { RunServerThread(iface); });
 }
 
 int KTimeServer::Stop()
