@@ -182,7 +182,9 @@ unsigned int KNETInterface::DispatchAddressMessages(const unsigned char* data, s
         if ((header.nlmsg_type == RTM_NEWADDR || header.nlmsg_type == RTM_DELADDR) && header.nlmsg_len > HeaderSize &&
             in.u8() == AF_INET) {
             // Only IPv4 matters: the servers listen on IPv4 addresses alone.
-            Log().Notice("IP Address table changed..");
+            // Also called outside the polling thread (tests, the fuzz target): no logger there.
+            if (KLogger* log = PollLog.load())
+                log->Notice("IP Address table changed..");
             ++changes;
             if (restarter)
                 restarter->Restart();
