@@ -12,6 +12,7 @@
 
 #include "Basekit/KByteReader.h"
 #include "Basekit/KByteWriter.h"
+#include "Basekit/KFileDescriptor.h"
 
 namespace {
 
@@ -19,19 +20,6 @@ const int EchoRequestSize = 192;
 const int ReceiveSize = 192;
 const int WaitStepMs = 100;
 
-// Closes the probe's raw socket on every return.
-class RawSocket {
-public:
-    RawSocket() : Fd(::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)) {}
-    ~RawSocket()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-    RawSocket(const RawSocket&) = delete;
-    RawSocket& operator=(const RawSocket&) = delete;
-    int Fd;
-};
 
 // Random bytes from the kernel; false when it gives none (the probe is then not made rather
 // than sent with guessable fields).
@@ -72,8 +60,8 @@ bool IsEchoReplyTo(const KEchoProbe& probe, const unsigned char* datagram, size_
 
 unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
 {
-    RawSocket raw;
-    if (raw.Fd < 0)
+    basekit::KFileDescriptor raw(::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
+    if (raw.Get() < 0)
         return 1;
 
     sockaddr_in target {};
@@ -101,7 +89,7 @@ unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
     unsigned short checksum = static_cast<unsigned short>(in_cksum(words, EchoRequestSize));
     std::memcpy(request + 2, &checksum, sizeof(checksum));
 
-    if (::sendto(raw.Fd, request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&target), sizeof(target)) <= 0)
+    if (::sendto(raw.Get(), request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&target), sizeof(target)) <= 0)
         return 1;
 
     // A real monotonic clock, not the replaceable tick: a frozen test clock must not turn
@@ -112,7 +100,7 @@ unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
     for (;;) {
         if (std::chrono::steady_clock::now() - start >= limit)
             return 2;
-        pollfd wait {raw.Fd, POLLIN, 0};
+        pollfd wait {raw.Get(), POLLIN, 0};
         int ready = ::poll(&wait, 1, WaitStepMs);
         if (ready < 0)
             return 1;
@@ -121,7 +109,7 @@ unsigned int WaitForICMPEcho(kstring address, unsigned int timeoutMs)
         std::memset(reply, 0, sizeof(reply));
         sockaddr_in sender {};
         socklen_t senderLength = sizeof(sender);
-        ssize_t received = ::recvfrom(raw.Fd, reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&sender),
+        ssize_t received = ::recvfrom(raw.Get(), reply, sizeof(reply), 0, reinterpret_cast<sockaddr*>(&sender),
                                       &senderLength);
         if (received < 0)
             return 1;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "Basekit/KByteReader.h"
+#include "Basekit/KFileDescriptor.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
@@ -53,18 +54,6 @@ KThreadLifetimes& PollThreads()
 }
 thread_local bool OnPollThread = false;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : Fd(fd) {}
-    ~Descriptor()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Fd;
-};
 
 kstring Dotted(const sockaddr* address)
 {
@@ -207,16 +196,16 @@ void* KNETInterface::NAPollThread(void* object)
 
     bool woken = false; // ended by StopAddressPolling, which has cleared the flag itself
     {
-        Descriptor netlink(::socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE));
-        Descriptor wake(::eventfd(0, EFD_CLOEXEC));
-        if (netlink.Fd < 0 || wake.Fd < 0) {
+        basekit::KFileDescriptor netlink(::socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE));
+        basekit::KFileDescriptor wake(::eventfd(0, EFD_CLOEXEC));
+        if (netlink.Get() < 0 || wake.Get() < 0) {
             Log().Error("Couldn't open AF_NETLINK socket");
             AddressPollingStarted = false;
             return nullptr;
         }
         int size = NetlinkBufferSize;
-        bool sendBuffer = ::setsockopt(netlink.Fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) == 0;
-        bool receiveBuffer = ::setsockopt(netlink.Fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) == 0;
+        bool sendBuffer = ::setsockopt(netlink.Get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) == 0;
+        bool receiveBuffer = ::setsockopt(netlink.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) == 0;
         if (!sendBuffer || !receiveBuffer) {
             Log().Error("Couldn't set AF_NETLINK socket buffer size");
             AddressPollingStarted = false;
@@ -226,7 +215,7 @@ void* KNETInterface::NAPollThread(void* object)
         local.nl_family = AF_NETLINK;
         local.nl_pid = 0;
         local.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-        if (::bind(netlink.Fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+        if (::bind(netlink.Get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
             Log().Error("Couldn't bind AF_NETLINK socket");
             AddressPollingStarted = false;
             return nullptr;
@@ -235,13 +224,13 @@ void* KNETInterface::NAPollThread(void* object)
             basekit::KLockGuard lock(WakeMutex());
             if (!AddressPollingStarted)
                 return nullptr; // stopped before we could listen
-            WakeFd = wake.Fd;
+            WakeFd = wake.Get();
         }
 
         std::unique_ptr<unsigned char[]> buffer(new unsigned char[DatagramSize]);
         try {
             while (AddressPollingStarted) {
-                pollfd wait[2] = {{netlink.Fd, POLLIN, 0}, {wake.Fd, POLLIN, 0}};
+                pollfd wait[2] = {{netlink.Get(), POLLIN, 0}, {wake.Get(), POLLIN, 0}};
                 if (::poll(wait, 2, -1) < 0) {
                     if (errno == EINTR)
                         continue;
@@ -256,7 +245,7 @@ void* KNETInterface::NAPollThread(void* object)
                     break;
                 sockaddr_nl sender {};
                 socklen_t senderLength = sizeof(sender);
-                ssize_t received = ::recvfrom(netlink.Fd, buffer.get(), DatagramSize, 0,
+                ssize_t received = ::recvfrom(netlink.Get(), buffer.get(), DatagramSize, 0,
                                               reinterpret_cast<sockaddr*>(&sender), &senderLength);
                 if (received < 0) {
                     // An overrun of the socket buffer loses notifications, not the watch.
@@ -280,7 +269,7 @@ void* KNETInterface::NAPollThread(void* object)
         }
 
         basekit::KLockGuard lock(WakeMutex());
-        if (WakeFd == wake.Fd)
+        if (WakeFd == wake.Get())
             WakeFd = -1;
     } // both descriptors are closed here
     if (!woken)

@@ -17,6 +17,7 @@
 #include "Basekit/KByteReader.h"
 #include "Basekit/KByteWriter.h"
 #include "Basekit/KException.h"
+#include "Basekit/KFileDescriptor.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KWireText.h"
 #include "Tools/TAVO/InternalConfigs.h"
@@ -39,29 +40,6 @@ const int ReceiveTimeoutMs = 2000;
 const unsigned WaitRoundMs = 2000;
 const unsigned DestructionWaitMs = 30000; // every thread sees a stop within one receive time-out
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : Fd(fd) {}
-    ~Descriptor() { Reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return Fd; }
-    void Reset(int fd = -1)
-    {
-        if (Fd >= 0)
-            close(Fd);
-        Fd = fd;
-    }
-    int Release()
-    {
-        const int fd = Fd;
-        Fd = -1;
-        return fd;
-    }
-
-private:
-    int Fd;
-};
 
 // For kernels without openat2 (before 5.6): one component at a time, none of them followed if
 // it is a link. Unlike resolving the whole path and checking where it ended, this never opens
@@ -85,7 +63,7 @@ int OpenByComponents(int directory, const std::string& name, int flags)
     }
     if (parts.empty())
         return openat(directory, ".", flags);
-    Descriptor current(fcntl(directory, F_DUPFD_CLOEXEC, 0));
+    basekit::KFileDescriptor current(fcntl(directory, F_DUPFD_CLOEXEC, 0));
     for (size_t i = 0; current.Get() >= 0 && i + 1 < parts.size(); ++i)
         current.Reset(openat(current.Get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (current.Get() < 0)
@@ -100,7 +78,7 @@ int OpenByComponents(int directory, const std::string& name, int flags)
 // destination holds under the name, a planted link included, instead of writing through it.
 void CopyEntry(KLogger& log, int fromDirectory, const kstring& to, const char* name)
 {
-    Descriptor source(KTFTPServer::OpenBeneath(fromDirectory, name));
+    basekit::KFileDescriptor source(KTFTPServer::OpenBeneath(fromDirectory, name));
     if (source.Get() < 0) {
         // A directory ("." and ".." among them) cannot become a file in the destination.
         if (errno == EISDIR)
@@ -114,7 +92,7 @@ void CopyEntry(KLogger& log, int fromDirectory, const kstring& to, const char* n
     std::string temporary = target + ".XXXXXX";
     struct stat existing;
     const bool directoryThere = lstat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode);
-    Descriptor destination(directoryThere ? -1 : mkostemp(&temporary[0], O_CLOEXEC));
+    basekit::KFileDescriptor destination(directoryThere ? -1 : mkostemp(&temporary[0], O_CLOEXEC));
     if (destination.Get() < 0 || fstat(source.Get(), &info) != 0) {
         if (destination.Get() >= 0)
             unlink(temporary.c_str());
@@ -522,7 +500,7 @@ int KTFTPServer::OpenFirmwareFile(const std::string& name) const
 {
     // The directory itself may be reached through links (/etc/varnel often is one); only what
     // lies beneath it is confined.
-    Descriptor directory(open(FirmwarePath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    basekit::KFileDescriptor directory(open(FirmwarePath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (directory.Get() < 0)
         return -1;
     return OpenBeneath(directory.Get(), name);
@@ -642,7 +620,7 @@ void KTFTPServer::CopyFirmwareFiles()
         return;
     }
     // Every entry is opened beneath this descriptor, so none leads the copy out of the directory.
-    Descriptor from(open(FirmwarePath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    basekit::KFileDescriptor from(open(FirmwarePath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (from.Get() < 0)
         Logger.Error("Fail to list path contents of %s", FirmwarePath.c_str());
     for (; from.Get() >= 0 && result == 0; result = KHostSystem::FindNext(listing, "*", name))

@@ -9,6 +9,7 @@
 
 #include "Basekit/KByteReader.h"
 #include "Basekit/KByteWriter.h"
+#include "Basekit/KFileDescriptor.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KWireText.h"
 #include "Basekit/kstring.h"
@@ -29,21 +30,6 @@ const uint16_t OpData = 3;
 const uint16_t OpAck = 4;
 const uint16_t OpError = 5;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : Fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (Fd >= 0)
-            close(Fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return Fd; }
-
-private:
-    int Fd;
-};
 
 // Reads the file ahead into whole DATA packets: one readv fills the data part of up to
 // Slots packets in place, so a block costs neither a read call nor a copy of its own and a
@@ -181,7 +167,7 @@ void KTFTPSubProcess::Run(KTFTPTransferHost& host, KTFTPLink& link)
 
     bool over = false;
     {
-        FileDescriptor file(host.OpenRequested(FileName));
+        basekit::KFileDescriptor file(host.OpenRequested(FileName));
         if (file.Get() < 0) {
             host.TransferLog(klWarning, fstring("Client %s file [%s] not found!", client, shown.c_str()));
             host.NotifyClient(ClientAddress, tsFileNotFound, "");

@@ -17,6 +17,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include "Basekit/KFileDescriptor.h"
 #include "Basekit/KHostSystem.h"
 
 namespace {
@@ -40,22 +41,6 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 
 basekit::service::KServiceBase* registered = nullptr;
 
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : fd(descriptor) {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 // The program a /proc/PID/exe link names, without the " (deleted)" the kernel appends once the
 // file has been replaced; empty (errno set) when the link cannot be read.
@@ -540,13 +525,13 @@ void KServiceBase::ActiveCoredump()
     if (mkdir(kServiceRoot, 0755) != 0 && errno != EEXIST) {
         logError("mkdir", kServiceRoot);
     } else {
-        Descriptor root(openOwned(AT_FDCWD, kServiceRoot, kServiceRoot));
-        if (root.get() >= 0) {
-            if (mkdirat(root.get(), ServiceName.c_str(), 0755) != 0 && errno != EEXIST) {
+        basekit::KFileDescriptor root(openOwned(AT_FDCWD, kServiceRoot, kServiceRoot));
+        if (root.Get() >= 0) {
+            if (mkdirat(root.Get(), ServiceName.c_str(), 0755) != 0 && errno != EEXIST) {
                 logError("mkdir", directory.c_str());
             } else {
-                Descriptor service(openOwned(root.get(), ServiceName.c_str(), directory.c_str()));
-                if (service.get() >= 0 && fchdir(service.get()) != 0)
+                basekit::KFileDescriptor service(openOwned(root.Get(), ServiceName.c_str(), directory.c_str()));
+                if (service.Get() >= 0 && fchdir(service.Get()) != 0)
                     logError("chdir", directory.c_str());
             }
         }

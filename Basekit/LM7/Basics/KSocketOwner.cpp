@@ -9,25 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "Basekit/KFileDescriptor.h"
+
 namespace basekit {
 
 namespace {
 
 const int ReplyTimeoutSeconds = 2;
-
-// Closes the netlink socket on every return.
-class DiagSocket {
-public:
-    DiagSocket() : Fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-    ~DiagSocket()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-    DiagSocket(const DiagSocket&) = delete;
-    DiagSocket& operator=(const DiagSocket&) = delete;
-    int Fd;
-};
 
 struct Request {
     nlmsghdr header;
@@ -54,14 +42,14 @@ bool KSocketOwner::OwnerUid(int connectedFd, uid_t& uid, int& error)
         return false;
     }
 
-    DiagSocket diag;
-    if (diag.Fd < 0) {
+    basekit::KFileDescriptor diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (diag.Get() < 0) {
         error = errno;
         return false;
     }
     // A kernel that never answers must not hold the log channel's thread.
     timeval timeout = {ReplyTimeoutSeconds, 0};
-    ::setsockopt(diag.Fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    ::setsockopt(diag.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
 
     // One exact lookup, not a dump: the kernel finds the socket that receives the packets we
     // send, that is the server's socket whose source is our peer and destination is us.
@@ -80,7 +68,7 @@ bool KSocketOwner::OwnerUid(int connectedFd, uid_t& uid, int& error)
     request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     sockaddr_nl kernel {};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(diag.Fd, &request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) < 0) {
+    if (::sendto(diag.Get(), &request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) < 0) {
         error = errno;
         return false;
     }
@@ -88,7 +76,7 @@ bool KSocketOwner::OwnerUid(int connectedFd, uid_t& uid, int& error)
     alignas(nlmsghdr) unsigned char reply[8192];
     ssize_t received;
     do
-        received = ::recv(diag.Fd, reply, sizeof(reply), 0);
+        received = ::recv(diag.Get(), reply, sizeof(reply), 0);
     while (received < 0 && errno == EINTR);
     if (received < 0) {
         error = errno;
