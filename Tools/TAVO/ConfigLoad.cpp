@@ -4,6 +4,7 @@
 #include <exception>
 #include <iterator>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include <yaml-cpp/eventhandler.h>
@@ -116,28 +117,33 @@ void ValidatePort(unsigned int port, const kstring& name)
                                               port);
 }
 
-std::optional<YAML::Node> FindValue(const YAML::Node& map, const char* key)
+namespace {
+
+// Iterating instead of operator[]: a lookup must neither insert the key nor throw for keys
+// that are not scalars. The key node itself carries the position the checker reports.
+std::optional<std::pair<YAML::Node, YAML::Node>> FindEntry(const YAML::Node& map, const char* key)
 {
-    // Iterating instead of operator[]: a lookup must neither insert the key nor throw
-    // for keys that are not scalars.
     if (!map.IsMap())
         return std::nullopt;
     for (YAML::const_iterator entry = map.begin(); entry != map.end(); ++entry) {
         if (entry->first.IsScalar() && entry->first.Scalar() == key)
-            return entry->second;
+            return std::make_pair(entry->first, entry->second);
     }
     return std::nullopt;
 }
 
+} // namespace
+
+std::optional<YAML::Node> FindValue(const YAML::Node& map, const char* key)
+{
+    const auto entry = FindEntry(map, key);
+    return entry ? std::optional<YAML::Node>(entry->second) : std::nullopt;
+}
+
 std::optional<YAML::Node> FindKey(const YAML::Node& map, const char* key)
 {
-    if (!map.IsMap())
-        return std::nullopt;
-    for (YAML::const_iterator entry = map.begin(); entry != map.end(); ++entry) {
-        if (entry->first.IsScalar() && entry->first.Scalar() == key)
-            return entry->first;
-    }
-    return std::nullopt;
+    const auto entry = FindEntry(map, key);
+    return entry ? std::optional<YAML::Node>(entry->first) : std::nullopt;
 }
 
 std::optional<YAML::Node> FindDocument(std::istream& stream, const std::string& document)
