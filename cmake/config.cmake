@@ -6,7 +6,6 @@ add_library(tavo_config STATIC
   Tools/TAVO/KConfigRules.cpp
   Tools/TAVO/KReloadable.cpp
   Tools/TAVO/KConfigReloader.cpp
-  Tools/TAVO/KThreadLifetimes.cpp
   Tools/TAVO/TAVOCfg.cpp
   Tools/TAVO/TAVODevs.cpp)
 target_link_libraries(tavo_config PUBLIC basekit yaml-cpp)
@@ -17,6 +16,5 @@ tavo_unit_test(ConfigLoadTest
 tavo_unit_test(KConfigReloaderTest
   SOURCES tests/TAVO/KConfigReloaderTest.cpp tests/TAVO/TAVOTestKit.cpp
   LIBS tavo_config tavo_test_kit)
-tavo_unit_test(KThreadLifetimesTest SOURCES tests/TAVO/KThreadLifetimesTest.cpp LIBS tavo_config)
 
 tavo_fuzz_target(ConfigLoadFuzz SOURCES fuzz/ConfigLoadFuzz.cpp LIBS tavo_config)

@@ -7,6 +7,7 @@ target_sources(basekit_host PRIVATE
   Basekit/KSemaphore.cpp
   Basekit/KSystemEvent.cpp
   Basekit/KThread.cpp
+  Basekit/KThreadLifetimes.cpp
   Basekit/BasekitTime.cpp
   Basekit/BasekitFile.cpp
   Basekit/KConfigReader.cpp
@@ -20,6 +21,7 @@ target_link_libraries(tavo_test_kit PUBLIC basekit)
 
 tavo_unit_test(KHostSystemTest SOURCES tests/Basekit/KHostSystemTest.cpp LIBS tavo_test_kit)
 tavo_unit_test(KThreadTest SOURCES tests/Basekit/KThreadTest.cpp LIBS tavo_test_kit)
+tavo_unit_test(KThreadLifetimesTest SOURCES tests/Basekit/KThreadLifetimesTest.cpp LIBS basekit_host)
 tavo_unit_test(TimerManagerTest SOURCES tests/Basekit/TimerManagerTest.cpp LIBS tavo_test_kit)
 
 # The service host is tested against a real process: this fixture service, run as an operator would.

@@ -21,7 +21,7 @@
 #include "Tools/TAVO/KBOOTPNotifier.h"
 #include "Tools/TAVO/KNDXIdentification.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
-#include "Tools/TAVO/KThreadLifetimes.h"
+#include "Basekit/KThreadLifetimes.h"
 #include "Tools/TAVO/KUDPSock.h"
 #include "Tools/TAVO/TAVODevs.h"
 

@@ -13,7 +13,7 @@
 #include "Tools/TAVO/ConfigLoad.h"
 #include "Tools/TAVO/KConfigLoadError.h"
 #include "Tools/TAVO/KConfLog.h"
-#include "Tools/TAVO/KThreadLifetimes.h"
+#include "Basekit/KThreadLifetimes.h"
 
 // Locking: every change of the registry, every single load and every in-place LoadConfig runs
 // under KConfigReloader::Mutex (recursive), and readers copy a configuration object's fields

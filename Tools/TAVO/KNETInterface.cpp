@@ -12,19 +12,21 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "Basekit/KByteReader.h"
 #include "Basekit/KFileDescriptor.h"
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
-#include "Tools/TAVO/KThreadLifetimes.h"
+#include "Basekit/KThreadLifetimes.h"
 
 std::atomic<bool> KNETInterface::AddressPollingStarted {false};
 
 namespace {
 
 const int NetlinkBufferSize = 32768;
+const unsigned StartSettleMs = 250;
 const size_t DatagramSize = 16384;
 const size_t HeaderSize = sizeof(nlmsghdr); // 16
 
@@ -68,6 +70,20 @@ kstring Dotted(const sockaddr* address)
 }
 
 } // namespace
+
+int KNETInterface::StartPerInterface(KThreadLifetimes& threads, const std::list<KNETInterfaceEx>& interfaces,
+                                    const std::function<void(const KNETInterfaceEx&)>& run)
+{
+    if (interfaces.empty())
+        return 5;
+    std::vector<KThreadLifetimes::Body> bodies;
+    for (const KNETInterfaceEx& iface : interfaces)
+        bodies.push_back([run, iface](KThreadLifetimes::Token&) { run(iface); });
+    if (threads.StartServers(std::move(bodies)) != 0)
+        return 1;
+    KHostSystem::Delay(StartSettleMs);
+    return 0;
+}
 
 int KNETInterface::FindInterfaces(const std::list<kstring>& filter, std::list<KNETInterfaceEx>& out)
 {

@@ -2,9 +2,11 @@
 // Host interface discovery and the netlink watch on IPv4 address changes.
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <list>
 
 #include "Basekit/KLogger.h"
+#include "Basekit/KThreadLifetimes.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Tools/TAVO/KNetAddRestarter.h"
 
@@ -14,6 +16,11 @@ public:
     // Takes broadcast-capable IPv4 addresses (not loopback, not point-to-point, up or down);
     // a non-empty filter keeps only addresses whose text equals one of its entries.
     static int FindInterfaces(const std::list<kstring>& filter, std::list<KNETInterfaceEx>& out);
+    // The start of a server with one receiving thread per interface running run(interface):
+    // 5 for no interface, else threads.StartServers' result, and after a start the 250 ms
+    // pause that lets every thread take its socket before the caller goes on.
+    static int StartPerInterface(KThreadLifetimes& threads, const std::list<KNETInterfaceEx>& interfaces,
+                                 const std::function<void(const KNETInterfaceEx&)>& run);
     // Starts the polling thread once; nothing when it is running or restarter is null. The
     // thread writes to log (the service's logger), which must outlive it.
     static void StartAddressPolling(KNetAddRestarter* restarter, KLogger& log);

@@ -25,6 +25,7 @@
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/KConfigRules.h"
+#include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KTFTPSubProcess.h"
 #include "Tools/TAVO/KUDPSock.h"
 #include "Tools/TAVO/NetworkConfig.h"
@@ -179,7 +180,8 @@ int KTFTPServer::Start(std::list<KNETInterfaceEx> interfaces, int port, int maxC
     Port = port;
     MaxClients = maxClients;
     // Transfers of an earlier run that outlived WaitTermination stay counted until they end.
-    return Threads.StartPerInterface(interfaces, [this](const KNETInterfaceEx& iface) { RunServerThread(iface); });
+    return KNETInterface::StartPerInterface(Threads, interfaces,
+                                            [this](const KNETInterfaceEx& iface) { RunServerThread(iface); });
 }
 
 int KTFTPServer::Stop()

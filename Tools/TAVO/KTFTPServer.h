@@ -15,7 +15,7 @@
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
-#include "Tools/TAVO/KThreadLifetimes.h"
+#include "Basekit/KThreadLifetimes.h"
 #include "Tools/TAVO/KTFTPNotifier.h"
 #include "Tools/TAVO/KTFTPTransferHost.h"
 

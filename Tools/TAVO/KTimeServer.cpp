@@ -7,6 +7,7 @@
 #include "Basekit/KException.h"
 #include "Basekit/KHostSystem.h"
 #include "Tools/TAVO/KConfig.h"
+#include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KUDPSock.h"
 #include "Tools/TAVO/TAVODevs.h"
 
@@ -42,7 +43,8 @@ int KTimeServer::Start(std::list<KNETInterfaceEx> interfaces, int port)
     if (interfaces.empty())
         return 5;
     Port = port;
-    return Threads.StartPerInterface(interfaces, [this](const KNETInterfaceEx& iface) { RunServerThread(iface); });
+    return KNETInterface::StartPerInterface(Threads, interfaces,
+                                            [this](const KNETInterfaceEx& iface) { RunServerThread(iface); });
 }
 
 int KTimeServer::Stop()

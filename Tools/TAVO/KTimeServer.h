@@ -10,7 +10,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
-#include "Tools/TAVO/KThreadLifetimes.h"
+#include "Basekit/KThreadLifetimes.h"
 
 class KUDPSock;
 

@@ -1,6 +1,7 @@
 #pragma once
 // The one record of which threads may still touch their owner (a server, the address poller,
-// the configuration reloader): every thread started here holds a token for its whole life, and
+// the configuration reloader, a KThread, the log manager's and the remote log client's
+// threads): every thread started here holds a token for its whole life, and
 // the token's end counts it out and wakes whoever waits for the owner to become idle. Waits
 // are on the monotonic clock, so a step of the host's clock neither stretches nor cuts them.
 // Also the running flag a server's threads poll and the shared start of its server threads.
@@ -9,11 +10,8 @@
 #include <condition_variable>
 #include <functional>
 #include <initializer_list>
-#include <list>
 #include <mutex>
 #include <vector>
-
-#include "Tools/TAVO/KNETInterfaceEx.h"
 
 class KThreadLifetimes {
 public:
@@ -66,11 +64,6 @@ public:
     // 0 started; 1 already running, or a thread could not be started (then, after a 250 ms
     // pause, the flag is cleared again and the threads already started end by themselves).
     int StartServers(std::vector<Body> bodies);
-    // The start of a server with one receiving thread per interface running run(interface):
-    // 5 for no interface, else StartServers' result, and after a start the 250 ms pause that
-    // lets every thread take its socket before the caller goes on.
-    int StartPerInterface(const std::list<KNETInterfaceEx>& interfaces,
-                          const std::function<void(const KNETInterfaceEx&)>& run);
     // Clears the running flag and wakes WaitUntil: 0 if it was set, 1 if not. Does not wait.
     int Stop();
     bool IsRunning() const { return Running; }

@@ -1,4 +1,4 @@
-#include "Tools/TAVO/KThreadLifetimes.h"
+#include "Basekit/KThreadLifetimes.h"
 
 #include <memory>
 #include <sched.h>
@@ -8,7 +8,6 @@
 namespace {
 
 const unsigned StartFailurePauseMs = 250;
-const unsigned StartSettleMs = 250;
 const unsigned DestructionWaitMs = 30000; // every thread sees a stop within one receive time-out
 
 } // namespace
@@ -78,20 +77,6 @@ int KThreadLifetimes::StartServers(std::vector<Body> bodies)
     KHostSystem::Delay(StartFailurePauseMs);
     Stop();
     return 1;
-}
-
-int KThreadLifetimes::StartPerInterface(const std::list<KNETInterfaceEx>& interfaces,
-                                        const std::function<void(const KNETInterfaceEx&)>& run)
-{
-    if (interfaces.empty())
-        return 5;
-    std::vector<Body> bodies;
-    for (const KNETInterfaceEx& iface : interfaces)
-        bodies.push_back([run, iface](Token&) { run(iface); });
-    if (StartServers(std::move(bodies)) != 0)
-        return 1;
-    KHostSystem::Delay(StartSettleMs);
-    return 0;
 }
 
 int KThreadLifetimes::Stop()

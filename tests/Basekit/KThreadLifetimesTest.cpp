@@ -1,4 +1,4 @@
-#include "Tools/TAVO/KThreadLifetimes.h"
+#include "Basekit/KThreadLifetimes.h"
 
 #include <future>
 
