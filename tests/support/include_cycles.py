@@ -6,19 +6,16 @@ through a .cpp file couples the layers just as much as one through headers, so b
 
     include_cycles.py [--root DIR] [--dir Basekit]
 
-Prints each cycle as "A -> B -> ... -> A" and exits 1; prints a summary and exits 0 otherwise.
+Prints a cycle as "A -> B -> ... -> A" and exits 1; prints a summary and exits 0 otherwise.
 """
 import argparse
+import graphlib
 import os
 import re
 import sys
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.MULTILINE)
 SUFFIXES = ('.h', '.hpp', '.cpp', '.cc')
-
-
-def component(path):
-    return os.path.splitext(path)[0]
 
 
 def read_graph(root, directory):
@@ -30,76 +27,13 @@ def read_graph(root, directory):
             if not name.endswith(SUFFIXES):
                 continue
             full = os.path.join(base, name)
-            node = component(os.path.relpath(full, root))
+            node = os.path.splitext(os.path.relpath(full, root))[0]
             targets = graph.setdefault(node, set())
             with open(full, encoding='utf-8', errors='replace') as source:
                 for included in INCLUDE.findall(source.read()):
-                    if included.startswith(prefix) and component(included) != node:
-                        targets.add(component(included))
+                    if included.startswith(prefix) and os.path.splitext(included)[0] != node:
+                        targets.add(os.path.splitext(included)[0])
     return graph
-
-
-def strongly_connected(graph):
-    """Tarjan's components, iteratively (deep include chains must not hit the recursion limit)."""
-    index, low, on_stack, stack, found = {}, {}, set(), [], []
-    counter = 0
-    for start in sorted(graph):
-        if start in index:
-            continue
-        work = [(start, iter(sorted(graph.get(start, ()))))]
-        index[start] = low[start] = counter
-        counter += 1
-        stack.append(start)
-        on_stack.add(start)
-        while work:
-            node, children = work[-1]
-            advanced = False
-            for child in children:
-                if child not in index:
-                    index[child] = low[child] = counter
-                    counter += 1
-                    stack.append(child)
-                    on_stack.add(child)
-                    work.append((child, iter(sorted(graph.get(child, ())))))
-                    advanced = True
-                    break
-                if child in on_stack:
-                    low[node] = min(low[node], index[child])
-            if advanced:
-                continue
-            work.pop()
-            if work:
-                low[work[-1][0]] = min(low[work[-1][0]], low[node])
-            if low[node] == index[node]:
-                members = []
-                while True:
-                    member = stack.pop()
-                    on_stack.discard(member)
-                    members.append(member)
-                    if member == node:
-                        break
-                if len(members) > 1:
-                    found.append(sorted(members))
-    return found
-
-
-def one_cycle(graph, members):
-    """A shortest path from the first member back to itself inside its component."""
-    inside = set(members)
-    start = members[0]
-    previous = {start: None}
-    queue = [start]
-    for node in queue:
-        for child in sorted(graph.get(node, ())):
-            if child == start:
-                path = [node]
-                while previous[path[-1]] is not None:
-                    path.append(previous[path[-1]])
-                return list(reversed(path)) + [start]
-            if child in inside and child not in previous:
-                previous[child] = node
-                queue.append(child)
-    return members + [start]
 
 
 def main():
@@ -111,10 +45,10 @@ def main():
     if not graph:
         print(f'no sources under {os.path.join(args.root, args.dir)}', file=sys.stderr)
         return 2
-    cycles = strongly_connected(graph)
-    for members in cycles:
-        print(f'include cycle of {len(members)} components: ' + ' -> '.join(one_cycle(graph, members)))
-    if cycles:
+    try:
+        graphlib.TopologicalSorter(graph).prepare()
+    except graphlib.CycleError as error:
+        print('include cycle: ' + ' -> '.join(reversed(error.args[1])))
         return 1
     print(f'{len(graph)} components in {args.dir}, no include cycle')
     return 0
