@@ -278,16 +278,12 @@ Result = collections.namedtuple("Result", "status stdout stderr")
 _KEEPER = r"""
 set -eu
 R=$1
-farm() {  # farm DIR SKIP: tmpfs over DIR with symlinks to the real entries
-    dir=$1 skip=$2 real="$R/.real$1"
+farm() {  # farm DIR SKIP: tmpfs over DIR with symlinks to the real entries (one ln for all)
+    dir=$1 real="$R/.real$1"
     mount --rbind "$dir" "$real"
     mount -t tmpfs -o mode=0755 tavo-sandbox "$dir"
-    for e in "$real"/* "$real"/.[!.]*; do
-        [ -e "$e" ] || [ -L "$e" ] || continue
-        n=${e##*/}
-        [ "$n" = "$skip" ] && continue
-        ln -s "$e" "$dir/$n"
-    done
+    find "$real" -mindepth 1 -maxdepth 1 -exec ln -s -t "$dir" {} +
+    rm -f "$dir/$2"
 }
 farm /etc varnel
 ln -s "$R/varnel" /etc/varnel
