@@ -15,7 +15,7 @@ from e2e_case import bootp, tftp
 SERIAL, BOARD = 1193046, "192.0.2.50"
 ATTACKER = "192.0.2.99"
 FIRMWARE = "fw_ndx.bin"
-DATAGRAMS = 10000
+DATAGRAMS = 4000
 LOG_GROWTH_LIMIT = 16 * 1024          # tavo.log and messages.log together
 MIN_RECEIVED = 1000                   # the flood must reach the daemon to prove anything
 SUMMARY = re.compile(r"^\d+ similar lines from (.+) suppressed$")
@@ -45,7 +45,7 @@ class HostileFlood(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.sb, cls.board = e.serving(cls, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True)],
-                                      files={FIRMWARE: 20000})
+                                      files={FIRMWARE: 20000}, start=False)
         cls.attacker = cls.sb.add_board(["%s/24" % ATTACKER])
 
     def log_size(self):
@@ -78,8 +78,16 @@ class HostileFlood(unittest.TestCase):
         return report
 
     def test_floods(self):
+        pid, summarised = None, set()
         for name, destination, build, logger, source in CASES:
             with self.subTest(case=name):
+                # A server's first summary comes at once, later ones a minute apart: a server
+                # that has written one gets a fresh daemon.
+                if pid is None or logger in summarised:
+                    if pid is not None:
+                        self.sb.stop(pid)
+                    pid, summarised = self.sb.start_and_wait_up(servers=True), set()
+                summarised.add(logger)
                 mark = self.sb.log_mark()
                 size = self.log_size()
                 delivered = self.udp_delivered()
@@ -95,15 +103,12 @@ class HostileFlood(unittest.TestCase):
 
                 received = self.udp_delivered() - delivered
                 self.assertGreaterEqual(received, MIN_RECEIVED)
+                pattern = SUMMARY if source is None else \
+                    re.compile(r"^\d+ similar lines from %s suppressed$" % re.escape(source))
+                self.sb.wait_log(pattern, logger=logger, start=mark)
                 grown = self.log_size() - size
                 print("%s: %d datagrams delivered, logs grew by %d bytes" % (name, received, grown))
                 self.assertLess(grown, LOG_GROWTH_LIMIT)
-                # The first summary of a server comes at once, later ones at most once a minute.
-                pattern = SUMMARY if source is None else \
-                    re.compile(r"^\d+ similar lines from %s suppressed$" % re.escape(source))
-                self.sb.wait_log(pattern, logger=logger, start=mark, timeout=75)
-                self.assertLess(self.log_size() - size, LOG_GROWTH_LIMIT)
-
 
 if __name__ == "__main__":
     e.main()
