@@ -22,7 +22,6 @@ import time
 
 PR_SET_CHILD_SUBREAPER = 36
 CLONE_NEWNET = 0x40000000
-LOCAL5 = 21
 DEFAULT_PREFIX = "tavoe2e"
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -112,27 +111,6 @@ def netns_socket(netns, family=socket.AF_INET, type=socket.SOCK_DGRAM, proto=0):
     if "error" in result:
         raise result["error"]
     return result["sock"]
-
-
-def icmp_echo(netns, address, timeout=1.0):
-    """Sends one ICMP echo request from a namespace; True when the answer comes in time."""
-    s = netns_socket(netns, socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
-    try:
-        ident = os.getpid() & 0xFFFF
-        body = bytearray([8, 0, 0, 0]) + ident.to_bytes(2, "big") + b"\x00\x01" + b"tavo-sandbox"
-        total = sum(int.from_bytes(body[i:i + 2], "big") for i in range(0, len(body), 2))
-        while total >> 16:
-            total = (total & 0xFFFF) + (total >> 16)
-        body[2:4] = (~total & 0xFFFF).to_bytes(2, "big")
-        s.sendto(bytes(body), (address, 0))
-
-        def reply(packet, sender):   # an echo reply (type 0) with our identifier
-            icmp = packet[(packet[0] & 0x0F) * 4:]
-            return sender[0] == address and icmp[:1] == b"\x00" and icmp[4:6] == body[4:6]
-
-        return wait_packet(s, timeout, reply) is not None
-    finally:
-        s.close()
 
 
 # --- system log -------------------------------------------------------------------------------
@@ -252,9 +230,6 @@ class Board:
         script = "".join("addr add %s brd + dev %s\n" % (c, self.interface) for c in cidrs)
         run(["ip", "-n", self.netns, "-batch", "-"], input=script.encode())
         self.addresses += list(cidrs)
-
-    def pings(self, address, timeout=1.0):
-        return icmp_echo(self.netns, address, timeout)
 
     def socket(self, bind=None, broadcast=False, reuse=False, device=False):
         """A UDP socket in this board's namespace, optionally bound (address, port)."""
