@@ -285,12 +285,12 @@ void KLogManager::StartReloadConfigThread()
     if (ReloadRunning || ReloadThread)
         return;
     ReloadRunning = true;
-    ReloadThreadInside = true;
+    ReloadAlive = ReloadLifetime.Acquire(KThreadLifetimes::Worker);
     ReloadThread = basekit::KThread::StartThread(reinterpret_cast<void*>(&KLogManager::ReloadConfigThread), this, 0,
                                                  false, false, 0);
     if (!ReloadThread) {
         ReloadRunning = false;
-        ReloadThreadInside = false;
+        ReloadAlive.Release();
         InternalLine(klWarning, "Could not start the reload config thread");
     }
 }
@@ -298,6 +298,9 @@ void KLogManager::StartReloadConfigThread()
 void* KLogManager::ReloadConfigThread(void* argument)
 {
     KLogManager* manager = static_cast<KLogManager*>(argument);
+    // Released as the thread's last touch of the manager: LeaveReloadThread waits for it
+    // before the manager can be destroyed.
+    KThreadLifetimes::Token alive = std::move(manager->ReloadAlive);
     if (manager->ReloadRunning) {
         _NotifyThreadInit("Basekit/KLogger", "ReloadConfigThread", 436);
         try {
@@ -307,10 +310,6 @@ void* KLogManager::ReloadConfigThread(void* argument)
         }
     }
     InternalLine(klTrace, "Signaling reload thread exit");
-    manager->ReloadExit.Release();
-    // The last touch of the manager: LeaveReloadThread waits for it before the manager
-    // (and the semaphore Release is still inside) can be destroyed.
-    manager->ReloadThreadInside = false;
     return nullptr;
 }
 
@@ -446,9 +445,7 @@ void KLogManager::LeaveReloadThread()
     }
     ReloadWake.Release();
     InternalLine(klTrace, "Waiting reload config thread to exit");
-    if (ReloadExit.Wait(ReloadExitWaitMs)) {
-        for (unsigned waited = 0; ReloadThreadInside && waited < 1000; ++waited)
-            KHostSystem::Delay(1);
+    if (ReloadLifetime.WaitIdle(KThreadLifetimes::After(ReloadExitWaitMs))) {
         InternalLine(klTrace, "Thread released");
     } else {
         ReloadThreadStuck = true;

@@ -12,6 +12,7 @@
 #include "Basekit/KLogFilter.h"
 #include "Basekit/KLogWriter.h"
 #include "Basekit/KSemaphore.h"
+#include "Basekit/KThreadLifetimes.h"
 #include "Basekit/KThreadMutex.h"
 
 class KReloadMessage;
@@ -94,8 +95,8 @@ private:
     void* ReloadThread = nullptr;
     std::atomic<bool> ReloadRunning{false};
     std::atomic<bool> ReloadThreadStuck{false};
-    std::atomic<bool> ReloadThreadInside{false}; // cleared by the reload thread as its last step
-    basekit::KSemaphore ReloadExit{1048576};
+    KThreadLifetimes ReloadLifetime{false};
+    KThreadLifetimes::Token ReloadAlive; // handed to the reload thread, held to its last step
     basekit::KSemaphore ReloadWake{1}; // cuts the wait between connection attempts short
     basekit::KSocketIpcChannel* ReloadChannel = nullptr; // set and deleted by the reload thread only
     basekit::KThreadMutex ChannelMutex;                  // guards ReloadChannel use from other threads

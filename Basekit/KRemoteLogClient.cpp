@@ -61,28 +61,17 @@ kstring DistrustReason(int fd, const kstring& host, unsigned port)
     return kstring();
 }
 
-// StartThread answers 0 both for a closed handle and for a failure: keep the handle to
-// tell them apart, then close it.
-bool StartDetached(void* (*routine)(void*), void* argument)
-{
-    void* handle =
-        basekit::KThread::StartThread(reinterpret_cast<void*>(routine), argument, 0, false, false, 0);
-    if (!handle)
-        return false;
-    basekit::KThread::CloseThreadHandle(handle);
-    return true;
-}
-
 const unsigned FlushWaitMs = 1000;
 
-// A thread clears its flag as its very last step; bounded so a stuck thread cannot hold
-// the process at exit.
-void WaitUntilClear(const std::atomic<bool>& flag)
-{
-    for (unsigned waited = 0; flag && waited < 6000; ++waited)
-        KHostSystem::Delay(1);
-}
 const unsigned ShutdownWaitMs = 3000;
+const unsigned ConnectWaitMs = 6000; // a connect in progress may take its own time-out first
+
+// A detached thread of kind running routine(client); Full when limit such threads run.
+KThreadLifetimes::Outcome Start(KThreadLifetimes& threads, KThreadLifetimes::Kind kind,
+                                void* (*routine)(void*), KRemoteLogClient* client, unsigned limit = ~0u)
+{
+    return threads.Start(kind, [routine, client](KThreadLifetimes::Token&) { routine(client); }, limit);
+}
 
 } // namespace
 
@@ -104,9 +93,8 @@ KLogManager* KRemoteLogClient::CreateIfConfigured()
 
 void KRemoteLogClient::OnCreated()
 {
-    FlushRunning = true;
-    if (!StartDetached(&KRemoteLogClient::FlushQueueThread, this)) {
-        FlushRunning = false;
+    if (Start(Threads, KThreadLifetimes::Server, &KRemoteLogClient::FlushQueueThread, this) !=
+        KThreadLifetimes::Outcome::Started) {
         FallbackLine("Error in KRemoteLogClient: could not start the flush thread\n");
     }
 }
@@ -114,19 +102,15 @@ void KRemoteLogClient::OnCreated()
 KRemoteLogClient::~KRemoteLogClient()
 {
     Terminating = true;
-    if (FlushRunning) {
-        FlushWake.Release();
-        if (FlushExit.Wait(ShutdownWaitMs))
-            WaitUntilClear(FlushRunning);
-    }
+    FlushWake.Release();
+    Threads.WaitIdle(KThreadLifetimes::After(ShutdownWaitMs), {KThreadLifetimes::Server});
     {
         basekit::KLockGuard lock(ServerChannelMutex);
         if (ServerChannel)
             ServerChannel->Terminate();
     }
-    if (ServerReaderRunning && ServerReaderExit.Wait(ShutdownWaitMs))
-        WaitUntilClear(ServerReaderRunning);
-    WaitUntilClear(Connecting);
+    Threads.WaitIdle(KThreadLifetimes::After(ShutdownWaitMs), {KThreadLifetimes::Worker});
+    Threads.WaitIdle(KThreadLifetimes::After(ConnectWaitMs), {KThreadLifetimes::Starting});
     basekit::KLockGuard lock(FallbackMutex);
     FallbackWriter.reset();
 }
@@ -182,10 +166,8 @@ void KRemoteLogClient::TryConnect()
 {
     if (std::chrono::steady_clock::now().time_since_epoch().count() < NoConnectBefore)
         return;
-    if (Connecting.exchange(true))
-        return;
-    if (!StartDetached(&KRemoteLogClient::ConnectThread, this))
-        Connecting = false;
+    // One connecting thread at a time; a busy or failed start is retried on the next flush.
+    Start(Threads, KThreadLifetimes::Starting, &KRemoteLogClient::ConnectThread, this, 1);
 }
 
 void KRemoteLogClient::SendQueued(bool final)
@@ -234,13 +216,8 @@ void* KRemoteLogClient::FlushQueueThread(void* argument)
         } catch (const std::exception& error) {
             client->FallbackLine(fstring("Error in %s: %s\n", "FlushQueueThread", error.what()));
         }
-        if (final) {
-            client->FlushExit.Release();
-            // The last touch of the client: its destructor waits for this flag too, so the
-            // semaphore is not destroyed while Release is still inside it.
-            client->FlushRunning = false;
+        if (final)
             return nullptr;
-        }
     }
 }
 
@@ -267,9 +244,8 @@ void* KRemoteLogClient::ConnectThread(void* argument)
             if (distrust.empty()) {
                 client->ServerChannel = new basekit::KSocketIpcChannel(std::move(socket));
                 client->ChannelUsable = true;
-                client->ServerReaderRunning = true;
-                if (!StartDetached(&KRemoteLogClient::ReloadConfigThread, client)) {
-                    client->ServerReaderRunning = false;
+                if (Start(client->Threads, KThreadLifetimes::Worker, &KRemoteLogClient::ReloadConfigThread, client) !=
+                    KThreadLifetimes::Outcome::Started) {
                     delete client->ServerChannel;
                     client->ServerChannel = nullptr;
                     throw std::runtime_error("could not start the reload thread");
@@ -290,7 +266,6 @@ void* KRemoteLogClient::ConnectThread(void* argument)
     }
     if (connected)
         client->FlushWake.Release();
-    client->Connecting = false; // the last touch of the client
     return nullptr;
 }
 
@@ -316,7 +291,5 @@ void* KRemoteLogClient::ReloadConfigThread(void* argument)
         client->ServerChannel = nullptr;
         client->ChannelUsable = false;
     }
-    client->ServerReaderExit.Release();
-    client->ServerReaderRunning = false; // the last touch of the client, see FlushQueueThread
     return nullptr;
 }

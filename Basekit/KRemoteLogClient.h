@@ -10,6 +10,7 @@
 #include "Basekit/KLogManager.h"
 #include "Basekit/KLogMessage.h"
 #include "Basekit/KSemaphore.h"
+#include "Basekit/KThreadLifetimes.h"
 
 namespace basekit {
 class KSocketIpcChannel;
@@ -59,13 +60,12 @@ private:
     unsigned Head = 0;
     unsigned Count = 0;
 
-    std::atomic<bool> Connecting{false};
     std::atomic<long long> NoConnectBefore{0}; // steady clock count; set after an untrusted server
     std::atomic<unsigned> Attempts{0};
     basekit::KSemaphore FlushWake{1048576};
-    basekit::KSemaphore FlushExit{1048576};
-    basekit::KSemaphore ServerReaderExit{1048576};
-    std::atomic<bool> ServerReaderRunning{false};
-    std::atomic<bool> FlushRunning{false};
     std::atomic<bool> Terminating{false};
+    // The flush thread counts as Server, the connecting thread (one at a time) as Starting,
+    // the server reader as Worker. Declared last, so destroyed first: it waits (bounded) for
+    // any thread still running before the members they use go.
+    KThreadLifetimes Threads{false};
 };

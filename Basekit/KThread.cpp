@@ -18,7 +18,7 @@ namespace basekit {
 namespace {
 
 const unsigned kInfinite = 4294967295u;
-const unsigned kStepMs = 100;
+const unsigned kForeverStepMs = 3600000; // an hour per wait when told to wait forever
 
 // Set by Exit() on its own thread, so that Starter lets the unwinding of pthread_exit pass.
 thread_local bool exiting = false;
@@ -55,30 +55,29 @@ bool KThread::Start(int priority, unsigned policy)
     Finished = false;
     Stopped = false;
     Starting = true;
+    Alive = Lifetime.Acquire(KThreadLifetimes::Worker);
     Handle = StartThread(reinterpret_cast<void*>(&KThread::Starter), this, priority, false, false, policy);
-    if (!Handle)
+    if (!Handle) {
         Starting = false;
+        Alive.Release();
+    }
     return Handle != nullptr;
 }
 
 bool KThread::Join(unsigned ms)
 {
-    const unsigned start = KHostSystem::GetTick();
-    auto expired = [&] { return ms != kInfinite && KHostSystem::diffTime(start) >= ms; };
-    while (Starting) {
-        if (expired())
-            return false;
-        KHostSystem::Delay(kStepMs);
+    // The thread gives its token back as its last step: waiting for the count to fall is
+    // waiting for the thread to end, on a condition variable rather than in steps.
+    bool ended;
+    if (ms == kInfinite) {
+        while (!Lifetime.WaitIdle(KThreadLifetimes::After(kForeverStepMs))) {
+        }
+        ended = true;
+    } else {
+        ended = Lifetime.WaitIdle(KThreadLifetimes::After(ms));
     }
-    for (;;) {
-        if (expired())
-            return false;
-        if ((!Running && !Starting) || Stopped)
-            break;
-        if (Handle && pthread_kill(IdOf(Handle), 0) == ESRCH)
-            return true;
-        KHostSystem::Delay(kStepMs);
-    }
+    if (!ended) // still counted: only a thread that vanished without its last step is joined
+        return Handle && pthread_kill(IdOf(Handle), 0) == ESRCH;
     KHostSystem::ReportThread(klTrace, "Unable to join %10u, thread already terminated",
                               static_cast<unsigned>(Handle ? IdOf(Handle) : 0));
     return false;
@@ -115,6 +114,8 @@ void* KThread::StartThread(void* routine, void* arg, int, bool, bool closeHandle
 void* KThread::Starter(void* object)
 {
     auto* thread = static_cast<KThread*>(object);
+    // Released when this function returns, after the last use of the object.
+    KThreadLifetimes::Token alive = std::move(thread->Alive);
     const kstring name = TypeName(*thread);
     KHostSystem::ReportThread(klNotice, "Thread started: %s", name.c_str());
     thread->Running = true;

@@ -3,11 +3,14 @@
 // whether it is starting, running or has finished.
 #include <atomic>
 
+#include "Basekit/KThreadLifetimes.h"
+
 namespace basekit {
 
 class KThread {
 public:
     KThread() = default;
+    // Waits (bounded) for a thread still running: it uses this object to its last step.
     virtual ~KThread();
     KThread(const KThread&) = delete;
     KThread& operator=(const KThread&) = delete;
@@ -45,6 +48,8 @@ private:
     std::atomic<bool> Starting{false};
     std::atomic<bool> Finished{false};
     std::atomic<bool> Stopped{false};
+    KThreadLifetimes Lifetime{false};
+    KThreadLifetimes::Token Alive; // handed to the thread, which holds it to its last step
 };
 
 } // namespace basekit
