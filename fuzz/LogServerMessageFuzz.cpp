@@ -18,7 +18,6 @@
 #include "Basekit/KReloadMessage.h"
 #include "Basekit/LM7/Basics/KClientSocket.h"
 #include "Basekit/LM7/Basics/KInSerializer.h"
-#include "Basekit/LM7/Basics/KSocketException.h"
 #include "Basekit/LM7/Basics/KSocketIpcChannel.h"
 #include "fuzz/FuzzSupport.h"
 
@@ -76,48 +75,41 @@ void CheckFilter(KLogFilter& received)
         abort();
 }
 
-void ReadReloadMessages(const uint8_t* data, size_t size)
+// Frames read as Message until the stream ends; each one handed to check.
+template <class Message, class Check> void ReadFrames(const uint8_t* data, size_t size, Check check)
 {
     std::unique_ptr<basekit::KSocketIpcChannel> channel = ChannelWith(data, size);
     // Each frame takes at least its 4-byte size, so the stream ends within size / 4 frames.
     for (size_t frames = 0; frames <= size / 4; ++frames) {
-        KReloadMessage message;
+        Message message;
         try {
             if (!channel->Receive(message))
                 return;
-        } catch (const basekit::KSocketException&) {
-            return; // the end of the stream inside a frame: the reload thread reconnects
         } catch (const std::exception&) {
-            return; // a malformed message: the connection is dropped
+            return; // the stream ends inside a frame or a message is malformed: the connection is dropped
         }
-        try {
-            if (message.GetType() == KReloadMessage::ktLogFilter)
-                CheckFilter(message.GetLogFilter());
-            else
-                message.GetLogFilter(); // must refuse: only type 2 carries a filter
-        } catch (const KBaseException&) {
-            if (message.GetType() == KReloadMessage::ktLogFilter)
-                abort();
-        }
+        check(message);
     }
     abort(); // more frames than the bytes can hold
 }
 
-void ReadLogMessages(const uint8_t* data, size_t size)
+void CheckReload(KReloadMessage& message)
 {
-    std::unique_ptr<basekit::KSocketIpcChannel> channel = ChannelWith(data, size);
-    for (size_t frames = 0; frames <= size / 4; ++frames) {
-        basekit::KLogMessage message;
-        try {
-            if (!channel->Receive(message))
-                return;
-        } catch (const std::exception&) {
-            return;
-        }
-        if (message.Name.size() >= basekit::KMAX_STRING_SIZE || message.Text.size() >= basekit::KMAX_STRING_SIZE)
+    try {
+        if (message.GetType() == KReloadMessage::ktLogFilter)
+            CheckFilter(message.GetLogFilter());
+        else
+            message.GetLogFilter(); // must refuse: only type 2 carries a filter
+    } catch (const KBaseException&) {
+        if (message.GetType() == KReloadMessage::ktLogFilter)
             abort();
     }
-    abort();
+}
+
+void CheckLog(basekit::KLogMessage& message)
+{
+    if (message.Name.size() >= basekit::KMAX_STRING_SIZE || message.Text.size() >= basekit::KMAX_STRING_SIZE)
+        abort();
 }
 
 } // namespace
@@ -126,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > MaxInput)
         size = MaxInput;
-    ReadReloadMessages(data, size);
-    ReadLogMessages(data, size);
+    ReadFrames<KReloadMessage>(data, size, CheckReload);
+    ReadFrames<basekit::KLogMessage>(data, size, CheckLog);
     return 0;
 }
