@@ -10,31 +10,19 @@ add_library(tavo_net STATIC
   Tools/TAVO/KBOOTPServer.cpp)
 target_link_libraries(tavo_net PUBLIC tavo_config basekit)
 
-tavo_unit_test(KNDXIdentificationTest
-  SOURCES tests/TAVO/KNDXIdentificationTest.cpp
-  LIBS tavo_net)
-tavo_unit_test(KBOOTPDecisionTest
-  SOURCES tests/TAVO/KBOOTPDecisionTest.cpp
-  LIBS tavo_net)
-tavo_unit_test(KBOOTPIdentityTest
-  SOURCES tests/TAVO/KBOOTPIdentityTest.cpp tests/TAVO/TAVOTestKit.cpp
-  LIBS tavo_net tavo_test_kit)
-tavo_unit_test(ICMPEchoTest
-  SOURCES tests/TAVO/ICMPEchoTest.cpp
-  LIBS tavo_net tavo_test_kit)
-tavo_unit_test(KUDPSockTest
-  SOURCES tests/TAVO/KUDPSockTest.cpp
-  LIBS tavo_net)
-tavo_unit_test(KNETInterfaceTest
-  SOURCES tests/TAVO/KNETInterfaceTest.cpp tests/TAVO/TAVOTestKit.cpp
-  LIBS tavo_net tavo_test_kit)
-tavo_unit_test(KBOOTPServerTest
-  SOURCES tests/TAVO/KBOOTPServerTest.cpp tests/TAVO/TAVOTestKit.cpp
-  LIBS tavo_net tavo_test_kit)
+list(APPEND TAVO_DAEMON_TESTS
+  tests/TAVO/KNDXIdentificationTest.cpp
+  tests/TAVO/KBOOTPDecisionTest.cpp
+  tests/TAVO/KBOOTPIdentityTest.cpp
+  tests/TAVO/ICMPEchoTest.cpp
+  tests/TAVO/KUDPSockTest.cpp
+  tests/TAVO/KNETInterfaceTest.cpp
+  tests/TAVO/KBOOTPServerTest.cpp)
 
 tavo_fuzz_target(BOOTPDatagramFuzz SOURCES fuzz/BOOTPDatagramFuzz.cpp LIBS tavo_net)
 tavo_fuzz_target(NDXIdentificationFuzz SOURCES fuzz/NDXIdentificationFuzz.cpp LIBS tavo_net)
 
-# Power-up storm and decision-part cost; run as tests/support/sandbox_run build/BootpStormBench.
-add_executable(BootpStormBench bench/BootpStormBench.cpp tests/TAVO/TAVOTestKit.cpp)
-target_link_libraries(BootpStormBench PRIVATE tavo_net tavo_test_kit)
+# Power-up storm and decision-part cost; `make bench` builds it and runs it as
+# tests/support/sandbox_run build/BootpStormBench.
+add_executable(BootpStormBench EXCLUDE_FROM_ALL bench/BootpStormBench.cpp)
+target_link_libraries(BootpStormBench PRIVATE tavo_net tavo_daemon_test_kit)

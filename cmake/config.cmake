@@ -10,11 +10,13 @@ add_library(tavo_config STATIC
   Tools/TAVO/TAVODevs.cpp)
 target_link_libraries(tavo_config PUBLIC basekit yaml-cpp)
 
-tavo_unit_test(ConfigLoadTest
-  SOURCES tests/TAVO/ConfigLoadTest.cpp tests/TAVO/TAVOTestKit.cpp
-  LIBS tavo_config tavo_test_kit)
-tavo_unit_test(KConfigReloaderTest
-  SOURCES tests/TAVO/KConfigReloaderTest.cpp tests/TAVO/TAVOTestKit.cpp
-  LIBS tavo_config tavo_test_kit)
+# The daemon's unit tests: one executable, linked in service.cmake; each area adds its sources.
+# The kit is an object library so that its klog.cfg writer, which must run before any static
+# logger, is always linked in.
+add_library(tavo_daemon_test_kit OBJECT tests/TAVO/TAVOTestKit.cpp)
+target_link_libraries(tavo_daemon_test_kit PUBLIC tavo_test_kit basekit GTest::gtest)
+set(TAVO_DAEMON_TESTS
+  tests/TAVO/ConfigLoadTest.cpp
+  tests/TAVO/KConfigReloaderTest.cpp)
 
 tavo_fuzz_target(ConfigLoadFuzz SOURCES fuzz/ConfigLoadFuzz.cpp LIBS tavo_config)

@@ -9,21 +9,12 @@ add_library(tavo_files STATIC
   Tools/TAVO/KTimeServer.cpp)
 target_link_libraries(tavo_files PUBLIC tavo_net tavo_config basekit)
 
-# Tests need the network library for their sockets; skipped until it is part of the tree.
+list(APPEND TAVO_DAEMON_TESTS
+  tests/TAVO/KCRCFileWriterTest.cpp
+  tests/TAVO/BoardFilesTest.cpp
+  tests/TAVO/KTFTPServerTest.cpp
+  tests/TAVO/KTimeServerTest.cpp)
 if(TARGET tavo_net)
-  add_library(tavo_files_testkit STATIC tests/TAVO/TAVOTestKit.cpp)
-  target_link_libraries(tavo_files_testkit PUBLIC tavo_files tavo_test_kit)
-
-  tavo_unit_test(tavo_board_files_test
-    SOURCES tests/TAVO/KCRCFileWriterTest.cpp tests/TAVO/BoardFilesTest.cpp
-    LIBS tavo_files_testkit tavo_files)
-  tavo_unit_test(tavo_tftp_server_test
-    SOURCES tests/TAVO/KTFTPServerTest.cpp
-    LIBS tavo_files_testkit tavo_files)
-  tavo_unit_test(tavo_time_server_test
-    SOURCES tests/TAVO/KTimeServerTest.cpp
-    LIBS tavo_files_testkit tavo_files)
-
   tavo_fuzz_target(TftpRequestFuzz SOURCES fuzz/TftpRequestFuzz.cpp LIBS tavo_files)
 endif()
 

@@ -33,12 +33,10 @@ add_executable(tavo-check-config tools/tavo-check-config.cpp)
 target_link_libraries(tavo-check-config PRIVATE tavo_checker)
 
 # --- Unit tests ------------------------------------------------------------------------------
-tavo_unit_test(tavo_service_test
-  SOURCES tests/TAVO/TAVOServiceTest.cpp
-  LIBS tavo_service tavo_test_kit)
-tavo_unit_test(tavo_check_config_test
-  SOURCES tests/tools/KConfigCheckerTest.cpp
-  LIBS tavo_checker)
+# The daemon's unit tests, every area's in one executable (one link).
+tavo_unit_test(tavo_daemon_test
+  SOURCES ${TAVO_DAEMON_TESTS} tests/TAVO/TAVOServiceTest.cpp tests/tools/KConfigCheckerTest.cpp
+  LIBS tavo_daemon_test_kit tavo_checker tavo_service)
 
 # --- Man pages (compressed, as Debian installs them) -----------------------------------------
 set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1)
