@@ -320,8 +320,7 @@ config::DevicesTables KBOOTPServer::LoadDevices()
     // hundred boards, under the decision lock, and would cap a power-up storm at a few dozen
     // boards a second. A failed load is retried (and reported) on every request.
     config::TAVODevs* devices = config::KConfig<config::TAVODevs, 0>::instance();
-    const std::string stamp = basekit::file::Stamp(fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(),
-                                                devices->FileName().c_str()));
+    const std::string stamp = basekit::file::Stamp(devices->Path());
     if (stamp.empty() || stamp != DevicesStamp) {
         DevicesStamp.clear();
         config::KConfig<config::TAVODevs, 0>::instance(true);

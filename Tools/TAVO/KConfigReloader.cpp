@@ -46,13 +46,6 @@ Registry& Instance()
     return *registry;
 }
 
-kstring PathOf(const KReloadable& object)
-{
-    if (!object.Directory().empty())
-        return fstring("%s/%s.yaml", object.Directory().c_str(), object.FileName().c_str());
-    return fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), object.FileName().c_str());
-}
-
 [[noreturn]] void Fail(const kstring& text, const kstring& path, const YAML::Mark& mark)
 {
     // The text may hold '%' from a file or a YAML message: logged and carried as it is.
@@ -115,7 +108,7 @@ void KConfigReloader::Reload(KReloadable& object, bool validateOnly)
     basekit::KLockGuard guard(Mutex);
     const char* file = object.FileName().c_str();
     const char* document = object.DocumentName().c_str();
-    const kstring path = PathOf(object);
+    const kstring path = object.Path();
     try {
         std::ifstream stream(path);
         if (!stream)

@@ -1,5 +1,6 @@
 #include "Tools/TAVO/KReloadable.h"
 
+#include "Basekit/KHostSystem.h"
 #include "Tools/TAVO/KConfigReloader.h"
 
 namespace config {
@@ -14,6 +15,13 @@ KReloadable::KReloadable(const kstring& fileName, const kstring& documentName, i
 KReloadable::~KReloadable()
 {
     KConfigReloader::Unregister(this);
+}
+
+kstring KReloadable::Path() const
+{
+    if (!Dir.empty())
+        return fstring("%s/%s.yaml", Dir.c_str(), File.c_str());
+    return fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), File.c_str());
 }
 
 } // namespace config

@@ -30,6 +30,8 @@ public:
     const kstring& DocumentName() const { return Document; }
     int MissingDocumentPolicy() const { return MissingPolicy; }
     const kstring& Directory() const { return Dir; }
+    // The file it is read from: <directory>/<file>.yaml, by default in the work directory's config/.
+    kstring Path() const;
 
 private:
     kstring File;

@@ -101,7 +101,6 @@ private:
     // Whether address belongs to a configured board, reading devices.yaml (and rewriting
     // replacements.yaml) only when the file changed since the last look.
     bool IsKnownBoard(const std::string& address);
-    std::string DevicesPath() const;
     std::map<std::string, bool> Machines; // busy mark per board address; StateMutex
     basekit::KThreadMutex StateMutex;
     basekit::KThreadMutex NotifierMutex;  // held around every notifier call
