@@ -11,6 +11,13 @@ public:
     ~KFileDescriptor() { Reset(); }
     KFileDescriptor(const KFileDescriptor&) = delete;
     KFileDescriptor& operator=(const KFileDescriptor&) = delete;
+    KFileDescriptor(KFileDescriptor&& other) noexcept : Fd(other.Release()) {}
+    KFileDescriptor& operator=(KFileDescriptor&& other) noexcept
+    {
+        if (this != &other)
+            Reset(other.Release());
+        return *this;
+    }
 
     // -1 when it holds none.
     int Get() const { return Fd; }

@@ -501,7 +501,8 @@ void KServiceBase::ActiveCoredump()
     // choose where root's core files land. Each level is opened without following a link and
     // must be root's and writable by nobody else; otherwise the service stays where it is.
     auto openOwned = [this](int parent, const char* name, const char* path) {
-        int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        basekit::KFileDescriptor opened(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int fd = opened.Get();
         const int error = errno;
         struct stat info{};
         kstring reason;
@@ -515,22 +516,21 @@ void KServiceBase::ActiveCoredump()
             reason.Format("its owner is uid %u, not root", static_cast<unsigned>(info.st_uid));
         else if (info.st_mode & (S_IWGRP | S_IWOTH))
             reason.Format("it is writable by group or others (mode %04o)", static_cast<unsigned>(info.st_mode & 07777));
-        if (reason.empty())
-            return fd;
-        if (fd >= 0)
-            close(fd);
-        Log(LOG_WARNING, fstring("Core directory %s refused: %s.", path, reason.c_str()));
-        return -1;
+        if (!reason.empty()) {
+            Log(LOG_WARNING, fstring("Core directory %s refused: %s.", path, reason.c_str()));
+            opened.Reset();
+        }
+        return opened;
     };
     if (mkdir(kServiceRoot, 0755) != 0 && errno != EEXIST) {
         logError("mkdir", kServiceRoot);
     } else {
-        basekit::KFileDescriptor root(openOwned(AT_FDCWD, kServiceRoot, kServiceRoot));
+        basekit::KFileDescriptor root = openOwned(AT_FDCWD, kServiceRoot, kServiceRoot);
         if (root.Get() >= 0) {
             if (mkdirat(root.Get(), ServiceName.c_str(), 0755) != 0 && errno != EEXIST) {
                 logError("mkdir", directory.c_str());
             } else {
-                basekit::KFileDescriptor service(openOwned(root.Get(), ServiceName.c_str(), directory.c_str()));
+                basekit::KFileDescriptor service = openOwned(root.Get(), ServiceName.c_str(), directory.c_str());
                 if (service.Get() >= 0 && fchdir(service.Get()) != 0)
                     logError("chdir", directory.c_str());
             }
