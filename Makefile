@@ -133,7 +133,10 @@ coverage: deps $(COVERAGE_BUILD)/CMakeCache.txt
 
 # Figures, no assertions: TFTP against tftpd-hpa and atftpd, a BOOTP storm, logging lines/s,
 # CPU per refused TFTP request.
+# The benchmark programs are not part of the default build.
+BENCH_TARGETS := BootpStormBench log_bench tavo_tftp_bench_host tavo_udp_round_trip
 bench: bench-deps build
+	cmake --build $(BUILD) -j$(JOBS) --target $(BENCH_TARGETS)
 	bench/tftp_side_by_side.sh $(BUILD)
 	tests/support/sandbox_run $(BUILD)/BootpStormBench
 	tests/support/sandbox_run $(BUILD)/log_bench 100000
