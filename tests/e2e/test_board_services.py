@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """What a board reads from one running daemon: files over TFTP with real clients (curl, atftp,
 tftp-hpa) byte for byte with their phases, the silent refusals, the generated files' exact
-text, and the time; then the alternative path. (The transfer rules themselves are unit tables.)"""
+text, and the time. (The transfer rules themselves are unit tables.)"""
 import ctypes
 import os
 import re
@@ -144,27 +144,8 @@ class BoardServices(unittest.TestCase):
         self.assertIsNone(e.receive_one(s, 0.5), "a wrong-sized datagram was answered")
         self.assertIsNone(e.receive_one(strange, 0.1))
         self.assertEqual(self.sb.find_log(re.compile(re.escape(STRANGER)), start=mark), [])
-        r = e.run_in(self.board, ["timeout", "5", "rdate", "-u", "-p", e.HOST], timeout=30)
+        r = e.run_in(self.board, ["timeout", "1", "rdate", "-u", "-p", e.HOST], timeout=30)
         self.assertNotEqual(r.returncode, 0, r.stdout)
-
-
-class AlternativePath(unittest.TestCase):
-    def test_files_copied_and_nothing_served(self):
-        """With AlternativePath the firmware directory, generated files included, is copied
-        there (parents created) and no TFTP port is opened."""
-        sb, board = e.serving(self, [dict(serial=1193046, IP=BOARD)], files={"fw.bin": b"firmware image"}, start=False)
-        sb.write_config("tavo.yaml", ts.tavo_yaml(alternative_path="/var/tmp/alt/deep/dir"))
-        sb.start_and_wait_up(servers=True)
-        sb.wait_log("Alternative service may be running with path: /var/tmp/alt/deep/dir",
-                    level="I", logger="TFTP", timeout=10)
-        copied = os.path.join(sb.root, "vartmp", "alt", "deep", "dir")
-        for name in ("fw.bin", "system.yaml", "klog.cfg", "replacements.yaml"):
-            self.assertEqual(sb.read_file(os.path.join(copied, name)),
-                             sb.read_file(os.path.join(sb.firmware_dir, name)), name)
-        self.assertNotRegex(sb.host(["ss", "-H", "-l", "-u", "-n"]).stdout.decode(), r":69\s")
-        s = e.board_socket(self, board, BOARD)
-        s.sendto(tftp.request("fw.bin"), (e.HOST, 69))
-        self.assertIsNone(e.receive_one(s, 1.0))
 
 
 if __name__ == "__main__":
