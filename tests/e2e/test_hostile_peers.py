@@ -91,76 +91,66 @@ class FakeLogServer:
 
 
 class HostilePeers(unittest.TestCase):
-    def setUp(self):
+    def test_log_servers_and_forged_echo_replies(self):
+        """Another user's log server: its filter (every Trace line, 1-byte log files) and its
+        reload request are ignored, with one Warning however often the daemon tries again.
+        Meanwhile forged echo replies do not make the board's free address look in use. Then
+        the filter (with usual file sizes) and reload from root's server: the reload runs and
+        Trace lines appear."""
         self.sb, self.board = e.serving(self, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE)],
                                         files={FIRMWARE: b"firmware"}, start=False, klog=QUIET_KLOG)
-
-    def fetch(self):
-        self.assertEqual(e.fetch(self, self.board, BOARD, FIRMWARE), b"firmware")
-
-    def config_log(self):
-        return os.path.basename(e.TAVO) + ".basekit.log"   # the configuration reloader's log
-
-    def trace_lines(self):
-        return [l.raw for l in self.sb.log_lines() if l.level == "T"]
-
-    def test_a_log_server_of_another_user_is_not_listened_to(self):
-        """Its filter (every Trace line, 1-byte log files) and its reload request are ignored,
-        with one Warning however often the daemon tries again."""
         server = FakeLogServer(self, self.sb, filter_frame(max_file=1) + RELOAD_FRAME, uid=NOBODY)
         self.sb.start_and_wait_up()   # the servers' start lines are Trace lines, off here
         self.assertTrue(server.wait_connections(1, 10), "the daemon never connected")
         self.fetch()
-        self.assertEqual(self.trace_lines(), [])
+        self.assertEqual([l.raw for l in self.sb.log_lines() if l.level == "T"], [])
         old = os.path.join(self.sb.log_dir, "old")
         self.assertEqual(os.listdir(old) if os.path.isdir(old) else [], [], "files were rotated")
         warning = ("Log server on port %d belongs to uid %d, not root: its filters and reload "
                    "requests are ignored" % (LOG_PORT, NOBODY))
         self.sb.wait_log(warning, name=INTERNAL_LOG, level="W")
+
+        self.check_forged_echo_replies()
+
         # Refused and tried again after the retry wait (5 s), not at once and not never.
         self.assertTrue(server.wait_connections(2, 15), "the refused server was not tried again")
         self.sb.wait_log("Connecting to log server (attempt 2)", name=INTERNAL_LOG)
         self.assertEqual(len(self.sb.find_log(warning, name=INTERNAL_LOG)), 1)
-        self.assertEqual(self.sb.find_log("Configurations reloaded.", name=self.config_log()), [])
+        config_log = os.path.basename(e.TAVO) + ".basekit.log"   # the configuration reloader's log
+        self.assertEqual(self.sb.find_log("Configurations reloaded.", name=config_log), [])
 
-    def test_roots_log_server_is_obeyed(self):
-        """The same frames from root's server: the reload runs and Trace lines appear."""
+        server.close()
         server = FakeLogServer(self, self.sb, filter_frame() + RELOAD_FRAME)
-        self.sb.start_and_wait_up()
-        self.assertTrue(server.wait_connections(1, 10), "the daemon never connected")
-        self.sb.wait_log("Configurations reloaded.", name=self.config_log(), level="I")
+        self.assertTrue(server.wait_connections(1, 15), "the daemon never connected to root's server")
+        self.sb.wait_log("Configurations reloaded.", name=config_log, level="I")
         self.fetch()
         self.sb.wait_log("Request ip=%s file=%s" % (BOARD, FIRMWARE), level="T")
         self.assertEqual(self.sb.find_log(
             "Log server on port %d belongs to uid 0, not root" % LOG_PORT, name=INTERNAL_LOG), [])
 
+    def fetch(self):
+        self.assertEqual(e.fetch(self, self.board, BOARD, FIRMWARE), b"firmware")
 
-class ForgedEchoReplies(unittest.TestCase):
-    def test_guessable_replies_do_not_make_a_free_address_look_in_use(self):
+    def check_forged_echo_replies(self):
         """A forger on the board's address floods echo replies with identifier 0, sequence 0
         and the first values of an unseeded rand(): the probe must not take them for an
-        answer, so the board gets its reply."""
-        sb, board_ns = e.serving(self, [dict(serial=SERIAL, IP=BOARD)])   # the board's kernel stays silent
-        forger = board_ns.popen([sys.executable, "-c", FORGER, BOARD, e.HOST],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-
-        def stop_forger():
-            if forger.poll() is None:
-                forger.kill()
-            forger.wait(5)
-            forger.stdout.close()
-            forger.stderr.close()
-        self.addCleanup(stop_forger)
-        self.assertEqual(forger.stdout.readline().strip(), b"forging")
-        mark = sb.log_mark()
-        peer = e.BootpPeer(board_ns)
-        self.addCleanup(peer.close)
-        mac = bootp.mac_from_serial(SERIAL)
-        peer.send(bootp.build_request(mac, 0x5EED))
-        got = peer.replies(0x5EED, mac, timeout=5)
-        self.assertEqual(sb.find_log("Could not start NDX serial %d: IP address %s is being used"
-                                     % (SERIAL, BOARD), start=mark), [])
-        self.assertTrue(got, "no BOOTP reply; log: %r" % [l.raw for l in sb.log_lines()[mark:]])
+        answer, so the board (whose kernel stays silent) gets its reply."""
+        forger = self.board.popen([sys.executable, "-c", FORGER, BOARD, e.HOST],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            self.assertEqual(forger.stdout.readline().strip(), b"forging")
+            mark = self.sb.log_mark()
+            peer = e.BootpPeer(self.board)
+            self.addCleanup(peer.close)
+            mac = bootp.mac_from_serial(SERIAL)
+            peer.send(bootp.build_request(mac, 0x5EED))
+            got = peer.replies(0x5EED, mac, timeout=5)
+            self.assertEqual(self.sb.find_log("Could not start NDX serial %d: IP address %s is being used"
+                                              % (SERIAL, BOARD), start=mark), [])
+            self.assertTrue(got, "no BOOTP reply; log: %r" % [l.raw for l in self.sb.log_lines()[mark:]])
+        finally:
+            forger.kill()
+            forger.communicate(timeout=5)
 
 
 # Echo replies from the board to the daemon's host for 20 s, each with identifier 0, sequence 0
