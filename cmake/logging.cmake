@@ -34,20 +34,18 @@ target_sources(basekit_log PRIVATE
   Basekit/KLogBudget.cpp
   Basekit/TimerManager.cpp)
 
-# What the logging tests share (files, waits, clock, forked cases, a loopback log server).
+# What the Basekit tests share (a settable clock, forked cases, the system log, a loopback
+# log server).
 add_library(log_test_support STATIC tests/Basekit/LogTestSupport.cpp)
 target_link_libraries(log_test_support PUBLIC tavo_test_kit basekit GTest::gtest)
 
-# Each executable runs in its own sandbox; cases that need a fresh log manager or another
-# klog.cfg live in their own executable or fork.
-tavo_unit_test(KConfigReaderTest SOURCES tests/Basekit/KConfigReaderTest.cpp LIBS log_test_support)
-tavo_unit_test(KLoggerTest SOURCES tests/Basekit/KLoggerTest.cpp LIBS log_test_support)
-tavo_unit_test(KLogBudgetTest SOURCES tests/Basekit/KLogBudgetTest.cpp LIBS log_test_support)
-tavo_unit_test(KFileLogWriterTest SOURCES tests/Basekit/KFileLogWriterTest.cpp LIBS log_test_support)
-tavo_unit_test(KLogShutdownTest SOURCES tests/Basekit/KLogShutdownTest.cpp LIBS log_test_support)
-tavo_unit_test(KLogFilterTest SOURCES tests/Basekit/KLogFilterTest.cpp LIBS log_test_support)
-tavo_unit_test(KReloadChannelTest SOURCES tests/Basekit/KReloadChannelTest.cpp LIBS log_test_support)
-tavo_unit_test(KRemoteLogClientTest SOURCES tests/Basekit/KRemoteLogClientTest.cpp LIBS log_test_support)
+# No logger exists before a case names its klog.cfg and clock (LogTestSupport's Begin), so
+# each case, run as a process of its own, gets a fresh log manager.
+tavo_unit_test(BasekitLogTest
+  SOURCES tests/Basekit/KLoggerTest.cpp tests/Basekit/KLogBudgetTest.cpp tests/Basekit/KFileLogWriterTest.cpp
+          tests/Basekit/KLogShutdownTest.cpp tests/Basekit/KLogFilterTest.cpp tests/Basekit/KReloadChannelTest.cpp
+          tests/Basekit/KRemoteLogClientTest.cpp
+  LIBS log_test_support)
 
 # Throughput benchmark; built with everything, run by hand in the sandbox.
 add_executable(log_bench bench/log_bench.cpp)

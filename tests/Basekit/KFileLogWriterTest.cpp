@@ -16,14 +16,10 @@ namespace {
 
 using logtest::Dir, logtest::Nov14;
 
-// Small files rotate after a few lines.
-const bool Configured = logtest::Configure("MaxLogFileSize=300\n", Nov14);
-KLogger Anchor(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
 
 TEST(KFileLogWriter, RotatesIntoOldWithUniqueNamesInOneSecond)
 {
-    ASSERT_TRUE(Configured);
-    logtest::SetClock(Nov14);
+    logtest::Begin("MaxLogFileSize=300\n", Nov14); // small files rotate after a few lines
     KLogger rot(klsTAVO, kloTavoGeneral, "ROT", "rot", 0x10, false);
     std::vector<std::string> lines;
     for (int i = 1; i <= 9; ++i) {
@@ -42,7 +38,7 @@ TEST(KFileLogWriter, RotatesIntoOldWithUniqueNamesInOneSecond)
 // messages.log gets no banner, and when deleted while running it is made again at the next line.
 TEST(KFileLogWriter, DateBannerBeforeFirstLineOfNewDayExceptInMessagesWhichSurvivesDeletion)
 {
-    logtest::SetClock(1700006399, 500); // 14/11/2023 23:59:59.500
+    logtest::Begin("", 1700006399, 500); // 14/11/2023 23:59:59.500
     KLogger day(klsTAVO, kloTavoGeneral, "DAY", "day", 0x10, false);
     day.Notice("before");
     logtest::SetClock(1700006401); // 15/11/2023 00:00:01
@@ -63,7 +59,9 @@ TEST(KFileLogWriter, DateBannerBeforeFirstLineOfNewDayExceptInMessagesWhichSurvi
 
 TEST(KFileLogWriter, FullDiskPausesThirtySecondsThenWritesIoErrorBanner)
 {
+    logtest::Begin("", Nov14);
     const std::string full = Dir + "full";
+    mkdir(Dir.c_str(), 0755);
     mkdir(full.c_str(), 0755);
     ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=16k"), 0) << strerror(errno);
     logtest::SystemLogCapture systemLog;
@@ -76,7 +74,6 @@ TEST(KFileLogWriter, FullDiskPausesThirtySecondsThenWritesIoErrorBanner)
     }
     close(filler);
 
-    logtest::SetClock(Nov14);
     KLogger disk(klsTAVO, kloTavoGeneral, "DISK", "full/disk", 0x10, false);
     disk.Notice("lost while full");
     logtest::SetClock(Nov14 + 10);
@@ -100,6 +97,8 @@ TEST(KFileLogWriter, FullDiskPausesThirtySecondsThenWritesIoErrorBanner)
 
 TEST(KFileLogWriter, SubdirectoriesAreUsedWhenTheyCanBeCreated)
 {
+    logtest::Begin("");
+    KLogger anchor(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false); // keeps the manager
     logtest::WriteFile(Dir + "plainfile", ""); // a plain file where the subdirectory would be
     const std::pair<const char*, const char*> cases[] = {{"sub/deeper/x", "sub/deeper/x.log"}, {"plainfile/y", "y.log"}};
     for (const auto& c : cases) {

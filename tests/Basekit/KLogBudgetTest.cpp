@@ -2,7 +2,6 @@
 // source table with its shared overflow, and summaries at most once a minute; on a driven tick.
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -12,9 +11,6 @@
 namespace {
 
 const std::string File = "/var/log/varnel/budget.log";
-// Before the first logger: summaries of Trace lines are Trace lines, written only when enabled.
-const bool Configured = logtest::Configure("[TAVO]\nValue=true\nGeneral=true\n");
-KLogger Log(klsTAVO, kloTavoGeneral, "Budget", "budget", 0x10, false);
 
 // One step: advance the tick, then ask `times` times for (source, kind) and expect `allowed`
 // of them to pass. A step without a source flushes and expects exactly `summaries` to be
@@ -93,7 +89,9 @@ const BudgetCase Cases[] = {
 
 TEST(Budget, WritesWhatTheBucketsAllowAndSummarisesTheRest)
 {
-    ASSERT_TRUE(Configured);
+    // Summaries of Trace lines are Trace lines, written only when enabled.
+    logtest::Begin("[TAVO]\nValue=true\nGeneral=true\n");
+    KLogger log(klsTAVO, kloTavoGeneral, "Budget", "budget", 0x10, false);
     for (const BudgetCase& c : Cases) {
         SCOPED_TRACE(c.name);
         testkit::FakeTick tick(4294960000u); // close to the 32-bit wrap, which the steps cross
@@ -105,7 +103,7 @@ TEST(Budget, WritesWhatTheBucketsAllowAndSummarisesTheRest)
             tick.Advance(step.advanceMs);
             if (!step.source) {
                 const size_t before = logtest::ReadFile(File).size();
-                budget.Flush(Log);
+                budget.Flush(log);
                 EXPECT_EQ(WrittenSince(before), step.summaries) << "step " << i;
                 continue;
             }
@@ -122,7 +120,6 @@ TEST(Budget, WritesWhatTheBucketsAllowAndSummarisesTheRest)
 
 TEST(BudgetThreads, ConcurrentCallersShareOneBurstExactly)
 {
-    logtest::RequireSandbox();
     testkit::FakeTick tick(1000); // frozen: no refill
     KLogBudget budget(Small(20, 1000, 8, 4));
     std::atomic<unsigned> allowed {0};

@@ -128,6 +128,7 @@ TEST(KLogFilter, OverwrittenSourceSurvivesReload)
 
 using Bytes = std::vector<uint8_t>;
 
+// The serializer's ends in memory: what is written, and what is read (with the count used).
 struct MemoryOut : basekit::KOutSerializer {
     Bytes bytes;
     void Serialize(void* data, unsigned size) override
@@ -137,9 +138,9 @@ struct MemoryOut : basekit::KOutSerializer {
 };
 
 struct MemoryIn : basekit::KInSerializer {
-    explicit MemoryIn(Bytes source) : bytes(std::move(source)) {}
+    MemoryIn(Bytes source, size_t skip) : bytes(std::move(source)), consumed(skip) {}
     Bytes bytes;
-    size_t consumed = 0;
+    size_t consumed;
     void Serialize(void* data, unsigned size) override
     {
         if (size > bytes.size() - consumed)
@@ -160,75 +161,56 @@ TEST(KSerializer, StringsCarryTheirLengthWithTheNulAndStopAt2047Characters)
     OneString target;
     target.Serialize(out);
     EXPECT_EQ(out.bytes, (Bytes{1, 0, 0, 0, 0})); // length 1, the NUL alone
-    auto wire = [](uint32_t length) {
-        Bytes bytes;
-        logtest::Put(bytes, length);
-        bytes.insert(bytes.end(), length - 1, 'x');
-        bytes.push_back(0);
-        return bytes;
-    };
-    MemoryIn fits(wire(2048)), over(wire(2049));
-    target.Serialize(fits);
-    EXPECT_EQ(target.text, std::string(2047, 'x'));
-    try {
-        target.Serialize(over);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "cannot serialize string bigger than KMAX_STRING_SIZE(2048)");
+    for (uint32_t length : {2048u, 2049u}) {
+        Bytes wire;
+        logtest::Put(wire, length);
+        wire.insert(wire.end(), length - 1, 'x');
+        wire.push_back(0);
+        MemoryIn in(wire, 0);
+        std::string error;
+        try {
+            target.Serialize(in);
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, length == 2048 ? "" : "cannot serialize string bigger than KMAX_STRING_SIZE(2048)");
+        EXPECT_EQ(in.consumed, length == 2048 ? wire.size() : 4u); // rejected before any character is read
     }
-    EXPECT_EQ(over.consumed, 4u); // rejected before any character is read
+    EXPECT_EQ(target.text, std::string(2047, 'x'));
 }
 
-TEST(KLogFilterWire, WrittenFormMatchesTheLayoutAndReadsBack)
+TEST(KLogFilterWire, WrittenInTheFrameLayoutReadWithFewerOrMoreEntriesThanSources)
 {
     KLogFilter filter;
     filter.OverwriteOption(klsTAVO, 0x6);
     MemoryOut out;
     filter.Serialize(out);
-    ASSERT_EQ(out.bytes.size(), 4u + 29 * 9 + 1 + 8 + 8);
-    EXPECT_EQ(Bytes(out.bytes.begin(), out.bytes.begin() + 4), (Bytes{29, 0, 0, 0}));
-    const size_t tavo = 4 + 18 * 9; // entry of source 18
-    EXPECT_EQ(Bytes(out.bytes.begin() + tavo, out.bytes.begin() + tavo + 9),
-              (Bytes{6, 0, 0, 0, /*overwritten*/ 1, /*never*/ 0, 0, 0, 0}));
-    // Sizes at the end: 100 MiB and 10 GiB, least significant byte first.
-    EXPECT_EQ(Bytes(out.bytes.end() - 16, out.bytes.end()),
-              (Bytes{0, 0, 0x40, 6, 0, 0, 0, 0, 0, 0, 0, 0x80, 2, 0, 0, 0}));
+    std::vector<logtest::FilterEntry> entries(29, logtest::FilterEntry{All, false, 0});
+    entries[klsTAVO] = {6, true, 0};
+    const Bytes frame = logtest::FilterFrame(entries, false, 104857600, 10737418240ull); // 100 MiB, 10 GiB
+    EXPECT_EQ(out.bytes, Bytes(frame.begin() + 8, frame.end())); // the frame without size and type
 
-    MemoryIn in(out.bytes);
-    KLogFilter copy;
-    copy.Serialize(in);
-    EXPECT_EQ(in.consumed, out.bytes.size());
-    EXPECT_EQ(copy.OptionMask(klsTAVO), 0x6u);
-    EXPECT_TRUE(copy.IsOverwritten(klsTAVO));
-    EXPECT_EQ(copy.MaxTotalLogSize(), 10737418240ull);
-}
-
-TEST(KLogFilterWire, FewerEntriesLeaveTheRestAtDefaultsAndExtraEntriesAreSkipped)
-{
-    Bytes frame = logtest::FilterFrame({{0, false, 0xFFFFFFFF}, {5, false, 2}}, true, 2097152, 4096);
-    MemoryIn in(Bytes(frame.begin() + 8, frame.end())); // skip frame size and type
-    KLogFilter filter;
-    filter.OverwriteOption(klsTAVO, 1);
-    filter.Serialize(in);
-    EXPECT_EQ(filter.NeverMask(klsSystem), 0xFFFFFFFFu);
-    EXPECT_EQ(filter.OptionMask(klsSource1), 5u);
-    EXPECT_EQ(filter.NeverMask(klsSource1), 2u);
-    for (KLogSource source : {klsSource2, klsTAVO, klsSource28}) {
-        EXPECT_EQ(filter.OptionMask(source), 0xFFFFFFFFu) << source;
-        EXPECT_EQ(filter.NeverMask(source), 0u) << source;
-        EXPECT_FALSE(filter.IsOverwritten(source)) << source;
+    // Sources beyond those sent keep their defaults; entries beyond the 29 sources are skipped.
+    for (size_t count : {size_t(29), size_t(2), size_t(31)}) {
+        SCOPED_TRACE(count);
+        std::vector<logtest::FilterEntry> sent(count, logtest::FilterEntry{3, false, 0});
+        sent[0] = {0, false, All};
+        sent[1] = {5, true, 2};
+        MemoryIn in(count == 29 ? out.bytes : logtest::FilterFrame(sent, count == 2, 2097152, count), count == 29 ? 0 : 8);
+        KLogFilter read;
+        read.Serialize(in);
+        EXPECT_EQ(in.consumed, in.bytes.size());
+        const bool mine = count == 29;
+        EXPECT_EQ(read.NeverMask(klsSystem), mine ? 0u : All);
+        EXPECT_EQ(read.OptionMask(klsSource1), mine ? All : 5u);
+        EXPECT_EQ(read.NeverMask(klsSource1), mine ? 0u : 2u);
+        EXPECT_EQ(read.OptionMask(klsTAVO), mine ? 6u : count == 2 ? All : 3u);
+        EXPECT_EQ(read.IsOverwritten(klsTAVO), mine);
+        EXPECT_EQ(read.OptionMask(klsSource28), count == 31 ? 3u : All);
+        EXPECT_EQ(read.FullLog(), count == 2);
+        EXPECT_EQ(read.MaxLogFileSize(), mine ? 104857600u : 2097152u);
+        EXPECT_EQ(read.MaxTotalLogSize(), mine ? 10737418240ull : count);
     }
-    EXPECT_TRUE(filter.FullLog());
-    EXPECT_EQ(filter.MaxLogFileSize(), 2097152u);
-
-    std::vector<logtest::FilterEntry> many(31, logtest::FilterEntry{3, false, 0});
-    many[30] = {7, false, 0};
-    Bytes big = logtest::FilterFrame(many, false, 1, 2);
-    MemoryIn bigIn(Bytes(big.begin() + 8, big.end()));
-    filter.Serialize(bigIn);
-    EXPECT_EQ(bigIn.consumed, bigIn.bytes.size());
-    EXPECT_EQ(filter.OptionMask(klsSource28), 3u);
-    EXPECT_EQ(filter.MaxTotalLogSize(), 2u);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The end of logging: lines after the manager ended leave crash records, crash records
-// themselves, and the exit when the log directory cannot be written. Each case forks, so
-// it starts without a log manager.
+// themselves, and the exit when the log directory cannot be written. Each case forks, its
+// child making and ending a log manager of its own.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -18,7 +18,7 @@ namespace {
 
 using logtest::Dir, logtest::Nov14;
 
-const bool Configured = logtest::Configure("[TAVO]\nValue=true\n");
+const char* const Cfg = "[TAVO]\nValue=true\n";
 
 std::string ExpectedRecord(pid_t pid, const std::vector<std::string>& messages)
 {
@@ -35,7 +35,7 @@ std::string ExpectedRecord(pid_t pid, const std::vector<std::string>& messages)
 // A record has one tab-indented line per message; records are appended.
 TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
 {
-    ASSERT_TRUE(Configured);
+    logtest::Begin(Cfg);
     unlink((Dir + "crash.log").c_str());
     EXPECT_EQ(logtest::RunInChild([] {
                   logtest::SetClock(Nov14, 250);
@@ -62,6 +62,7 @@ TEST(KLogShutdown, LoggingAfterTheManagerEndedWritesOnlyACrashRecord)
 // system log instead, the link's target keeps its content, and a FIFO does not block.
 TEST(KCrashLogger, ADirectoryALinkOrAFifoInTheWaySendsTheRecordToTheSystemLog)
 {
+    logtest::Begin(Cfg);
     const std::string elsewhere = "/var/log/elsewhere", path = Dir + "crash.log";
     for (auto plant : {+[](const std::string& at) { mkdir(at.c_str(), 0755); },
                        +[](const std::string& at) { symlink("/var/log/elsewhere", at.c_str()); },
@@ -86,6 +87,7 @@ TEST(KCrashLogger, ADirectoryALinkOrAFifoInTheWaySendsTheRecordToTheSystemLog)
 
 TEST(KLogShutdown, UnwritableLogDirectoryEndsTheProcessWithStatus133)
 {
+    logtest::Begin(Cfg);
     int errors[2];
     ASSERT_EQ(pipe(errors), 0);
     const int status = logtest::RunInChild([&] {

@@ -1,6 +1,7 @@
 // Logger core: the line format in each file, the messages copy, prefixes, the filter's
 // effect on formatting, file names from flags, the running log's ids and concurrent logging.
-#include <regex>
+#include <cstdio>
+#include <cstring>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -15,10 +16,7 @@ namespace {
 
 using logtest::Dir, logtest::Nov14;
 
-// Before any logger exists: the manager reads this klog.cfg when it is created.
-const bool Configured = logtest::Configure("[TAVO]\nValue=true\nBOOTP=true\n[System]\nValue=true\n", Nov14, 123);
-// Keeps the manager alive for the whole run.
-KLogger Bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
+const char* const Cfg = "[TAVO]\nValue=true\nBOOTP=true\n[System]\nValue=true\n";
 
 std::string LastLine(const std::string& file)
 {
@@ -26,14 +24,15 @@ std::string LastLine(const std::string& file)
     return lines.empty() ? "" : lines.back();
 }
 
-TEST(KLogger, LineFormatPrefixesAndTheMessagesCopyOfErrorWarningInfo)
+TEST(KLogger, LineFormatPrefixesTheMessagesCopyOfErrorWarningInfoAndFileNames)
 {
-    ASSERT_TRUE(Configured);
+    logtest::Begin(Cfg, Nov14, 123);
+    KLogger bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
     const std::string header = "|14/11/2023 22:13:20.123|BOOTP   ";
     const std::pair<KLogLevel, char> levels[] = {
         {klError, 'E'}, {klWarning, 'W'}, {klInfo, 'I'}, {klNotice, 'N'}, {klTrace, 'T'}};
     for (const auto& level : levels) {
-        Bootp.Log(level.first, "board %d level %c", 7, level.second);
+        bootp.Log(level.first, "board %d level %c", 7, level.second);
         // letter | day/month/year time.ms | name padded to 8 | blank, text
         const std::string expected = level.second + header + "| board 7 level " + level.second;
         EXPECT_EQ(LastLine("tavo.log"), expected);
@@ -42,13 +41,13 @@ TEST(KLogger, LineFormatPrefixesAndTheMessagesCopyOfErrorWarningInfo)
         EXPECT_EQ(LastLine("messages.log") == expected + " (tavo)", copied);
     }
     const std::pair<std::function<void()>, const char*> prefixes[] = {
-        {[] { Bootp.Log(klNotice, kstring("as is")); }, "as is"}, // a kstring: no separator
-        {[] { Bootp.LogDev(klNotice, 3, "x"); }, "|D3| x"},
-        {[] { Bootp.LogChanAndCall(klNotice, 1, 5, 9, "x"); }, "|D1 C05 K9| x"},
-        {[] { Bootp.LogDsp(klNotice, 2, 1, "x"); }, "|D2 PB| x"},
-        {[] { Bootp.LogLinkAndCall(klNotice, 1, 4, 9, "x"); }, "|D1 L4 K9| x"},
-        {[] { Bootp.LogNaiAndCall(klNotice, 6, 9, "x"); }, "|N6 K9| x"},
-        {[] { Bootp.Log(static_cast<KLogLevel>(7), "odd"); }, "| odd"}};
+        {[&] { bootp.Log(klNotice, kstring("as is")); }, "as is"}, // a kstring: no separator
+        {[&] { bootp.LogDev(klNotice, 3, "x"); }, "|D3| x"},
+        {[&] { bootp.LogChanAndCall(klNotice, 1, 5, 9, "x"); }, "|D1 C05 K9| x"},
+        {[&] { bootp.LogDsp(klNotice, 2, 1, "x"); }, "|D2 PB| x"},
+        {[&] { bootp.LogLinkAndCall(klNotice, 1, 4, 9, "x"); }, "|D1 L4 K9| x"},
+        {[&] { bootp.LogNaiAndCall(klNotice, 6, 9, "x"); }, "|N6 K9| x"},
+        {[&] { bootp.Log(static_cast<KLogLevel>(7), "odd"); }, "| odd"}};
     for (const auto& prefix : prefixes) {
         prefix.first();
         const char letter = std::string(prefix.second) == "| odd" ? 'E' : 'N'; // a bad level is an Error
@@ -57,11 +56,23 @@ TEST(KLogger, LineFormatPrefixesAndTheMessagesCopyOfErrorWarningInfo)
     KLogger unnamed(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0, false);
     unnamed.Notice("plain");
     EXPECT_EQ(LastLine("tavo.log"), "N|14/11/2023 22:13:20.123| plain");
-    EXPECT_EQ(unnamed.Writer(), Bootp.Writer()); // one writer per file
+    EXPECT_EQ(unnamed.Writer(), bootp.Writer()); // one writer per file
+
+    // File names from the flags carry the time the manager started.
+    const std::string pid = std::to_string(getpid()), exe = logtest::ExeName();
+    const std::pair<int, std::string> names[] = {{0x11, exe + ".basekit.log"}, {0x13, exe + ".basekit.pid" + pid + ".log"},
+                                                 {0x04, "basekit.20231114.221320.log"},
+                                                 {0x07, exe + ".basekit.20231114.221320.pid" + pid + ".log"}};
+    for (const auto& c : names) {
+        KLogger logger(klsTimer, -1, "TIMER", "basekit", c.first, false);
+        logger.Notice("named");
+        EXPECT_TRUE(logtest::Exists(Dir + c.second)) << c.second;
+    }
 }
 
-TEST(KLogger, FilteredTraceIsNeverFormatted)
+TEST(KLogger, FilteredTraceIsNeverFormattedAndOverwrittenOptionWinsUntilReleased)
 {
+    logtest::Begin(Cfg);
     // Formatting "%s" of this pointer would fault: the page is not readable.
     void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(page, MAP_FAILED);
@@ -71,25 +82,7 @@ TEST(KLogger, FilteredTraceIsNeverFormatted)
     general.Notice("after");
     munmap(page, 4096);
     EXPECT_EQ(logtest::Lines(Dir + "filtered.log").size(), 1u);
-}
 
-TEST(KLogger, FileNamesFollowTheFlags)
-{
-    const std::string pid = std::to_string(getpid());
-    // The manager started while the clock read 14/11/2023 22:13:20.
-    const std::string exe = logtest::ExeName();
-    const std::pair<int, std::string> cases[] = {{0x11, exe + ".basekit.log"}, {0x13, exe + ".basekit.pid" + pid + ".log"},
-                                                 {0x04, "basekit.20231114.221320.log"},
-                                                 {0x07, exe + ".basekit.20231114.221320.pid" + pid + ".log"}};
-    for (const auto& c : cases) {
-        KLogger logger(klsTimer, -1, "TIMER", "basekit", c.first, false);
-        logger.Notice("named");
-        EXPECT_TRUE(logtest::Exists(Dir + c.second)) << c.second;
-    }
-}
-
-TEST(KLogger, OverwrittenOptionWinsUntilReleased)
-{
     EXPECT_TRUE(KLogger::IsOptionActive(klsTAVO, kloTavoBOOTP));
     EXPECT_FALSE(KLogger::IsOptionActive(klsTAVO, kloTavoTFTP));
     EXPECT_EQ(KLogger::GetConfig(klsTAVO), static_cast<int>(0xFFFFFFFFu & ~(1u | 4u | 8u)));
@@ -102,25 +95,31 @@ TEST(KLogger, OverwrittenOptionWinsUntilReleased)
 
 TEST(KLogger, RunningLogLineCarriesProcessAndThreadIdsAndCheckpointsReachOpenFiles)
 {
-    logtest::SetClock(Nov14, 5);
+    logtest::Begin(Cfg, Nov14, 5);
+    KLogger bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
     std::thread([] { KHostSystem::ReportThread(klNotice, "Thread started: %s", "demo"); }).join();
-    std::string line = LastLine(logtest::ExeName() + ".running.log");
-    char pid[16];
-    snprintf(pid, sizeof(pid), "%05d", static_cast<int>(getpid())); // zero-padded to five digits
-    EXPECT_TRUE(std::regex_match(line, std::regex("N\\|14/11/2023 22:13:20\\.005\\|SWALKER \\|PID=" + std::string(pid) +
-                                                  " LWP=\\d{5,} TRD=[ \\d]{10}\\| Thread started: demo")))
-        << line;
-    Bootp.Notice("open"); // the checkpoint goes to open files only
+    const std::string line = LastLine(logtest::ExeName() + ".running.log");
+    char head[64];
+    snprintf(head, sizeof(head), "N|14/11/2023 22:13:20.005|SWALKER |PID=%05d LWP=", static_cast<int>(getpid()));
+    const size_t lwp = strlen(head), trd = line.find(" TRD=");
+    EXPECT_EQ(line.rfind(head, 0), 0u) << line;
+    // At least five digits of thread id, then ten blanks or digits before the text.
+    EXPECT_TRUE(trd >= lwp + 5 && line.find_first_not_of("0123456789", lwp) == trd) << line;
+    EXPECT_EQ(line.find_first_not_of(" 0123456789", trd + 5), trd + 15) << line;
+    EXPECT_EQ(line.substr(trd + 15), "| Thread started: demo") << line;
+    bootp.Notice("open"); // the checkpoint goes to open files only
     KLogManager::GetMe(false)->MakeCheckpoint();
     // header without name, then the checkpoint text with its trailing blank
-    EXPECT_TRUE(std::regex_match(LastLine("tavo.log"), std::regex("T\\|14/11/2023 22:13:20\\.005\t\t\t\t \\*\\*\\*\\*\\* "
-                                                                  "CHECKPOINT \\d+ \\*\\*\\*\\*\\* ")))
-        << LastLine("tavo.log");
+    const std::string checkpoint = LastLine("tavo.log"), start = "T|14/11/2023 22:13:20.005\t\t\t\t ***** CHECKPOINT ";
+    EXPECT_EQ(checkpoint.rfind(start, 0), 0u) << checkpoint;
+    EXPECT_EQ(checkpoint.substr(checkpoint.size() - 7), " ***** ") << checkpoint;
+    EXPECT_EQ(checkpoint.find_first_not_of("0123456789", start.size()), checkpoint.size() - 7) << checkpoint;
     EXPECT_EQ(logtest::ReadFile(Dir + "messages.log").find("CHECKPOINT"), std::string::npos);
 }
 
 TEST(KLogger, ThreadsLoggingAtOnceNeverTearLines)
 {
+    logtest::Begin(Cfg);
     const int threads = 8, perThread = 500;
     KLogger tftp(klsTAVO, kloTavoTFTP, "TFTP", "busy", 0x10, false);
     KLogger bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "busy", 0x10, false);
@@ -132,14 +131,18 @@ TEST(KLogger, ThreadsLoggingAtOnceNeverTearLines)
         });
     for (std::thread& worker : workers)
         worker.join();
-    std::regex shape("I\\|[0-9/]{10} [0-9:.]{12}\\|(TFTP    |BOOTP   )\\| thread (\\d) line (\\d+) x+");
     std::vector<int> next(threads, 0);
     std::vector<std::string> lines = logtest::Lines(Dir + "busy.log");
     ASSERT_EQ(lines.size(), static_cast<size_t>(threads * perThread));
     for (const std::string& line : lines) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
-        EXPECT_EQ(std::stoi(match[3]), next[std::stoi(match[2])]++) << line;
+        // I|dd/mm/yyyy hh:mm:ss.mmm|NAME    | thread T line N x...x, each line whole and in order
+        int t = -1, i = -1, end = 0;
+        char name[9] = {};
+        ASSERT_EQ(sscanf(line.c_str(), "I|%*10c %*12c|%8c| thread %d line %d %*[x]%n", name, &t, &i, &end), 3) << line;
+        ASSERT_TRUE(t >= 0 && t < threads && end == static_cast<int>(line.size())) << line;
+        EXPECT_EQ(std::string(name), i % 2 ? "TFTP    " : "BOOTP   ") << line;
+        EXPECT_EQ(line.size() - line.find(" x") - 1, static_cast<size_t>(40 + i % 60)) << line;
+        EXPECT_EQ(i, next[t]++) << line;
     }
     EXPECT_EQ(logtest::Count(logtest::ReadFile(Dir + "messages.log"), " (busy)\n"), static_cast<size_t>(threads * perThread));
 }

@@ -1,5 +1,5 @@
 // The reload channel against a log server written here (TCP on loopback): filters switching
-// Trace lines, requests to the server, bad frames, a handler-less reload and a shutdown that
+// Trace lines, bad frames, a handler-less reload, requests to the server and a shutdown that
 // does not wait for the server. Whose server is obeyed is the end-to-end hostile-peer test's.
 #include <chrono>
 #include <future>
@@ -12,16 +12,7 @@
 
 namespace {
 
-const uint16_t Port = 15010;
 const unsigned All = 0xFFFFFFFFu;
-
-const bool Configured = logtest::Configure("RemoteLogPort=15010\n[TAVO]\nValue=true\nGeneral=true\n");
-KLogger Bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
-
-bool KlogHas(const std::string& text)
-{
-    return logtest::WaitUntil([&] { return logtest::ReadFile(logtest::Dir + "klog.log").find(text) != std::string::npos; }, 5000);
-}
 
 std::vector<uint8_t> FilterWithTavo(uint32_t options, uint32_t never)
 {
@@ -30,19 +21,14 @@ std::vector<uint8_t> FilterWithTavo(uint32_t options, uint32_t never)
     return logtest::FilterFrame(entries, false, 104857600, 10737418240ull);
 }
 
-// Finalize must end the reload thread promptly, even while it waits for the server.
-void FinalizeWithin(unsigned ms)
+TEST(ReloadChannel, BadFramesOnlyCostTheConnectionFiltersSwitchTraceAndShutdownIsPrompt)
 {
-    auto done = std::async(std::launch::async, [] { basekit::Finalize(); });
-    ASSERT_EQ(done.wait_for(std::chrono::milliseconds(ms)), std::future_status::ready) << "Finalize hangs";
-}
-
-TEST(ReloadChannel, FiltersSwitchTraceAndBadFramesOnlyCostTheConnection)
-{
-    ASSERT_TRUE(Configured);
-    logtest::TestLogServer server(Port);
+    logtest::Begin("RemoteLogPort=15010\n[TAVO]\nValue=true\nGeneral=true\n");
+    KLogger bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
+    const testkit::LogTail klog(logtest::Dir + "klog.log");
+    logtest::TestLogServer server(15010);
     basekit::Initialize();
-    ASSERT_GE(server.Accept(10000), 0);
+    ASSERT_GE(server.Accept(), 0);
     std::vector<uint8_t> half = FilterWithTavo(0, 0);
     half.resize(half.size() / 2);
     const struct {
@@ -63,48 +49,38 @@ TEST(ReloadChannel, FiltersSwitchTraceAndBadFramesOnlyCostTheConnection)
         if (step.closeAfter)
             server.CloseConnection();
         if (step.line) {
-            EXPECT_TRUE(KlogHas(step.line));
+            EXPECT_TRUE(klog.WaitFor(step.line));
             if (std::string(step.line).find("connection") != std::string::npos) {
-                ASSERT_GE(server.Accept(10000), 0);
+                ASSERT_GE(server.Accept(), 0);
             }
         }
-        const bool before = Bootp.IsActive(klTrace);
+        const bool before = bootp.IsActive(klTrace);
         server.Send(before ? FilterWithTavo(0, All) : FilterWithTavo(kloTavoBOOTP, 0));
-        ASSERT_TRUE(logtest::WaitUntil([&] { return Bootp.IsActive(klTrace) != before; }, 5000));
-        Bootp.Trace(before ? "trace while off" : "trace while on");
+        ASSERT_TRUE(logtest::WaitUntil([&] { return bootp.IsActive(klTrace) != before; }, 5000));
+        bootp.Trace(before ? "trace while off" : "trace while on");
     }
-    const std::string tavo = logtest::ReadFile("/var/log/varnel/tavo.log");
+    const std::string tavo = logtest::ReadFile(logtest::Dir + "tavo.log");
     EXPECT_NE(tavo.find("|BOOTP   | trace while on\n"), std::string::npos);
     EXPECT_EQ(tavo.find("trace while off"), std::string::npos);
     EXPECT_NE(tavo.find("\t\t\t\t ***** CHECKPOINT "), std::string::npos); // a second filter marks files in use
-    FinalizeWithin(2000);
-}
 
-TEST(ReloadChannel, RequestsAreLogMessagesOfWriterZeroAndShutdownIsPrompt)
-{
-    logtest::TestLogServer server(Port);
-    basekit::Initialize();
-    ASSERT_GE(server.Accept(10000), 0);
-    // The channel exists a moment after the server accepted: ask until the bytes arrive.
+    // Requests are log messages of writer "0" on the channel the last filter came over.
+    KLogger::ReloadConfig();
     std::vector<uint8_t> frame;
-    for (int attempt = 0; attempt < 50 && frame.empty(); ++attempt) {
-        KLogger::ReloadConfig();
-        if (!server.Read(frame, 21, 100))
-            frame.clear();
-    }
+    EXPECT_TRUE(server.Read(frame, 21, 5000));
     EXPECT_EQ(frame, (std::vector<uint8_t>{17, 0, 0, 0,                                   // frame size
                                            2, 0, 0, 0, '0', 0,                            // writer "0"
                                            7, 0, 0, 0, 'r', 'e', 'l', 'o', 'a', 'd', 0})); // request
-    std::string name, text;
-    while (server.ReadLogMessage(name, text, 100) && text == "reload") {
-    }
     KLogManager::GetMe(false)->RequestKConfigReload();
+    std::string name, text;
     ASSERT_TRUE(server.ReadLogMessage(name, text, 5000));
-    EXPECT_EQ(name, "0");
-    EXPECT_EQ(text, "config_reload");
+    EXPECT_EQ(name + " " + text, "0 config_reload");
+
+    // Finalize ends the reload thread promptly while it waits to connect again.
     server.CloseConnection();
-    FinalizeWithin(1000); // while it waits to connect again
-    EXPECT_TRUE(KlogHas("| Leaving reload config thread\n"));
+    auto done = std::async(std::launch::async, [] { basekit::Finalize(); });
+    ASSERT_EQ(done.wait_for(std::chrono::milliseconds(1000)), std::future_status::ready) << "Finalize hangs";
+    EXPECT_TRUE(klog.WaitFor("| Leaving reload config thread\n"));
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "Basekit/KLogClock.h"
+#include "Basekit/KLogManager.h"
 
 namespace logtest {
 
@@ -41,12 +42,13 @@ void WriteKlogCfg(const std::string& text)
     WriteFile("/etc/varnel/config/klog.cfg", text);
 }
 
-bool Configure(const std::string& klogCfg, long long seconds, int milliseconds)
+void Begin(const std::string& klogCfg, long long seconds, int milliseconds)
 {
+    if (KLogManager::Current())
+        throw std::logic_error("a log manager exists already: run each case in a process of its own");
     WriteKlogCfg(klogCfg);
     if (seconds >= 0)
         SetClock(seconds, milliseconds);
-    return true;
 }
 
 void SetClock(long long seconds, int milliseconds)
@@ -127,11 +129,6 @@ std::string SystemLogCapture::ReadAll()
     while ((got = recv(Socket, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
         Received.append(buffer, static_cast<size_t>(got)).append("\n");
     return Received;
-}
-
-bool SystemLogCapture::WaitFor(const std::string& text, unsigned timeoutMs)
-{
-    return WaitUntil([&] { return ReadAll().find(text) != std::string::npos; }, timeoutMs);
 }
 
 TestLogServer::TestLogServer(uint16_t port)

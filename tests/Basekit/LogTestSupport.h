@@ -1,6 +1,7 @@
 #pragma once
-// What the logging and service host tests share besides the common test kit: a settable clock,
-// forked cases, the system log and a small TCP log server on loopback that speaks the frames by hand.
+// What the logging and service host tests share besides the common test kit: the start of a
+// logging case, a settable clock, forked cases, the system log and a small TCP log server on
+// loopback that speaks the frames by hand.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,15 +16,16 @@ inline const std::string Dir = "/var/log/varnel/";
 constexpr long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
 // Writes klog.cfg after checking for the sandbox.
 void WriteKlogCfg(const std::string& text);
-// Before the first logger (the manager reads klog.cfg when it is made): writes klog.cfg and, when
-// given, sets the clock. Returns true, to initialise a namespace-scope flag.
-bool Configure(const std::string& klogCfg, long long seconds = -1, int milliseconds = 0);
+// The start of a logging case, before its first logger (the manager reads klog.cfg and the
+// clock when it is made): writes klog.cfg and, when given, sets the clock. Throws when a log
+// manager exists already: every case needs a process of its own, as ctest runs them.
+void Begin(const std::string& klogCfg, long long seconds = -1, int milliseconds = 0);
 
 // The logging clock, frozen at the given local time (tests run with TZ=UTC).
 void SetClock(long long seconds, int milliseconds = 0);
 
-// Runs body in a forked child (fresh log manager); the child's gtest failures are printed
-// there and turn into a non-zero exit status. Returns the child's wait status.
+// Runs body in a forked child; the child's gtest failures are printed there and turn into a
+// non-zero exit status. Returns the child's wait status.
 int RunInChild(const std::function<void()>& body);
 
 // Little-endian bytes for frames: the low `size` bytes of value.
@@ -47,8 +49,7 @@ public:
     SystemLogCapture& operator=(const SystemLogCapture&) = delete;
     // Every datagram received so far, each followed by a line end.
     std::string ReadAll();
-    // Waits up to timeoutMs until ReadAll() contains text.
-    bool WaitFor(const std::string& text, unsigned timeoutMs = 20000);
+    bool WaitFor(const std::string& text) { return WaitForText([this] { return ReadAll(); }, text, 20000); }
 
 private:
     int Socket = -1;
@@ -63,7 +64,7 @@ public:
     TestLogServer& operator=(const TestLogServer&) = delete;
 
     // The accepted connection, or -1 after timeoutMs. The previous one is closed.
-    int Accept(unsigned timeoutMs);
+    int Accept(unsigned timeoutMs = 10000);
     void Send(const std::vector<uint8_t>& bytes);
     // Exactly n bytes or false (time-out or end of stream).
     bool Read(std::vector<uint8_t>& bytes, size_t n, unsigned timeoutMs);

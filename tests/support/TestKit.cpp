@@ -92,6 +92,11 @@ bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs)
     }
 }
 
+bool WaitForText(const std::function<std::string()>& read, const std::string& text, unsigned timeoutMs)
+{
+    return WaitUntil([&] { return read().find(text) != std::string::npos; }, timeoutMs);
+}
+
 std::string ExeName()
 {
     char path[4096];
@@ -131,7 +136,7 @@ std::string LogTail::Text() const
 
 bool LogTail::WaitFor(const std::string& text, unsigned ms) const
 {
-    return WaitUntil([&] { return Text().find(text) != std::string::npos; }, ms);
+    return WaitForText([this] { return Text(); }, text, ms);
 }
 
 } // namespace testkit

@@ -27,6 +27,8 @@ bool Sandboxed();
 void RequireSandbox();
 // Polls every 10 ms until the condition holds or timeoutMs passed.
 bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs);
+// Waits up to timeoutMs until what read() returns contains text: the one wait for a log line.
+bool WaitForText(const std::function<std::string()>& read, const std::string& text, unsigned timeoutMs = 10000);
 // The short name of this test executable (as /proc reports it).
 std::string ExeName();
 

@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -124,7 +124,9 @@ TEST_F(ServiceHost, TheDetachedCopyGetsTheWordsAfterNoforkAndRunsWhereItMayDumpC
     ASSERT_GT(readlink(("/proc/" + std::to_string(service) + "/cwd").c_str(), cwd, sizeof(cwd) - 1), 0);
     EXPECT_STREQ(cwd, "/var/tmp/varnel/tavo");
     const std::string limits = ReadFile("/proc/" + std::to_string(service) + "/limits");
-    EXPECT_TRUE(std::regex_search(limits, std::regex("Max core file size +unlimited +unlimited")));
+    std::string soft, hard;
+    std::istringstream(limits.substr(limits.find("Max core file size") + 18)) >> soft >> hard;
+    EXPECT_EQ(soft + " " + hard, "unlimited unlimited");
 
     EXPECT_TRUE(Exited(FixtureRun("stop").Finish(), 0));
     EXPECT_TRUE(Exited(WaitExit(service), 0));
@@ -136,18 +138,15 @@ TEST_F(ServiceHost, AStartFailureWithoutATextLogsTheHostsOwn)
     std::optional<int> start = FixtureRun("start", nullptr, "FIXTURE_START=fail").Finish();
     ASSERT_TRUE(Logged("Unable to start: check logs for more info."));
     const std::string all = sink.ReadAll();
-    std::smatch line; // priority 172: LOCAL5 (21) * 8 + Warning (4)
-    ASSERT_TRUE(std::regex_search(all, line, std::regex(R"(<172>[^\n]*\[(\d+)\]: Unable to start: check)")));
-    const pid_t copy = static_cast<pid_t>(std::stol(line[1]));
-    if (FixtureRun::Out() == "Starting tavo.... OK\n") {
-        // The copy needed more than the start command's 250 ms to fail (a loaded machine, a
-        // sanitizer build): then its own exit status is where the failure shows.
+    const size_t at = all.find("]: Unable to start: check"), line = all.rfind('\n', at) + 1;
+    EXPECT_EQ(all.substr(line, 5), "<172>"); // LOCAL5 (21) * 8 + Warning (4)
+    const pid_t copy = static_cast<pid_t>(std::stol(all.substr(all.rfind('[', at) + 1)));
+    // How the start command tells the failure is the end-to-end service test's; here the copy
+    // has surely ended before OnStop's absence is checked.
+    if (FixtureRun::Out() == "Starting tavo.... OK\n")
         EXPECT_TRUE(Exited(WaitExit(copy), 70));
-    } else {
+    else
         EXPECT_TRUE(Exited(start, 75));
-        EXPECT_EQ(FixtureRun::Err(),
-                  "ERROR: Premature child[" + std::to_string(copy) + "] process exit with code 70.\n");
-    }
     EXPECT_NE(access(kPidFile, F_OK), 0);
     EXPECT_EQ(Count("Exiting at stop request..."), 0u); // OnStop is not called
 }
