@@ -2,7 +2,6 @@
 exchange BOOTP, TFTP and time packets from a board's namespace."""
 import json
 import os
-import subprocess
 import sys
 import time
 import unittest
@@ -90,14 +89,10 @@ class BootpPeer:
         self.sock.close()
 
 
-def run_in(board_ns, cmd, timeout=60):
-    return subprocess.run(["ip", "netns", "exec", board_ns.netns] + list(cmd),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-
-
 def simulate(case, board_ns, serial, *extra):
     """The board simulator's boot from a board namespace: (exit status, its JSON report)."""
-    r = run_in(board_ns, [SIMULATOR, "--serial", str(serial), "--interface", "eth0", "--json"] + list(extra))
+    r = board_ns.exec([SIMULATOR, "--serial", str(serial), "--interface", "eth0", "--json"] + list(extra),
+                      check=False, timeout=60)
     try:
         return r.returncode, json.loads(r.stdout)
     except ValueError:

@@ -80,7 +80,7 @@ class BoardServices(unittest.TestCase):
                     out = os.path.join(self.sb.root, "%s.%s" % (client, name))   # removed with the sandbox
                     cmd, target = command(name, out)
                     mark = self.sb.log_mark()
-                    r = e.run_in(self.board, cmd, timeout=60)
+                    r = self.board.exec(cmd, check=False, timeout=60)
                     self.assertEqual(r.returncode, 0, r.stderr)
                     got = r.stdout if target == "-" else self.sb.read_file(out)
                     self.assertEqual(len(got), SIZES[name])
@@ -144,7 +144,7 @@ class BoardServices(unittest.TestCase):
         self.assertIsNone(e.receive_one(s, 0.5), "a wrong-sized datagram was answered")
         self.assertIsNone(e.receive_one(strange, 0.1))
         self.assertEqual(self.sb.find_log(re.compile(re.escape(STRANGER)), start=mark), [])
-        r = e.run_in(self.board, ["timeout", "1", "rdate", "-u", "-p", e.HOST], timeout=30)
+        r = self.board.exec(["timeout", "1", "rdate", "-u", "-p", e.HOST], check=False)
         self.assertNotEqual(r.returncode, 0, r.stdout)
 
 

@@ -24,22 +24,34 @@ class Service(unittest.TestCase):
     def assertStopped(self, pid, status):
         self.assertEqual(status, 0)
         self.assertFalse(os.path.exists(self.sb.pid_file), "pid file left behind")
-        self.assertIsNone(ts.process_state(pid))
+        self.assertFalse(ts.pid_alive(pid))
 
     def test_start_and_stop(self):
-        """start (also the default without a word, here over a stale pid file) forks a daemon
-        that writes its pid file and says so in the system log; a second start is refused before
-        forking; stop ends the daemon with status 0 and the pid file gone."""
+        """start (also the default without a word, here over the pid file of a crash that names
+        another program, which `stop` refuses without signalling it) forks a daemon that writes
+        its pid file and says so in the system log; a second start is refused before forking;
+        stop ends the daemon with status 0 and the pid file gone."""
+        # SIGTERM blocked: a signal sent stays pending where the test can see it.
+        other = subprocess.Popen(["sleep", "300"],
+                                 preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}))
+        self.addCleanup(other.wait, timeout=10)
+        self.addCleanup(other.kill)
         for args in (("start",), ()):
             with self.subTest(args=args):
                 if not args:
                     with open(self.sb.pid_file, "w") as f:
-                        f.write("%d\n" % DEAD_PID)
+                        f.write("%d\n" % other.pid)
+                    r = self.sb.tavo("stop")
+                    self.assertEqual((r.status, r.stdout, r.stderr), (75, "Stopping tavo.... FAIL\n",
+                                     "ERROR: Unable to open pid file '%s': (3) No such process.\n" % PID_FILE))
+                    with open("/proc/%d/status" % other.pid) as f:
+                        pending = [int(l.split()[1], 16) for l in f if l.startswith(("SigPnd", "ShdPnd"))]
+                    self.assertFalse(any(mask & 1 << (signal.SIGTERM - 1) for mask in pending), "signalled")
                 mark = self.sb.syslog.count()
                 r = self.sb.tavo(*args)
                 self.assertEqual((r.status, r.stdout, r.stderr), (0, STARTED, ""))
-                # Until the detached copy writes its own pid, a stale file holds the dead one.
-                pid = ts.wait_until(lambda: self.sb.read_pid_file() not in (None, DEAD_PID)
+                # Until the detached copy writes its own pid, a stale file holds the other one.
+                pid = ts.wait_until(lambda: self.sb.read_pid_file() not in (None, other.pid)
                                     and self.sb.read_pid_file(), 10, "pid file")
                 self.sb.daemon_pids.add(pid)
                 self.assertEqual(self.sb.read_file(self.sb.pid_file), b"%d\n" % pid)
@@ -60,6 +72,7 @@ class Service(unittest.TestCase):
                 self.assertStopped(pid, self.sb.wait_exit(pid, timeout=10))
                 bye = self.sb.syslog.wait_for("Exiting at stop request...", timeout=5, start=mark)
                 self.assertEqual((bye.pri, bye.pid), (168 + LOG_NOTICE, pid))
+        self.assertIsNone(other.poll())
 
     def test_stops(self):
         """`tavo stop` after an upgrade replaced the program under the running daemon (its /proc

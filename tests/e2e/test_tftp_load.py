@@ -32,8 +32,8 @@ class ManyBoards(unittest.TestCase):
         """{address: content} of name, read from each address at once."""
         out = os.path.join(self.sb.root, name + ".out")
         os.mkdir(out)
-        r = e.run_in(self.board, ["env", "ADDRESSES=" + " ".join(addresses), "OUT=" + out, "HOST=" + e.HOST,
-                                  "NAME=" + name, "sh", "-c", FETCH_ALL], timeout=400)
+        r = self.board.exec(["env", "ADDRESSES=" + " ".join(addresses), "OUT=" + out, "HOST=" + e.HOST,
+                                  "NAME=" + name, "sh", "-c", FETCH_ALL], check=False, timeout=400)
         self.assertEqual((r.returncode, r.stdout.decode()), (0, ""), r.stderr)
         return {a: self.sb.read_file(os.path.join(out, a)) for a in addresses}
 

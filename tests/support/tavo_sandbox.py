@@ -78,15 +78,6 @@ def pid_alive(pid):
     return True
 
 
-def process_state(pid):
-    """The state letter of /proc/<pid>/stat ('Z' for a zombie), or None when gone."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-    except (FileNotFoundError, ProcessLookupError, IndexError):
-        return None
-
-
 def netns_socket(netns, family=socket.AF_INET, type=socket.SOCK_DGRAM, proto=0):
     """A socket created inside a named network namespace; setns changes only the calling
     thread's namespace, so a short-lived thread does it."""
