@@ -15,9 +15,7 @@ list(APPEND TAVO_DAEMON_TESTS
   tests/TAVO/KBOOTPDecisionTest.cpp
   tests/TAVO/KBOOTPIdentityTest.cpp
   tests/TAVO/ICMPEchoTest.cpp
-  tests/TAVO/KUDPSockTest.cpp
-  tests/TAVO/KNETInterfaceTest.cpp
-  tests/TAVO/KBOOTPServerTest.cpp)
+  tests/TAVO/KNETInterfaceTest.cpp)
 
 tavo_fuzz_target(BOOTPDatagramFuzz SOURCES fuzz/BOOTPDatagramFuzz.cpp LIBS tavo_net)
 tavo_fuzz_target(NDXIdentificationFuzz SOURCES fuzz/NDXIdentificationFuzz.cpp LIBS tavo_net)

@@ -35,8 +35,8 @@ target_link_libraries(tavo-check-config PRIVATE tavo_checker)
 # --- Unit tests ------------------------------------------------------------------------------
 # The daemon's unit tests, every area's in one executable (one link).
 tavo_unit_test(tavo_daemon_test
-  SOURCES ${TAVO_DAEMON_TESTS} tests/TAVO/TAVOServiceTest.cpp tests/tools/KConfigCheckerTest.cpp
-  LIBS tavo_daemon_test_kit tavo_checker tavo_service)
+  SOURCES ${TAVO_DAEMON_TESTS} tests/tools/KConfigCheckerTest.cpp
+  LIBS tavo_daemon_test_kit tavo_checker)
 
 # --- Man pages (compressed, as Debian installs them) -----------------------------------------
 set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1)

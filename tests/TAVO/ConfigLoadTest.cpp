@@ -75,30 +75,27 @@ struct DocumentCase {
     int policy;
     unsigned expected;
 };
-std::ostream& operator<<(std::ostream& os, const DocumentCase& c) { return os << c.yaml; }
 
-class DocumentWalk : public ::testing::TestWithParam<DocumentCase> {};
-
-TEST_P(DocumentWalk, FirstMatchingDocumentIsLoaded)
+TEST(DocumentWalk, FirstMatchingDocumentIsLoaded)
 {
-    const DocumentCase& c = GetParam();
-    WriteConfig("probe", c.yaml);
-    ProbeConfig probe("probe", c.policy, c.document);
-    config::KConfigReloader::Reload(probe, false);
-    EXPECT_EQ(probe.value, c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DocumentWalk, ::testing::Values(
+    const DocumentCase cases[] = {
     // a document that is not a map is skipped; the first match ends the search
-    DocumentCase{"- a\n---\nprobe: {Value: 7}\n---\nprobe: {Value: 8}\n", "probe", 0, 7},
-    DocumentCase{"Probe: {Value: 9}\nprobe: {Value: 4}\n", "probe", 0, 4}, // exact case
-    DocumentCase{"other: {Value: 9}\n", "probe", 1, 1},  // missing document allowed: defaults
-    DocumentCase{"Value: 6\n---\nValue: 2\n", "", 0, 6}, // no document name: the first document
+    {"- a\n---\nprobe: {Value: 7}\n---\nprobe: {Value: 8}\n", "probe", 0, 7},
+    {"Probe: {Value: 9}\nprobe: {Value: 4}\n", "probe", 0, 4}, // exact case
+    {"other: {Value: 9}\n", "probe", 1, 1},  // missing document allowed: defaults
+    {"Value: 6\n---\nValue: 2\n", "", 0, 6}, // no document name: the first document
     // documents are read one at a time: a broken one after the match does not count
-    DocumentCase{"probe: {Value: 7}\n---\nprobe: [\n", "probe", 0, 7},
-    DocumentCase{"other: {Value: 9}\n---\nprobe: {Value: 7}\n...\n---\n, a\n", "probe", 0, 7},
+    {"probe: {Value: 7}\n---\nprobe: [\n", "probe", 0, 7},
+    {"other: {Value: 9}\n---\nprobe: {Value: 7}\n...\n---\n, a\n", "probe", 0, 7},
     // a "---" inside a block scalar is text, not a document boundary
-    DocumentCase{"text: |\n  ---\n  probe: {Value: 2}\nprobe: {Value: 3}\n---\n[\n", "probe", 0, 3}));
+    {"text: |\n  ---\n  probe: {Value: 2}\nprobe: {Value: 3}\n---\n[\n", "probe", 0, 3}};
+    for (const DocumentCase& c : cases) {
+        WriteConfig("probe", c.yaml);
+        ProbeConfig probe("probe", c.policy, c.document);
+        config::KConfigReloader::Reload(probe, false);
+        EXPECT_EQ(probe.value, c.expected) << c.yaml;
+    }
+}
 
 // "rx tx [interfaces] tftp-port 'alternative path' {requested:sent}"
 std::string Dump(const config::TAVOSettings& s)
@@ -130,21 +127,25 @@ struct LoadCase {
     const char* expected; // Dump of the loaded object
     Lines messages;       // every line written, in order
 };
-std::ostream& operator<<(std::ostream& os, const LoadCase& c) { return os << c.yaml; }
 
-class ServiceLoad : public ::testing::TestWithParam<LoadCase> {};
-
-TEST_P(ServiceLoad, ReadsSettingsWithDefaultsAndMessages)
+// Loads each case's file into a fresh object of type Config; the Dump and the lines written.
+template <class Config>
+void ExpectLoads(const char* file, const std::vector<LoadCase>& cases)
 {
-    WriteConfig("tavo", GetParam().yaml);
-    config::TAVOCfg cfg;
-    LogWatch log(BasekitLog());
-    config::KConfigReloader::Reload(cfg, false);
-    EXPECT_EQ(Dump(cfg.Copy()), GetParam().expected);
-    EXPECT_EQ(log.Messages(), GetParam().messages);
+    for (const LoadCase& c : cases) {
+        SCOPED_TRACE(c.yaml);
+        WriteConfig(file, c.yaml);
+        Config object;
+        LogWatch log(BasekitLog());
+        config::KConfigReloader::Reload(object, false);
+        EXPECT_EQ(Dump(object.Copy()), c.expected);
+        EXPECT_EQ(log.Messages(), c.messages);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ServiceLoad, ::testing::Values(
+TEST(ServiceLoad, ReadsSettingsWithDefaultsAndMessages)
+{
+    ExpectLoads<config::TAVOCfg>("tavo", {
     // the empty map starts at line 1, column 7
     LoadCase{"tavo: {}\n", "14102 14103 [] 69 '' {}",
              {"T|CONFIG  | Could not load 'BootP'(line=1,col=7), no default.",
@@ -172,25 +173,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, ServiceLoad, ::testing::Values(
     LoadCase{"tavo:\n  tftp: {Port: 1069}\n  Interfaces: [192.0.2.1]\n  BootP: {RxPort: 1, TxPort: 2}\n"
              "  Firmwares: []\n",
              "1 2 [192.0.2.1,] 1069 '' {}",
-             {"T|CONFIG  | Could not load 'AlternativePath'(line=2,col=9), no default."}}));
+             {"T|CONFIG  | Could not load 'AlternativePath'(line=2,col=9), no default."}}});
+}
 
 // Entries with every key, so that only the lines under test write messages.
 #define BOARD(serial, type, ip, replacer) \
     "  - " #serial ": {Type: " type ", IP: " ip ", Replacer: " #replacer ", Firmware: f, SetNewFirmware: no}\n"
 
-class DevicesLoad : public ::testing::TestWithParam<LoadCase> {};
-
-TEST_P(DevicesLoad, ReadsBoardsAndReplacements)
+TEST(DevicesLoad, ReadsBoardsAndReplacements)
 {
-    WriteConfig("devices", GetParam().yaml);
-    config::TAVODevs devs;
-    LogWatch log(BasekitLog());
-    config::KConfigReloader::Reload(devs, false);
-    EXPECT_EQ(Dump(devs.Copy()), GetParam().expected);
-    EXPECT_EQ(log.Messages(), GetParam().messages);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, DevicesLoad, ::testing::Values(
+    ExpectLoads<config::TAVODevs>("devices", {
     // the same serial twice: the second entry wins (its replacement was already recorded)
     LoadCase{"Devices:\n" BOARD(7, "NDX", "192.0.2.1", 100) BOARD(7, "NDX", "192.0.2.2", 0),
              "7=192.0.2.2/0/f/0 | 100>7", {}},
@@ -212,7 +204,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DevicesLoad, ::testing::Values(
               "T|CFG-OPT | Could not load optional config 'SetNewFirmware'(line=3,col=8), using default value (0)"}},
     LoadCase{"Devices:\n  - 9: {IP: 192.0.2.9}\n", "|",
              {"T|CONFIG  | Could not load 'Type'(line=2,col=8), no default."}},
-    LoadCase{"Devices: ~\n", "|", {}}));
+    LoadCase{"Devices: ~\n", "|", {}}});
+}
 
 TEST(Reload, SectionsMissingFromTheServiceKeepTheirValuesWhileBoardsAreReplaced)
 {
@@ -238,13 +231,10 @@ struct FailureCase {
     int line = 0; // the position the exception carries, 0 for none
     int column = 0;
 };
-std::ostream& operator<<(std::ostream& os, const FailureCase& c) { return os << (c.yaml ? c.yaml : "(no file)"); }
 
-class LoadFailure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(LoadFailure, WarnsThrowsWithThePositionAndKeepsThePreviousObject)
+void ExpectFailure(const FailureCase& c)
 {
-    const FailureCase& c = GetParam();
+    SCOPED_TRACE(c.yaml ? c.yaml : "(no file)");
     const std::string file = c.file;
     WriteConfig(file, file == "tavo"      ? "tavo:\n  BootP: {RxPort: 1, TxPort: 2}\n"
                       : file == "devices" ? "Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1}\n"
@@ -285,7 +275,9 @@ TEST_P(LoadFailure, WarnsThrowsWithThePositionAndKeepsThePreviousObject)
 #define SERVICE_FAILURE "Failure loading configuration from file[tavo.yaml:tavo"
 #define DEVICES_FAILURE "Failure loading configuration from file[devices.yaml:Devices"
 
-INSTANTIATE_TEST_SUITE_P(Cases, LoadFailure, ::testing::Values(
+TEST(LoadFailure, WarnsThrowsWithThePositionAndKeepsThePreviousObject)
+{
+    const FailureCase cases[] = {
     FailureCase{"probe", nullptr, "Could not open file[/etc/varnel//config/probe.yaml](probe.yaml:probe)"},
     // a '%' in the texts is carried, not expanded
     FailureCase{"p%sq", nullptr, "Could not open file[/etc/varnel//config/p%sq.yaml](p%sq.yaml:probe)"},
@@ -310,7 +302,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, LoadFailure, ::testing::Values(
                 DEVICES_FAILURE "(line=1,col=10)]msg[a sequence was expected here]", 1, 10},
     FailureCase{"devices", "Devices:\n  - 5\n", DEVICES_FAILURE "(line=2,col=5)]msg[a map was expected here]", 2, 5},
     FailureCase{"devices", "devices: []\n",
-                "Could not find document 'Devices' in file 'devices.yaml'(devices.yaml:Devices)"}));
+                "Could not find document 'Devices' in file 'devices.yaml'(devices.yaml:Devices)"}};
+    for (const FailureCase& c : cases)
+        ExpectFailure(c);
+}
 
 TEST(ConfigLoad, ForeignExceptionPassesAndReleasesTheLock)
 {

@@ -106,35 +106,6 @@ TEST(KConfigReloader, ValidateLeavesObjectsAndStopsAtTheFirstError)
     EXPECT_THROW(config::KConfigReloader::Validate(), KTemplateException<config::KReloadable>);
 }
 
-TEST(KConfigReloader, ThreadWarnsForBrokenDevicesAndReloadsTheService)
-{
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
-    WriteConfig("devices", "Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1}\n");
-    config::TAVOCfg cfg;
-    config::TAVODevs devs;
-    config::KConfigReloader::Reload(kstring());
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
-    WriteConfig("devices", "Devices:\n  - one: {Type: NDX, IP: 192.0.2.2}\n");
-
-    PassCounter passes;
-    LogWatch log(BasekitLog());
-    ASSERT_EQ(config::KConfigReloader::AsyncReloadAll(), 0);
-    ASSERT_TRUE(passes.WaitFor(1));
-    EXPECT_TRUE(config::KConfigReloader::WaitAsyncReloads(5000));
-    EXPECT_EQ(cfg.Copy().BootP.RxPort, 2u);
-    EXPECT_EQ(devs.Copy().machines.count(1), 1u);
-    std::vector<std::string> expected = {
-        "T|CONFIG  | Reloading configurations...",
-        // the service file is complete but for two sections, reported once (by the clone)
-        "T|CONFIG  | Could not load list 'Interfaces'(line=2,col=3).",
-        "T|CONFIG  | Could not load 'tftp'(line=2,col=3), no default.",
-        "T|CONFIG  | Could not load map 'Firmwares'(line=2,col=3).",
-        "W|CONFIG  | Failure loading configuration from file[devices.yaml:Devices(line=2,col=5)]msg[bad "
-        "conversion]",
-        "I|CONFIG  | Configurations reloaded."};
-    EXPECT_EQ(log.Messages(), expected);
-}
-
 TEST(KConfigReloader, CallbackFailureIsReported)
 {
     const auto previous = config::KConfigReloader::SetReloadCallback(

@@ -2,7 +2,6 @@
 // every reachable rejection with its exact message.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 
 #include "Basekit/KException.h"
@@ -12,91 +11,79 @@ namespace {
 
 const unsigned int Serial = 7;
 
-struct TokenCase {
-    const char* token;
-    const char* name; // nullptr: unknown type
-    unsigned int type, count, variant;
-};
-
-std::ostream& operator<<(std::ostream& os, const TokenCase& c) { return os << c.token; }
-
-class SlotToken : public ::testing::TestWithParam<TokenCase> {};
-
-TEST_P(SlotToken, DecodesToTheTableRow)
-{
-    const TokenCase& c = GetParam();
-    KNDXIdentification decoder;
-    if (!c.name) { // the message is the rejection table's
-        EXPECT_THROW(decoder.ProcessSlotString(c.token, 0, Serial), basekit::KException);
-        return;
-    }
-    KNDXSlotTypes slot = decoder.ProcessSlotString(c.token, 0, Serial);
-    EXPECT_EQ(slot.Name, c.name);
-    EXPECT_EQ(slot.Type, c.type);
-    EXPECT_EQ(slot.Count, c.count);
-    EXPECT_EQ(slot.Variant, c.variant);
-}
-
 // T = B bits 14,11,10; S = B bits 9,7,6; connector: S bit 0 for T 3, A bit 7 for T 2.
-INSTANTIATE_TEST_SUITE_P(Tokens, SlotToken, ::testing::Values(
-    TokenCase {"0-0", nullptr, 0, 0, 0},          // T0 S0
-    TokenCase {"0-4c00", "EMPTY", 0, 0, 1},       // T7
-    TokenCase {"0-4ec0", "EMPTY", 0, 0, 1},       // T7, any S
-    TokenCase {"0-7000", nullptr, 0, 0, 0},       // T4
-    TokenCase {"0-240", "4FXO", 3, 4, 1},         // T0 S5: ZAR
-    TokenCase {"0-200", "4FXO", 3, 4, 2},         // T0 S4: SIL
-    TokenCase {"0-400", "2GSM", 1, 2, 1},         // T1 S0
-    TokenCase {"0-6c0", "2GSM", 1, 2, 1},         // T1 S7
-    TokenCase {"0-440", nullptr, 0, 0, 0},        // T1 S1
-    TokenCase {"0-4ac0", "8FXS", 2, 8, 1},        // T6 S7
-    TokenCase {"0-4800", nullptr, 0, 0, 0},       // T6 S0
-    TokenCase {"0-ec0", "60E1", 4, 2, 1},         // T3 S7: 60E1BNC
-    TokenCase {"0-e80", "60E1", 6, 2, 1},         // T3 S6: 60E1RJ45
-    TokenCase {"0-c80", "30E1", 6, 1, 1},         // T3 S2: 30E1RJ45
-    TokenCase {"0-cc0", "30E1", 4, 1, 1},         // T3 S3: 30E1BNC
-    TokenCase {"0-c40", "30E1", 5, 1, 1},         // T3 S1: 30E1HI
-    TokenCase {"80-880", "30E1", 4, 1, 1},        // T2 S2, A bit 7: 30E1BNC
-    TokenCase {"0-880", "30E1", 6, 1, 1},         // T2 S2: 30E1RJ45
-    TokenCase {"80-a80", "60E1", 4, 2, 1},        // T2 S6, A bit 7: 60E1BNC
-    TokenCase {"80-800", "30E1", 5, 1, 1},        // T2 S0, A bit 7: 30E1HI
-    TokenCase {"0-800", nullptr, 0, 0, 0}));      // T2 S0 without connector
-
-struct InfoCase {
-    const char* info;
-    const char* text;
-};
-
-std::ostream& operator<<(std::ostream& os, const InfoCase& c) { return os << c.info; }
-
-class AdditionalInfo : public ::testing::TestWithParam<InfoCase> {};
-
-TEST_P(AdditionalInfo, IsTheNormalisedDescription)
+TEST(SlotToken, DecodesToTheTableRow)
 {
-    KNDXIdentification decoder;
-    EXPECT_EQ(decoder.GetAddInfoString(Serial, GetParam().info), GetParam().text);
+    const struct {
+        const char* token;
+        const char* slot; // "name type count variant"; nullptr: unknown type, rejected
+    } cases[] = {
+        {"0-0", nullptr},               // T0 S0
+        {"0-4c00", "EMPTY 0 0 1"},      // T7
+        {"0-4ec0", "EMPTY 0 0 1"},      // T7, any S
+        {"0-7000", nullptr},            // T4
+        {"0-240", "4FXO 3 4 1"},        // T0 S5: ZAR
+        {"0-200", "4FXO 3 4 2"},        // T0 S4: SIL
+        {"0-400", "2GSM 1 2 1"},        // T1 S0
+        {"0-6c0", "2GSM 1 2 1"},        // T1 S7
+        {"0-440", nullptr},             // T1 S1
+        {"0-4ac0", "8FXS 2 8 1"},       // T6 S7
+        {"0-4800", nullptr},            // T6 S0
+        {"0-ec0", "60E1 4 2 1"},        // T3 S7: 60E1BNC
+        {"0-e80", "60E1 6 2 1"},        // T3 S6: 60E1RJ45
+        {"0-c80", "30E1 6 1 1"},        // T3 S2: 30E1RJ45
+        {"0-cc0", "30E1 4 1 1"},        // T3 S3: 30E1BNC
+        {"0-c40", "30E1 5 1 1"},        // T3 S1: 30E1HI
+        {"80-880", "30E1 4 1 1"},       // T2 S2, A bit 7: 30E1BNC
+        {"0-880", "30E1 6 1 1"},        // T2 S2: 30E1RJ45
+        {"80-a80", "60E1 4 2 1"},       // T2 S6, A bit 7: 60E1BNC
+        {"80-800", "30E1 5 1 1"},       // T2 S0, A bit 7: 30E1HI
+        {"0-800", nullptr},             // T2 S0 without connector
+    };
+    for (const auto& c : cases) {
+        KNDXIdentification decoder;
+        if (!c.slot) { // the message is the rejection table's
+            EXPECT_THROW(decoder.ProcessSlotString(c.token, 0, Serial), basekit::KException) << c.token;
+            continue;
+        }
+        KNDXSlotTypes slot = decoder.ProcessSlotString(c.token, 0, Serial);
+        EXPECT_EQ(slot.Name + " " + std::to_string(slot.Type) + " " + std::to_string(slot.Count) + " " +
+                      std::to_string(slot.Variant),
+                  c.slot)
+            << c.token;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Boards, AdditionalInfo, ::testing::Values(
-    // Modular: module names joined by '/', then " 1 0 ", line option, module count, layout.
-    InfoCase {"NDX_V2-Modular_X 0 0-c80 0-4ac0 0-4c00", "NDX_V2-Modular_X_30E1/8FXS 1 0 0 2 0:6:1 1:2:8"},
-    // E1 board: 60 channels x 100; with a line option, x 110 and the option becomes 60.
-    InfoCase {"NDX_V2-E1_X 0 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X_6000 1 0 0 1 0:4:2"},
-    InfoCase {"NDX_V2-E1_X 5 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X_6600 1 0 60 1 0:4:2"},
-    // TLQ E1 board: channels x 10, line option forced to 0.
-    InfoCase {"NDX_V2-E1_TLQ 7 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_TLQ_600 1 0 0 1 0:4:2"},
-    // FXO board: 4 ports x 2 modules x 10.
-    InfoCase {"NDX_V2-FXO_X 0 0-240 0-240 0-4c00", "NDX_V2-FXO_X_80 1 0 0 2 0:3:4 1:3:4"},
-    // E1-HI board: 30 x 1 module x 10 (the "-E1" mismatch does not rewrite a non-FXO model).
-    InfoCase {"NDX_V2-E1HI_X 0 80-800 0-4c00 0-4c00", "NDX_V2-E1HI_X_300 1 0 0 1 0:5:1"},
-    // No capacity family: 0.
-    InfoCase {"NDX_V2-GSM_X 3 0-400 0-4c00 0-4c00", "NDX_V2-GSM_X_0 1 0 3 1 0:1:2"},
-    // Mixed FXO model becomes the modular CTI board.
-    InfoCase {"NDX_V2-X-FXO_Y 0 0-240 0-400 0-4c00", "NDX_V2-Modular_CTI_4FXO/2GSM 1 0 0 2 0:3:4 1:1:2"},
-    // FXO model with another module in slot 0: mismatched, also CTI.
-    InfoCase {"NDX_V2-FXO_X 0 0-4ac0 0-4c00 0-4c00", "NDX_V2-Modular_CTI_8FXS 1 0 0 1 0:2:8"},
-    // First generation: the string itself; no '-' at all: nothing.
-    InfoCase {"NDX-anything at all", "NDX-anything at all"},
-    InfoCase {"NDX_V2 without dash", ""}));
+TEST(AdditionalInfo, IsTheNormalisedDescription)
+{
+    const struct {
+        const char* info;
+        const char* text;
+    } cases[] = {
+        // Modular: module names joined by '/', then " 1 0 ", line option, module count, layout.
+        {"NDX_V2-Modular_X 0 0-c80 0-4ac0 0-4c00", "NDX_V2-Modular_X_30E1/8FXS 1 0 0 2 0:6:1 1:2:8"},
+        // E1 board: 60 channels x 100; with a line option, x 110 and the option becomes 60.
+        {"NDX_V2-E1_X 0 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X_6000 1 0 0 1 0:4:2"},
+        {"NDX_V2-E1_X 5 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X_6600 1 0 60 1 0:4:2"},
+        // TLQ E1 board: channels x 10, line option forced to 0.
+        {"NDX_V2-E1_TLQ 7 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_TLQ_600 1 0 0 1 0:4:2"},
+        // FXO board: 4 ports x 2 modules x 10.
+        {"NDX_V2-FXO_X 0 0-240 0-240 0-4c00", "NDX_V2-FXO_X_80 1 0 0 2 0:3:4 1:3:4"},
+        // E1-HI board: 30 x 1 module x 10 (the "-E1" mismatch does not rewrite a non-FXO model).
+        {"NDX_V2-E1HI_X 0 80-800 0-4c00 0-4c00", "NDX_V2-E1HI_X_300 1 0 0 1 0:5:1"},
+        // No capacity family: 0.
+        {"NDX_V2-GSM_X 3 0-400 0-4c00 0-4c00", "NDX_V2-GSM_X_0 1 0 3 1 0:1:2"},
+        // Mixed FXO model becomes the modular CTI board.
+        {"NDX_V2-X-FXO_Y 0 0-240 0-400 0-4c00", "NDX_V2-Modular_CTI_4FXO/2GSM 1 0 0 2 0:3:4 1:1:2"},
+        // FXO model with another module in slot 0: mismatched, also CTI.
+        {"NDX_V2-FXO_X 0 0-4ac0 0-4c00 0-4c00", "NDX_V2-Modular_CTI_8FXS 1 0 0 1 0:2:8"},
+        // First generation: the string itself; no '-' at all: nothing.
+        {"NDX-anything at all", "NDX-anything at all"},
+        {"NDX_V2 without dash", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KNDXIdentification().GetAddInfoString(Serial, c.info), c.text) << c.info;
+}
 
 TEST(IdentificationSteps, TokenizeThenModel)
 {
@@ -121,62 +108,56 @@ TEST(IdentificationSteps, TokenizeThenModel)
     }
 }
 
-struct RejectionCase {
-    const char* info;
-    int line;
-    const char* message;
-};
-
-std::ostream& operator<<(std::ostream& os, const RejectionCase& c) { return os << c.info; }
-
-class Rejection : public ::testing::TestWithParam<RejectionCase> {};
-
-TEST_P(Rejection, RaisesItsExactMessage)
+TEST(Rejection, RaisesItsExactMessage)
 {
-    const RejectionCase& c = GetParam();
-    KNDXIdentification decoder;
-    try {
-        decoder.GetAddInfoString(Serial, c.info);
-        FAIL() << "accepted " << c.info;
-    } catch (const basekit::KException& e) {
-        EXPECT_STREQ(e.what(), c.message);
-        EXPECT_EQ(e.GetLine(), c.line);
-        EXPECT_EQ(e.GetFile(), "Tools/TAVO/KBOOTPServer");
+    const struct {
+        const char* info;
+        int line;
+        const char* message;
+    } cases[] = {
+        {"NDX_ER-FLASH", 1339, "Bootloader error: FLASH, serial (7)"},
+        {"XYZ-1", 1343, "Bootloader string not supported! Serial (7). Old API version? [XYZ-1]"},
+        {"NDX_V2-E1_A", 1114, "Error parsing board (7) identification! [NDX_V2-E1_A]"},
+        {"NDX_V2-E1_A 0", 1146, "Error parsing board (7) identification! [NDX_V2-E1_A 0]"},
+        {"NDX_V2-E1_A 0 0-ec0 0-4c00", 926,
+         "Error parsing board (7) identification string for slot index [2]! [0-ec0 0-4c00]"},
+        {"NDX_V2-Modular_X 0 0-ec0 x 0-4c00", 936,
+         "Error parsing board (7) identification string for slot index [1] [x]! [0-ec0 x 0-4c00]"},
+        {"NDX_V2-Modular_X 0 0-0 0-4c00 0-4c00", 1017,
+         "Error parsing board (7) identification string for slot index [0], unknown type[0-0]! "
+         "[0-0 0-4c00 0-4c00]"},
+        {"NDX_V2-Modular_X 0 0-4c00 0-4ac0 0-4c00", 1231,
+         "Error parsing board (7) identification, invalid slot layout! [EMPTY/8FXS/EMPTY]"},
+        // FXO model (3, 2, 0) becomes CTI and then fails the layout (FXS after FXO).
+        {"NDX_V2-X-FXO_Y 0 0-240 0-4ac0 0-4c00", 1231,
+         "Error parsing board (7) identification, invalid slot layout! [4FXO/8FXS/EMPTY]"},
+        // "4FXO SIL" (variant 2) before "4FXO ZAR" (variant 1).
+        {"NDX_V2-Modular_X 0 0-200 0-240 0-4c00", 1240,
+         "Different FXO modules detected on NDX (7), must swap slots 1 and 2"},
+        // Variants 1, 2, 1: (0,2) and (0,1) pass, (1,2) fails.
+        {"NDX_V2-Modular_X 0 0-240 0-200 0-240", 1240,
+         "Different FXO modules detected on NDX (7), must swap slots 2 and 3"},
+        {"NDX_V2-E1_X 0 0-ec0 0-4ac0 0-4c00", 1258,
+         "Error parsing board (7) identification, invalid slot for E1 board! [8FXS]"},
+        {"NDX_V2-E1_X 0 0-c80 0-c80 0-4c00", 1263,
+         "Error parsing board (7) identification, invalid slot positions for E1 board(1E1 + 2E1 or 1E1 + 1E1)!"},
+        {"NDX_V2-E1HI_X 0 0-ec0 0-4c00 0-4c00", 1306,
+         "Error parsing board (7) identification, invalid slot for E1-HI board! [60E1]"},
+        {"NDX_V2-Modular_X 0 0-c80 0-c80 0-4c00", 1321,
+         "Error parsing board (7) identification, invalid slot positions for modular board(1E1 + 2E1 or "
+         "1E1 + 1E1)!"},
+    };
+    for (const auto& c : cases) {
+        try {
+            KNDXIdentification().GetAddInfoString(Serial, c.info);
+            ADD_FAILURE() << "accepted " << c.info;
+        } catch (const basekit::KException& e) {
+            EXPECT_STREQ(e.what(), c.message);
+            EXPECT_EQ(e.GetLine(), c.line) << c.info;
+            EXPECT_EQ(e.GetFile(), "Tools/TAVO/KBOOTPServer");
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Messages, Rejection, ::testing::Values(
-    RejectionCase {"NDX_ER-FLASH", 1339, "Bootloader error: FLASH, serial (7)"},
-    RejectionCase {"XYZ-1", 1343, "Bootloader string not supported! Serial (7). Old API version? [XYZ-1]"},
-    RejectionCase {"NDX_V2-E1_A", 1114, "Error parsing board (7) identification! [NDX_V2-E1_A]"},
-    RejectionCase {"NDX_V2-E1_A 0", 1146, "Error parsing board (7) identification! [NDX_V2-E1_A 0]"},
-    RejectionCase {"NDX_V2-E1_A 0 0-ec0 0-4c00", 926,
-                   "Error parsing board (7) identification string for slot index [2]! [0-ec0 0-4c00]"},
-    RejectionCase {"NDX_V2-Modular_X 0 0-ec0 x 0-4c00", 936,
-                   "Error parsing board (7) identification string for slot index [1] [x]! [0-ec0 x 0-4c00]"},
-    RejectionCase {"NDX_V2-Modular_X 0 0-0 0-4c00 0-4c00", 1017,
-                   "Error parsing board (7) identification string for slot index [0], unknown type[0-0]! "
-                   "[0-0 0-4c00 0-4c00]"},
-    RejectionCase {"NDX_V2-Modular_X 0 0-4c00 0-4ac0 0-4c00", 1231,
-                   "Error parsing board (7) identification, invalid slot layout! [EMPTY/8FXS/EMPTY]"},
-    // FXO model (3, 2, 0) becomes CTI and then fails the layout (FXS after FXO).
-    RejectionCase {"NDX_V2-X-FXO_Y 0 0-240 0-4ac0 0-4c00", 1231,
-                   "Error parsing board (7) identification, invalid slot layout! [4FXO/8FXS/EMPTY]"},
-    // "4FXO SIL" (variant 2) before "4FXO ZAR" (variant 1).
-    RejectionCase {"NDX_V2-Modular_X 0 0-200 0-240 0-4c00", 1240,
-                   "Different FXO modules detected on NDX (7), must swap slots 1 and 2"},
-    // Variants 1, 2, 1: (0,2) and (0,1) pass, (1,2) fails.
-    RejectionCase {"NDX_V2-Modular_X 0 0-240 0-200 0-240", 1240,
-                   "Different FXO modules detected on NDX (7), must swap slots 2 and 3"},
-    RejectionCase {"NDX_V2-E1_X 0 0-ec0 0-4ac0 0-4c00", 1258,
-                   "Error parsing board (7) identification, invalid slot for E1 board! [8FXS]"},
-    RejectionCase {"NDX_V2-E1_X 0 0-c80 0-c80 0-4c00", 1263,
-                   "Error parsing board (7) identification, invalid slot positions for E1 board(1E1 + 2E1 or 1E1 + 1E1)!"},
-    RejectionCase {"NDX_V2-E1HI_X 0 0-ec0 0-4c00 0-4c00", 1306,
-                   "Error parsing board (7) identification, invalid slot for E1-HI board! [60E1]"},
-    RejectionCase {"NDX_V2-Modular_X 0 0-c80 0-c80 0-4c00", 1321,
-                   "Error parsing board (7) identification, invalid slot positions for modular board(1E1 + 2E1 or "
-                   "1E1 + 1E1)!"}));
 
 TEST(SlotOrder, WholeBoards)
 {

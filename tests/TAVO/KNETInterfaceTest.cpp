@@ -1,77 +1,21 @@
-// Interface discovery in the test's own network namespace and the address watch's reading of
-// netlink messages (a restart on an address change and the stop are proven by the daemon's
-// end-to-end tests).
+// The address watch's reading of netlink messages and the datagram socket on descriptors above
+// 1023. Interface discovery, a restart on an address change, sending, receiving and a failed
+// bind are proven by the daemon's end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "Tools/TAVO/KNETInterface.h"
-#include "tests/TAVO/TAVOTestKit.h"
+#include "Tools/TAVO/KUDPSock.h"
 
 namespace {
-
-using tavotest::Sh;
-
-std::vector<std::string> Found(const std::list<kstring>& filter)
-{
-    std::list<KNETInterfaceEx> out;
-    out.push_back({"stale", "stale", "stale"}); // cleared first
-    EXPECT_EQ(KNETInterface::FindInterfaces(filter, out), 0);
-    std::vector<std::string> text;
-    for (const KNETInterfaceEx& i : out)
-        text.push_back(i.Address + "/" + i.NetMask + "/" + i.BroadCast);
-    std::sort(text.begin(), text.end());
-    return text;
-}
-
-class Interfaces : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        // A broadcast link that is up, its peer down with an address, a point-to-point tun
-        // device, and a link with IPv6 only. Loopback is up with 127.0.0.1.
-        ASSERT_EQ(Sh("ip link add tva0 type veth peer name tva1"), 0);
-        ASSERT_EQ(Sh("ip addr add 192.0.2.1/24 brd + dev tva0 && ip link set tva0 up"), 0);
-        ASSERT_EQ(Sh("ip addr add 192.0.2.10/24 brd + dev tva1"), 0);
-        ASSERT_EQ(Sh("ip tuntap add dev tvt0 mode tun && ip addr add 198.51.100.5 peer 198.51.100.6 dev tvt0 && "
-                     "ip link set tvt0 up"),
-                  0);
-        ASSERT_EQ(Sh("ip link add tvc0 type veth peer name tvc1 && ip -6 addr add 2001:db8::1/64 dev tvc0 && "
-                     "ip link set tvc0 up"),
-                  0);
-    }
-};
-
-TEST_F(Interfaces, FilterEntriesMatchWholeAddressTexts)
-{
-    struct {
-        std::list<kstring> filter;
-        std::vector<std::string> found;
-    } const cases[] = {
-        // no filter: every broadcast-capable IPv4 address, up or not
-        {{}, {"192.0.2.1/255.255.255.0/192.0.2.255", "192.0.2.10/255.255.255.0/192.0.2.255"}},
-        {{"192.0.2.1"}, {"192.0.2.1/255.255.255.0/192.0.2.255"}}, // not 192.0.2.10
-        {{" 192.0.2.1"}, {}},
-        {{""}, {}}, // an empty entry never matches
-        {{"127.0.0.1", "198.51.100.5"}, {}}, // loopback and point-to-point stay out
-        {{"192.0.2.10", "", "192.0.2.1"},
-         {"192.0.2.1/255.255.255.0/192.0.2.255", "192.0.2.10/255.255.255.0/192.0.2.255"}},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Found(c.filter), c.found);
-}
-
-TEST_F(Interfaces, AddressWithoutBroadcastGetsItsSubnetBroadcast)
-{
-    // "ip addr add" without "brd +" reports the address itself as broadcast.
-    ASSERT_EQ(Sh("ip addr add 198.51.100.1/25 dev tva0"), 0);
-    EXPECT_EQ(Found({"198.51.100.1"}), (std::vector<std::string> {"198.51.100.1/255.255.255.128/198.51.100.127"}));
-}
 
 class RecordingRestarter : public KNetAddRestarter {
 public:
@@ -135,6 +79,39 @@ TEST(NetlinkMessages, OnlyIPv4AddressMessagesRestart)
             << c.what;
         EXPECT_EQ(restarter.Calls, static_cast<int>(c.restarts)) << c.what;
     }
+}
+
+sockaddr_in Loopback(int port)
+{
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = inet_addr("127.0.0.1");
+    return to;
+}
+
+TEST(KUDPSock, WaitsOnDescriptorsAboveTheDefaultSetSize)
+{
+    rlimit limit {};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < 2048)
+        GTEST_SKIP() << "descriptor limit " << limit.rlim_max;
+    limit.rlim_cur = 2048;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    KUDPSock receiver("127.0.0.1", 14904, true);
+    ASSERT_EQ(dup2(receiver.Socket, 1500), 1500);
+    close(receiver.Socket);
+    receiver.Socket = 1500;
+
+    unsigned char buffer[16];
+    sockaddr_in from {};
+    EXPECT_EQ(receiver.Receive(buffer, sizeof(buffer), &from, 20), -1);
+    KUDPSock sender("127.0.0.1", 0, true);
+    sockaddr_in to = Loopback(14904);
+    const unsigned char data[4] = {1, 2, 3, 4};
+    ASSERT_EQ(sender.Send(data, 4, &to), 4);
+    EXPECT_EQ(receiver.Receive(buffer, sizeof(buffer), &from, 2000), 4);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -101,21 +102,25 @@ const KCase Cases[] = {
     {"FirmwareDirectoryMissing", {{"data/am17", ""}}, {"am17:0:0: firmware directory does not exist"}},
 };
 
-class KConfigCheckerTest : public ::testing::TestWithParam<KCase> {
-protected:
-    void SetUp() override
+// A fresh installation directory holding the working configuration; removed at the end.
+class Installation {
+public:
+    Installation()
     {
         char pattern[] = "/tmp/tavo-check-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        if (!mkdtemp(pattern))
+            throw std::runtime_error("mkdtemp failed");
         Root = pattern;
         for (const char* directory : {"/config", "/data", "/data/am17"})
-            ASSERT_EQ(mkdir((Root + directory).c_str(), 0755), 0);
+            mkdir((Root + directory).c_str(), 0755);
         Write("config/tavo.yaml", GoodTavo);
         Write("config/devices.yaml", GoodDevices);
         Write("config/system.yaml", GoodSystem);
         Write("data/am17/fw_v2.bin", "image");
     }
-    void TearDown() override { std::system(("rm -rf '" + Root + "'").c_str()); }
+    ~Installation() { std::system(("rm -rf '" + Root + "'").c_str()); }
+    Installation(const Installation&) = delete;
+    Installation& operator=(const Installation&) = delete;
 
     void Write(const std::string& relative, const std::string& text)
     {
@@ -128,27 +133,27 @@ protected:
     std::string Root;
 };
 
-TEST_P(KConfigCheckerTest, FindsExactlyTheExpectedProblems)
+TEST(KConfigChecker, FindsExactlyTheExpectedProblems)
 {
-    for (const auto& [relative, text] : GetParam().Files)
-        Write(relative, text);
-    KConfigChecker checker(Root + "/config", Root + "/data/am17");
-    KNETInterfaceEx host;
-    host.Address = "192.0.2.1";
-    host.NetMask = "255.255.255.0";
-    host.BroadCast = "192.0.2.255";
-    checker.SetHostInterfaces({host});
+    for (const KCase& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        Installation installation;
+        for (const auto& [relative, text] : c.Files)
+            installation.Write(relative, text);
+        KConfigChecker checker(installation.Root + "/config", installation.Root + "/data/am17");
+        KNETInterfaceEx host;
+        host.Address = "192.0.2.1";
+        host.NetMask = "255.255.255.0";
+        host.BroadCast = "192.0.2.255";
+        checker.SetHostInterfaces({host});
 
-    std::vector<std::string> found; // the texts with the installation's directories cut off
-    for (const KConfigProblem& p : checker.Check())
-        found.push_back(p.Text().substr(p.File.find_last_of('/') + 1));
-    const std::vector<std::string>& expected = GetParam().Expected;
-    ASSERT_EQ(found.size(), expected.size()) << ::testing::PrintToString(found);
-    for (std::size_t i = 0; i < found.size(); ++i)
-        EXPECT_EQ(found[i].substr(0, expected[i].size()), expected[i]);
+        std::vector<std::string> found; // the texts with the installation's directories cut off
+        for (const KConfigProblem& p : checker.Check())
+            found.push_back(p.Text().substr(p.File.find_last_of('/') + 1));
+        ASSERT_EQ(found.size(), c.Expected.size()) << ::testing::PrintToString(found);
+        for (std::size_t i = 0; i < found.size(); ++i)
+            EXPECT_EQ(found[i].substr(0, c.Expected[i].size()), c.Expected[i]);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Configurations, KConfigCheckerTest, ::testing::ValuesIn(Cases),
-                         [](const ::testing::TestParamInfo<KCase>& param) { return param.param.Name; });
 
 } // namespace
