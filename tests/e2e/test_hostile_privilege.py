@@ -58,19 +58,6 @@ class Privilege(unittest.TestCase):
         self.net2 = self.sb.add_network(None)   # the host gets its address there later
         self.board2 = self.sb.add_board(["%s/24" % BOARD2], network=self.net2)
 
-    def start(self, wrapper):
-        """`tavo start` in the sandbox, through wrapper (a command prefix) when given; returns
-        the daemon's pid once its servers run."""
-        if not wrapper:
-            return self.sb.start_and_wait_up(servers=True)
-        mark = self.sb.syslog.count()
-        self.sb.host(list(wrapper) + [self.sb.tavo_bin, "start"])
-        pid = ts.wait_until(self.sb.read_pid_file, 5, "pid file")
-        self.sb.daemon_pids.add(pid)
-        self.sb.syslog.wait_for("Service up and running.", timeout=10, start=mark)
-        self.sb.wait_log("Starting TimeServer...", timeout=10)
-        return pid
-
     def assertLeastPrivilege(self, pid, bounding):
         """Capabilities belong to each thread: every one of them is checked."""
         expected = dict(CapInh=hex(0), CapPrm=hex(KEPT), CapEff=hex(KEPT), CapBnd=hex(bounding),
@@ -94,7 +81,7 @@ class Privilege(unittest.TestCase):
     def test_started_as_root(self):
         """`tavo start` as root with every capability: the service drops all but the kept
         ones, from the bounding set too, and keeps to that after a restart."""
-        pid = self.start(())
+        pid = self.sb.start_and_wait_up(servers=True)
         self.assertLeastPrivilege(pid, KEPT)
 
         # The restart runs on the address poller's thread and starts new server threads, with
@@ -126,7 +113,8 @@ class Privilege(unittest.TestCase):
         drop from the bounding set stays there, unusable; the service boots boards as above."""
         names = unit_bounding_set() + ["CAP_DAC_OVERRIDE"]
         bounding = "-all," + ",".join("+" + n[len("CAP_"):].lower() for n in names)
-        pid = self.start(["setpriv", "--inh-caps=-all", "--no-new-privs", "--bounding-set=" + bounding])
+        pid = self.sb.start_and_wait_up(servers=True, wrapper=["setpriv", "--inh-caps=-all", "--no-new-privs",
+                                                              "--bounding-set=" + bounding])
         self.assertLeastPrivilege(pid, KEPT | 1 << CAP_DAC_OVERRIDE)
         self.assertBoots(self.board, SERIAL)
 

@@ -8,6 +8,7 @@ Every wait takes a deadline; nothing sleeps a fixed time.
 """
 import collections
 import ctypes
+import itertools
 import os
 import re
 import select
@@ -25,8 +26,7 @@ CLONE_NEWNET = 0x40000000
 DEFAULT_PREFIX = "tavoe2e"
 
 _libc = ctypes.CDLL(None, use_errno=True)
-_counter = 0
-_counter_lock = threading.Lock()
+_counter = itertools.count(1)
 
 
 def become_subreaper():
@@ -44,6 +44,11 @@ def run(cmd, check=True, timeout=30, **kw):
     if check and p.returncode != 0:
         raise RuntimeError("%s failed (%d): %r %r" % (" ".join(cmd), p.returncode, p.stdout, p.stderr))
     return p
+
+
+def ip(netns, *commands):
+    """ip commands in a named network namespace, one process for all of them."""
+    run(["ip", "-n", netns, "-batch", "-"], input="".join(c + "\n" for c in commands).encode())
 
 
 def wait_until(predicate, timeout, what, interval=0.02):
@@ -115,61 +120,47 @@ class SyslogMessage:
 
     def __init__(self, raw):
         self.raw, m = raw, _SYSLOG_RE.match(raw)
-        self.pri, self.ident, self.pid, self.text = m.groups() if m else (None, None, None, raw)
-        self.pri = int(self.pri) if self.pri else None
-        self.priority = self.pri & 7 if self.pri is not None else None
-        self.pid = int(self.pid) if self.pid else None
+        pri, self.ident, pid, self.text = m.groups() if m else ("", None, "", raw)
+        self.pri, self.pid = int(pri) if pri else None, int(pid) if pid else None
+        self.priority = self.pri & 7 if pri else None
 
 
 class SyslogCapture:
     """A Unix datagram socket standing in for /dev/log; each datagram is one message."""
 
     def __init__(self, path):
-        self.path = path
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
+        self.sock.settimeout(0.2)
         os.chmod(path, 0o666)
-        self.messages = []
-        self._cond = threading.Condition()
-        self._stop = False
+        self.messages, self._stop = [], False
         self._thread = threading.Thread(target=self._loop, daemon=True)
         self._thread.start()
 
     def _loop(self):
-        self.sock.settimeout(0.2)
         while not self._stop:
             try:
-                msg = SyslogMessage(self.sock.recv(65536).decode("utf-8", errors="replace").rstrip("\n\0"))
+                self.messages.append(SyslogMessage(self.sock.recv(65536).decode(errors="replace").rstrip("\n\0")))
             except socket.timeout:
                 continue
             except OSError:
                 return
-            with self._cond:
-                self.messages.append(msg)
-                self._cond.notify_all()
 
     def wait_for(self, text, timeout=10.0, start=0, priority=None):
         """The first message from index start whose text equals text (or matches a compiled
         regular expression) and, when given, has that priority."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                for m in self.messages[start:]:
-                    if _matches(text, m.text) and priority in (None, m.priority):
-                        return m
-                start, remaining = len(self.messages), deadline - time.monotonic()
-                if remaining <= 0:
-                    raise TimeoutError("no system-log message %r within %.1f s; got %r"
-                                       % (text, timeout, [m.raw for m in self.messages]))
-                self._cond.wait(remaining)
+        try:
+            return wait_until(lambda: next((m for m in self.messages[start:] if _matches(text, m.text)
+                                            and priority in (None, m.priority)), None),
+                              timeout, "system-log message %r" % (text,))
+        except TimeoutError as e:
+            raise TimeoutError("%s; got %r" % (e, [m.raw for m in self.messages])) from None
 
     def texts(self):
-        with self._cond:
-            return [m.text for m in self.messages]
+        return [m.text for m in self.messages]
 
     def count(self):
-        with self._cond:
-            return len(self.messages)
+        return len(self.messages)
 
     def close(self):
         self._stop = True
@@ -192,20 +183,15 @@ class LogLine:
 
     def __init__(self, raw):
         self.raw, m = raw, LOG_LINE_RE.match(raw)
-        self.level, self.time, self.name, self.text = m.groups() if m else (None, None, None, raw)
+        self.level, _, self.name, self.text = m.groups() if m else (None, None, None, raw)
         self.name = self.name and self.name.rstrip()
 
 
 class Board:
-    """One board network namespace: eth0 on a host bridge, its addresses, lo up."""
+    """One board network namespace: eth0 on a host bridge, lo up."""
 
-    def __init__(self, sandbox, netns, network, addresses):
-        self.sandbox, self.netns, self.network = sandbox, netns, network
-        self.addresses, self.interface = list(addresses), "eth0"
-
-    @property
-    def address(self):
-        return self.addresses[0].split("/")[0]
+    def __init__(self, netns):
+        self.netns, self.interface = netns, "eth0"
 
     def exec(self, cmd, **kw):
         return run(["ip", "netns", "exec", self.netns] + list(cmd), **kw)
@@ -217,10 +203,7 @@ class Board:
         self.exec(["sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=%d" % (0 if answer else 1)])
 
     def add_addresses(self, cidrs):
-        """Many addresses at once (one ip process), for many boards in one namespace."""
-        script = "".join("addr add %s brd + dev %s\n" % (c, self.interface) for c in cidrs)
-        run(["ip", "-n", self.netns, "-batch", "-"], input=script.encode())
-        self.addresses += list(cidrs)
+        ip(self.netns, *("addr add %s brd + dev %s" % (c, self.interface) for c in cidrs))
 
     def socket(self, bind=None, broadcast=False, reuse=False, device=False):
         """A UDP socket in this board's namespace, optionally bound (address, port)."""
@@ -267,15 +250,12 @@ class Sandbox:
     """Namespaces, files and processes of one run of the daemon; close() undoes all of it."""
 
     def __init__(self, tavo, prefix=DEFAULT_PREFIX, host_networks=("192.0.2.1/24",)):
-        global _counter
         self.tavo_bin = os.path.abspath(tavo)
         if not os.access(self.tavo_bin, os.X_OK):
             raise FileNotFoundError("tavo binary not found: %s" % self.tavo_bin)
         become_subreaper()
         cleanup_leftovers(prefix)
-        with _counter_lock:
-            _counter += 1
-            n = _counter
+        n = next(_counter)
         self.prefix, self.name = prefix, "%s%ds%d" % (prefix, os.getpid(), n)
         self.host_ns = self.name + "h"
         self.boards, self.networks, self._procs, self.daemon_pids = [], [], [], set()
@@ -304,7 +284,7 @@ class Sandbox:
     # network
     def _make_host(self):
         run(["ip", "netns", "add", self.host_ns])
-        self.host(["ip", "link", "set", "lo", "up"], mount=False)
+        ip(self.host_ns, "link set lo up")
 
     def host(self, cmd, mount=True, **kw):
         """Runs a command in the host namespaces (network and, once prepared, mount)."""
@@ -313,34 +293,27 @@ class Sandbox:
         return run(["ip", "netns", "exec", self.host_ns] + list(cmd), **kw)
 
     def add_network(self, cidr=None):
-        """A bridge in the host namespace, with the host address cidr when given. Addresses get
-        their broadcast address ("brd +") as the usual tools give it."""
+        """A bridge in the host namespace, with the host address cidr when given."""
         bridge = "br%d" % len(self.networks)
-        self.host(["ip", "link", "add", bridge, "type", "bridge", "forward_delay", "0"], mount=False)
-        self.host(["ip", "link", "set", bridge, "up"], mount=False)
-        if cidr:
-            self.host(["ip", "addr", "add", cidr, "brd", "+", "dev", bridge], mount=False)
+        ip(self.host_ns, "link add %s type bridge forward_delay 0" % bridge, "link set %s up" % bridge)
         self.networks.append(bridge)
+        if cidr:
+            self.add_host_address(cidr, len(self.networks) - 1)
         return len(self.networks) - 1
 
     def add_host_address(self, cidr, network=0):
-        self.host(["ip", "addr", "add", cidr, "brd", "+", "dev", self.networks[network]],
-                  mount=False)
+        # With its broadcast address ("brd +"), as the usual tools give it.
+        ip(self.host_ns, "addr add %s brd + dev %s" % (cidr, self.networks[network]))
 
     def add_board(self, addresses=("192.0.2.50/24",), network=0, answer_ping=False):
         i = len(self.boards)
-        netns = "%sb%d" % (self.name, i)
-        run(["ip", "netns", "add", netns])
-        board = Board(self, netns, network, addresses)
+        board = Board("%sb%d" % (self.name, i))
+        run(["ip", "netns", "add", board.netns])
         self.boards.append(board)
-        port = "vb%d" % i
-        self.host(["ip", "link", "add", port, "type", "veth", "peer", "name", "eth0",
-                   "netns", netns], mount=False)
-        self.host(["ip", "link", "set", port, "master", self.networks[network], "up"], mount=False)
-        board.exec(["ip", "link", "set", "lo", "up"])
-        for cidr in addresses:
-            board.exec(["ip", "addr", "add", cidr, "brd", "+", "dev", "eth0"])
-        board.exec(["ip", "link", "set", "eth0", "up"])
+        ip(self.host_ns, "link add vb%d type veth peer name eth0 netns %s" % (i, board.netns),
+           "link set vb%d master %s up" % (i, self.networks[network]))
+        ip(board.netns, "link set lo up", "link set eth0 up")
+        board.add_addresses(addresses)
         board.answer_ping(answer_ping)
         return board
 
@@ -389,14 +362,14 @@ class Sandbox:
             return f.read()
 
     # processes
-    def tavo(self, *args, stdin=b"", timeout=30):
+    def tavo(self, *args, stdin=b"", timeout=30, wrapper=()):
         """Runs the tavo command with these arguments in the host namespaces."""
-        p = subprocess.run(self._tavo_cmd(args), input=stdin, capture_output=True, timeout=timeout)
+        p = subprocess.run(self._tavo_cmd(args, wrapper), input=stdin, capture_output=True, timeout=timeout)
         self._note_adopted()
         return Result(p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace"))
 
-    def _tavo_cmd(self, args):
-        return ["nsenter", "-t", str(self.keeper.pid), "-m", "-n", "--", self.tavo_bin] + list(args)
+    def _tavo_cmd(self, args, wrapper=()):
+        return ["nsenter", "-t", str(self.keeper.pid), "-m", "-n", "--"] + list(wrapper) + [self.tavo_bin] + list(args)
 
     def popen_tavo(self, *args, **kw):
         """tavo as a child we hold (debug mode: stdin=PIPE keeps it running until closed)."""
@@ -435,20 +408,16 @@ class Sandbox:
             return None
         return int(text) if text.strip().isdigit() else None
 
-    def start(self, expect_ok=True):
-        """`tavo start`; returns the detached daemon's pid (from the pid file)."""
-        r = self.tavo("start")
-        if expect_ok and (r.status != 0 or "OK" not in r.stdout):
+    def start_and_wait_up(self, servers=False, timeout=10, wrapper=()):
+        """`tavo start` (through wrapper, a command prefix, when given), then waits for the
+        service to be up and, with servers, for its last server (the time server) to start;
+        returns the detached daemon's pid (from the pid file)."""
+        mark, log_mark = self.syslog.count(), self.log_mark()
+        r = self.tavo("start", wrapper=wrapper)
+        if r.status != 0 or "OK" not in r.stdout:
             raise AssertionError("tavo start failed: %r; syslog %r" % (r, self.syslog.texts()))
         pid = wait_until(self.read_pid_file, 5, "pid file " + self.pid_file)
         self.daemon_pids.add(pid)
-        return pid
-
-    def start_and_wait_up(self, servers=False, timeout=10):
-        """`tavo start`, then waits for the service to be up and, with servers, for its last
-        server (the time server) to start; returns the daemon's pid."""
-        mark, log_mark = self.syslog.count(), self.log_mark()
-        pid = self.start()
         self.syslog.wait_for("Service up and running.", timeout=timeout, start=mark)
         if servers:
             self.wait_log("Starting TimeServer...", timeout=timeout, start=log_mark)
