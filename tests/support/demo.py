@@ -11,8 +11,9 @@ import argparse
 import json
 import os
 import re
-import subprocess
 import sys
+
+import yaml
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -35,16 +36,14 @@ def find_tavo(build):
     return os.path.join(build, "tavo")
 
 
-def first_board(devices_text):
+def first_board(path):
     """Serial, address and firmware of the first example board that is given a firmware."""
-    for block in re.split(r"\n  - ", devices_text)[1:]:
-        serial = re.match(r"(\d+):", block)
-        ip = re.search(r"\n\s+IP:\s*(\S+)", block)
-        fw = re.search(r"\n\s+Firmware:\s*(\S+)", block)
-        new = re.search(r"\n\s+SetNewFirmware:\s*true", block)
-        if serial and ip and fw and new:
-            return int(serial.group(1)), ip.group(1), fw.group(1)
-    raise SystemExit("no board with SetNewFirmware in %s/devices.yaml" % EXAMPLES)
+    with open(path) as f:
+        for entry in yaml.safe_load(f)["Devices"]:
+            for serial, b in entry.items():
+                if b.get("IP") and b.get("Firmware") and b.get("SetNewFirmware"):
+                    return serial, b["IP"], b["Firmware"]
+    raise SystemExit("no board with SetNewFirmware in " + path)
 
 
 def say(text=""):
@@ -60,8 +59,7 @@ def main():
     tavo = find_tavo(args.build)
     if not os.access(tavo, os.X_OK):
         raise SystemExit("no tavo binary at %s: build first" % tavo)
-    with open(os.path.join(EXAMPLES, "devices.yaml")) as f:
-        serial, address, firmware = first_board(f.read())
+    serial, address, firmware = first_board(os.path.join(EXAMPLES, "devices.yaml"))
     mac = bootp.mac_text(bootp.mac_from_serial(serial))
 
     say("== tavo demo: board %d (%s) boots from the daemon, in a sandbox ==" % (serial, mac))
@@ -74,32 +72,20 @@ def main():
         say("host 192.0.2.1/24 on br0, board namespace with %s; firmware %s of %d bytes"
             % (address, firmware, FIRMWARE_SIZE))
 
-        r = sb.tavo("start")
-        say("$ tavo start\n" + r.stdout.rstrip() + r.stderr.rstrip())
-        if r.status != 0:
-            say("tavo start failed with status %d" % r.status)
-            return 1
-        pid = ts.wait_until(sb.read_pid_file, 5, "pid file")
-        sb.daemon_pids.add(pid)
-        sb.syslog.wait_for("Service up and running.", timeout=10)
-        sb.wait_log("Starting TimeServer...", timeout=10)
-        say("system log: " + " / ".join(sb.syslog.texts()))
+        pid = sb.start_and_wait_up(servers=True)   # raises with tavo's output if it fails
+        say("$ tavo start\nStarting tavo.... OK\nsystem log: " + " / ".join(sb.syslog.texts()))
         mark = sb.log_mark()
 
         say("\n$ ndx-board-sim --serial %d --interface eth0   (in the board's namespace)" % serial)
-        sim = subprocess.run(["ip", "netns", "exec", sim_board.netns, SIMULATOR, "--serial",
-                              str(serial), "--interface", "eth0", "--json"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        sim = sim_board.exec([SIMULATOR, "--serial", str(serial), "--interface", "eth0", "--json"],
+                             check=False, timeout=60)
         try:
             report = json.loads(sim.stdout)
+            say(board.format_report(report))
         except ValueError:
             say("simulator failed: %s" % sim.stderr.decode(errors="replace"))
-            report = None
-        if report:
-            say(board.format_report(report))
-            booted = report["booted"]
-        else:
-            booted = False
+            report = {"booted": False}
+        booted = report["booted"]
 
         # The daemon's own lines about this board: its serial, hardware address or address.
         mine = re.compile(r"\b(%d|%s|%s)\b" % (serial, re.escape(mac), re.escape(address)))
