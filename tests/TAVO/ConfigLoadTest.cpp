@@ -1,6 +1,7 @@
-// The configuration layer: keyed values with defaults and their messages, the rules the daemon
-// and the checker share, documents read one at a time, the service (tavo.yaml) and devices
-// (devices.yaml) files as loaded and as refused, and the per-class singleton.
+// The configuration layer: keyed values with defaults and their messages, documents read one at
+// a time, the service (tavo.yaml) and devices (devices.yaml) files as loaded and as refused, and
+// the per-class singleton. The rules shared with the checker are met through the BOOTP decision,
+// the TFTP acceptance and the devices tables.
 #include <future>
 #include <stdexcept>
 
@@ -11,7 +12,6 @@
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KConfigLoadError.h"
 #include "Tools/TAVO/KConfigReloader.h"
-#include "Tools/TAVO/KConfigRules.h"
 #include "Tools/TAVO/TAVOCfg.h"
 #include "Tools/TAVO/TAVODevs.h"
 #include "tests/TAVO/TAVOTestKit.h"
@@ -44,30 +44,6 @@ public:
     }
     unsigned value = 5;
 };
-
-// The rules the daemon applies and the configuration checker reports by.
-TEST(ConfigRules, BoardTypesAndFirmwareNames)
-{
-    // only the first three characters count, in any case
-    for (const char* board : {"NDX", "ndx", "NdX-E1"})
-        EXPECT_TRUE(KConfigRules::IsNdxType(board)) << board;
-    for (const char* other : {"ND", "XNDX", ""})
-        EXPECT_FALSE(KConfigRules::IsNdxType(other)) << other;
-
-    const struct {
-        std::string name;
-        bool fits;   // into the boot reply's 128-byte file field with its NUL
-        bool leaves; // may reach outside the firmware directory
-    } names[] = {{std::string(127, 'f'), true, false},
-                 {std::string(128, 'f'), false, false},
-                 {"dir/./fw.bin", true, false},
-                 {"../fw.bin", true, true},
-                 {"fw..bin", true, true}}; // anywhere in the name, not only as a component
-    for (const auto& n : names) {
-        EXPECT_EQ(KConfigRules::FirmwareNameFits(n.name), n.fits) << n.name;
-        EXPECT_EQ(KConfigRules::MayLeaveFirmwareDirectory(n.name), n.leaves) << n.name;
-    }
-}
 
 struct DocumentCase {
     const char* yaml;

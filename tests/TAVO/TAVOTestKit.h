@@ -1,7 +1,6 @@
 #pragma once
-// Shared by the daemon's unit tests besides the common test kit: the sandbox's klog.cfg, case
-// names, the lines a log gained, shell set-up of the sandbox's network and a board's request.
-#include <gtest/gtest.h>
+// Shared by the daemon's unit tests besides the common test kit: the sandbox's klog.cfg, the
+// lines a log gained, shell set-up of the sandbox's network and a board's request.
 #include <string>
 #include <vector>
 
@@ -18,12 +17,6 @@ using testkit::WriteFile;
 extern const char* const FirmwareDir; // /etc/varnel/data/am17/
 extern const char* const TavoLog;     // the daemon's loggers
 std::string BasekitLog();             // this program's configuration loggers
-
-// Names each case of a parameterised test after its `name` field.
-struct CaseName {
-    template <class Case>
-    std::string operator()(const ::testing::TestParamInfo<Case>& info) const { return info.param.name; }
-};
 
 // What a log gained after the watch was made (tavo.log unless told otherwise).
 class LogWatch : public testkit::LogTail {
