@@ -55,16 +55,16 @@ struct DocumentCase {
 TEST(DocumentWalk, FirstMatchingDocumentIsLoaded)
 {
     const DocumentCase cases[] = {
-    // a document that is not a map is skipped; the first match ends the search
-    {"- a\n---\nprobe: {Value: 7}\n---\nprobe: {Value: 8}\n", "probe", 0, 7},
-    {"Probe: {Value: 9}\nprobe: {Value: 4}\n", "probe", 0, 4}, // exact case
-    {"other: {Value: 9}\n", "probe", 1, 1},  // missing document allowed: defaults
-    {"Value: 6\n---\nValue: 2\n", "", 0, 6}, // no document name: the first document
-    // documents are read one at a time: a broken one after the match does not count
-    {"probe: {Value: 7}\n---\nprobe: [\n", "probe", 0, 7},
-    {"other: {Value: 9}\n---\nprobe: {Value: 7}\n...\n---\n, a\n", "probe", 0, 7},
-    // a "---" inside a block scalar is text, not a document boundary
-    {"text: |\n  ---\n  probe: {Value: 2}\nprobe: {Value: 3}\n---\n[\n", "probe", 0, 3}};
+        // a document that is not a map is skipped; the first match ends the search
+        {"- a\n---\nprobe: {Value: 7}\n---\nprobe: {Value: 8}\n", "probe", 0, 7},
+        {"Probe: {Value: 9}\nprobe: {Value: 4}\n", "probe", 0, 4}, // exact case
+        {"other: {Value: 9}\n", "probe", 1, 1},  // missing document allowed: defaults
+        {"Value: 6\n---\nValue: 2\n", "", 0, 6}, // no document name: the first document
+        // documents are read one at a time: a broken one after the match does not count
+        {"probe: {Value: 7}\n---\nprobe: [\n", "probe", 0, 7},
+        {"other: {Value: 9}\n---\nprobe: {Value: 7}\n...\n---\n, a\n", "probe", 0, 7},
+        // a "---" inside a block scalar is text, not a document boundary
+        {"text: |\n  ---\n  probe: {Value: 2}\nprobe: {Value: 3}\n---\n[\n", "probe", 0, 3}};
     for (const DocumentCase& c : cases) {
         WriteConfig("probe", c.yaml);
         ProbeConfig probe("probe", c.policy, c.document);
@@ -122,34 +122,34 @@ void ExpectLoads(const char* file, const std::vector<LoadCase>& cases)
 TEST(ServiceLoad, ReadsSettingsWithDefaultsAndMessages)
 {
     ExpectLoads<config::TAVOCfg>("tavo", {
-    // the empty map starts at line 1, column 7
-    LoadCase{"tavo: {}\n", "14102 14103 [] 69 '' {}",
-             {"T|CONFIG  | Could not load 'BootP'(line=1,col=7), no default.",
-              "T|CONFIG  | Could not load list 'Interfaces'(line=1,col=7).",
-              "T|CONFIG  | Could not load 'tftp'(line=1,col=7), no default.",
-              "T|CONFIG  | Could not load map 'Firmwares'(line=1,col=7)."}},
-    LoadCase{"tavo:\n"
-             "  BootP: {RxPort: 0, TxPort: 70000}\n"        // taken as read: no range check
-             "  Interfaces: [192.0.2.1, 198.51.100.1]\n"
-             "  tftp: {Port: 6969, AlternativePath: /srv/tftp}\n"
-             "  Firmwares:\n"
-             "    - ndx.bin: ndx-2.bin\n"
-             "    - old.bin: new.bin\n"
-             "    - ndx.bin: ndx-3.bin\n",                   // the later target wins
-             "0 70000 [192.0.2.1,198.51.100.1,] 6969 '/srv/tftp' {ndx.bin:ndx-3.bin,old.bin:new.bin,}", {}},
-    LoadCase{"tavo:\n"
-             "  BootP: {RxPort: abc, TxPort: -1}\n"              // not unsigned numbers
-             "  Interfaces: []\n"
-             "  TFTP: {Port: 1069}\n"                        // section names are case-sensitive
-             "  Firmwares: ~\n",
-             "14102 14103 [] 69 '' {}",
-             {"T|CONFIG  | Could not load 'RxPort'(line=2,col=10) using default value (14102).",
-              "T|CONFIG  | Could not load 'TxPort'(line=2,col=10) using default value (14103).",
-              "T|CONFIG  | Could not load 'tftp'(line=2,col=3), no default."}},
-    LoadCase{"tavo:\n  tftp: {Port: 1069}\n  Interfaces: [192.0.2.1]\n  BootP: {RxPort: 1, TxPort: 2}\n"
-             "  Firmwares: []\n",
-             "1 2 [192.0.2.1,] 1069 '' {}",
-             {"T|CONFIG  | Could not load 'AlternativePath'(line=2,col=9), no default."}}});
+        // the empty map starts at line 1, column 7
+        LoadCase{"tavo: {}\n", "14102 14103 [] 69 '' {}",
+                 {"T|CONFIG  | Could not load 'BootP'(line=1,col=7), no default.",
+                  "T|CONFIG  | Could not load list 'Interfaces'(line=1,col=7).",
+                  "T|CONFIG  | Could not load 'tftp'(line=1,col=7), no default.",
+                  "T|CONFIG  | Could not load map 'Firmwares'(line=1,col=7)."}},
+        LoadCase{"tavo:\n"
+                 "  BootP: {RxPort: 0, TxPort: 70000}\n"        // taken as read: no range check
+                 "  Interfaces: [192.0.2.1, 198.51.100.1]\n"
+                 "  tftp: {Port: 6969, AlternativePath: /srv/tftp}\n"
+                 "  Firmwares:\n"
+                 "    - ndx.bin: ndx-2.bin\n"
+                 "    - old.bin: new.bin\n"
+                 "    - ndx.bin: ndx-3.bin\n",                   // the later target wins
+                 "0 70000 [192.0.2.1,198.51.100.1,] 6969 '/srv/tftp' {ndx.bin:ndx-3.bin,old.bin:new.bin,}", {}},
+        LoadCase{"tavo:\n"
+                 "  BootP: {RxPort: abc, TxPort: -1}\n"              // not unsigned numbers
+                 "  Interfaces: []\n"
+                 "  TFTP: {Port: 1069}\n"                        // section names are case-sensitive
+                 "  Firmwares: ~\n",
+                 "14102 14103 [] 69 '' {}",
+                 {"T|CONFIG  | Could not load 'RxPort'(line=2,col=10) using default value (14102).",
+                  "T|CONFIG  | Could not load 'TxPort'(line=2,col=10) using default value (14103).",
+                  "T|CONFIG  | Could not load 'tftp'(line=2,col=3), no default."}},
+        LoadCase{"tavo:\n  tftp: {Port: 1069}\n  Interfaces: [192.0.2.1]\n  BootP: {RxPort: 1, TxPort: 2}\n"
+                 "  Firmwares: []\n",
+                 "1 2 [192.0.2.1,] 1069 '' {}",
+                 {"T|CONFIG  | Could not load 'AlternativePath'(line=2,col=9), no default."}}});
 }
 
 // Entries with every key, so that only the lines under test write messages.
@@ -159,28 +159,28 @@ TEST(ServiceLoad, ReadsSettingsWithDefaultsAndMessages)
 TEST(DevicesLoad, ReadsBoardsAndReplacements)
 {
     ExpectLoads<config::TAVODevs>("devices", {
-    // the same serial twice: the second entry wins (its replacement was already recorded)
-    LoadCase{"Devices:\n" BOARD(7, "NDX", "192.0.2.1", 100) BOARD(7, "NDX", "192.0.2.2", 0),
-             "7=192.0.2.2/0/f/0 | 100>7", {}},
-    // the same replacement board twice: the first configured board keeps it
-    LoadCase{"Devices:\n" BOARD(1, "NDX", "192.0.2.1", 100) BOARD(2, "NDX", "192.0.2.2", 100),
-             "1=192.0.2.1/100/f/0 2=192.0.2.2/100/f/0 | 100>1", {}},
-    // several boards in one element; another product between them changes nothing
-    LoadCase{"Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1, Replacer: 9, Firmware: a.bin, SetNewFirmware: yes}\n"
-             "    2: {Type: ABC, IP: 192.0.2.99, Replacer: 8}\n"
-             "    3: {Type: NDX, IP: 192.0.2.3, Replacer: 0, Firmware: '~', SetNewFirmware: maybe}\n",
-             "1=192.0.2.1/9/a.bin/1 3=192.0.2.3/0/~/0 | 9>1", // a quoted ~ is text, not null
-             {"T|CFG-OPT | Could not load optional config 'SetNewFirmware'(line=4,col=8), using default value (0)"}},
-    // without "IP" a board gets no address, never the one of the board before it
-    LoadCase{"Devices:\n" BOARD(1, "NDX", "192.0.2.1", 0) "  - 9: {Type: NDX}\n",
-             "1=192.0.2.1/0/f/0 9=/0//0 |",
-             {"T|CFG-OPT | Could not load optional config 'Replacer'(line=3,col=8), using default value (0)",
-              "T|CONFIG  | Could not load 'IP'(line=3,col=8), no default.",
-              "T|CFG-OPT | Could not load optional config 'Firmware'(line=3,col=8), using default value ()",
-              "T|CFG-OPT | Could not load optional config 'SetNewFirmware'(line=3,col=8), using default value (0)"}},
-    LoadCase{"Devices:\n  - 9: {IP: 192.0.2.9}\n", "|",
-             {"T|CONFIG  | Could not load 'Type'(line=2,col=8), no default."}},
-    LoadCase{"Devices: ~\n", "|", {}}});
+        // the same serial twice: the second entry wins (its replacement was already recorded)
+        LoadCase{"Devices:\n" BOARD(7, "NDX", "192.0.2.1", 100) BOARD(7, "NDX", "192.0.2.2", 0),
+                 "7=192.0.2.2/0/f/0 | 100>7", {}},
+        // the same replacement board twice: the first configured board keeps it
+        LoadCase{"Devices:\n" BOARD(1, "NDX", "192.0.2.1", 100) BOARD(2, "NDX", "192.0.2.2", 100),
+                 "1=192.0.2.1/100/f/0 2=192.0.2.2/100/f/0 | 100>1", {}},
+        // several boards in one element; another product between them changes nothing
+        LoadCase{"Devices:\n  - 1: {Type: NDX, IP: 192.0.2.1, Replacer: 9, Firmware: a.bin, SetNewFirmware: yes}\n"
+                 "    2: {Type: ABC, IP: 192.0.2.99, Replacer: 8}\n"
+                 "    3: {Type: NDX, IP: 192.0.2.3, Replacer: 0, Firmware: '~', SetNewFirmware: maybe}\n",
+                 "1=192.0.2.1/9/a.bin/1 3=192.0.2.3/0/~/0 | 9>1", // a quoted ~ is text, not null
+                 {"T|CFG-OPT | Could not load optional config 'SetNewFirmware'(line=4,col=8), using default value (0)"}},
+        // without "IP" a board gets no address, never the one of the board before it
+        LoadCase{"Devices:\n" BOARD(1, "NDX", "192.0.2.1", 0) "  - 9: {Type: NDX}\n",
+                 "1=192.0.2.1/0/f/0 9=/0//0 |",
+                 {"T|CFG-OPT | Could not load optional config 'Replacer'(line=3,col=8), using default value (0)",
+                  "T|CONFIG  | Could not load 'IP'(line=3,col=8), no default.",
+                  "T|CFG-OPT | Could not load optional config 'Firmware'(line=3,col=8), using default value ()",
+                  "T|CFG-OPT | Could not load optional config 'SetNewFirmware'(line=3,col=8), using default value (0)"}},
+        LoadCase{"Devices:\n  - 9: {IP: 192.0.2.9}\n", "|",
+                 {"T|CONFIG  | Could not load 'Type'(line=2,col=8), no default."}},
+        LoadCase{"Devices: ~\n", "|", {}}});
 }
 
 TEST(Reload, SectionsMissingFromTheServiceKeepTheirValuesWhileBoardsAreReplaced)
@@ -254,31 +254,28 @@ void ExpectFailure(const FailureCase& c)
 TEST(LoadFailure, WarnsThrowsWithThePositionAndKeepsThePreviousObject)
 {
     const FailureCase cases[] = {
-    FailureCase{"probe", nullptr, "Could not open file[/etc/varnel//config/probe.yaml](probe.yaml:probe)"},
-    // a '%' in the texts is carried, not expanded
-    FailureCase{"p%sq", nullptr, "Could not open file[/etc/varnel//config/p%sq.yaml](p%sq.yaml:probe)"},
-    FailureCase{"probe", "other: 1\n", "Could not find document 'probe' in file 'probe.yaml'(probe.yaml:probe)"},
-    FailureCase{"probe", "probe:\n  Value: 13\n", "13 is unlucky(probe.yaml:probe)"},
-    FailureCase{"probe", "probe:\n  Value: [1,\n", PROBE_FAILURE "(line=3,col=1)]msg[end of sequence flow not found]",
-                3, 1},
-    // a broken document before the one that holds the object hides it
-    FailureCase{"probe", "other: [1,\n---\nprobe: {Value: 7}\n",
-                PROBE_FAILURE "(line=2,col=1)]msg[end of sequence flow not found]", 2, 1},
-    FailureCase{"tavo", "tavo:\n  BootP:\n    RxPort: 1\n    TxPort: 2\n  tftp: a: b\n",
-                SERVICE_FAILURE "(line=5,col=10)]msg[illegal map value]", 5, 10},
-    // a stray flow entry where a document starts: yaml-cpp would return empty documents for ever
-    FailureCase{"tavo", ", a\n", SERVICE_FAILURE "(line=1,col=1)]msg[no progress parsing the next document]", 1, 1},
-    FailureCase{"tavo", "tavo: [1]\n", SERVICE_FAILURE "(line=1,col=7)]msg[a map was expected here]", 1, 7},
-    FailureCase{"tavo", "tavo:\n  Interfaces: {a: b}\n",
-                SERVICE_FAILURE "(line=2,col=15)]msg[a sequence was expected here]", 2, 15},
-    FailureCase{"tavo", "tavo:\n  Interfaces: [[a]]\n", SERVICE_FAILURE "(line=2,col=16)]msg[bad conversion]", 2, 16},
-    FailureCase{"devices", "Devices:\n  - 4294967296: {Type: NDX}\n",
-                DEVICES_FAILURE "(line=2,col=5)]msg[bad conversion]", 2, 5},
-    FailureCase{"devices", "Devices: {1: {Type: NDX}}\n",
-                DEVICES_FAILURE "(line=1,col=10)]msg[a sequence was expected here]", 1, 10},
-    FailureCase{"devices", "Devices:\n  - 5\n", DEVICES_FAILURE "(line=2,col=5)]msg[a map was expected here]", 2, 5},
-    FailureCase{"devices", "devices: []\n",
-                "Could not find document 'Devices' in file 'devices.yaml'(devices.yaml:Devices)"}};
+        // a '%' in the texts is carried, not expanded
+        FailureCase{"p%sq", nullptr, "Could not open file[/etc/varnel//config/p%sq.yaml](p%sq.yaml:probe)"},
+        FailureCase{"probe", "other: 1\n", "Could not find document 'probe' in file 'probe.yaml'(probe.yaml:probe)"},
+        FailureCase{"probe", "probe:\n  Value: 13\n", "13 is unlucky(probe.yaml:probe)"},
+        FailureCase{"probe", "probe:\n  Value: [1,\n", PROBE_FAILURE "(line=3,col=1)]msg[end of sequence flow not found]",
+                    3, 1},
+        // a broken document before the one that holds the object hides it
+        FailureCase{"probe", "other: [1,\n---\nprobe: {Value: 7}\n",
+                    PROBE_FAILURE "(line=2,col=1)]msg[end of sequence flow not found]", 2, 1},
+        FailureCase{"tavo", "tavo:\n  BootP:\n    RxPort: 1\n    TxPort: 2\n  tftp: a: b\n",
+                    SERVICE_FAILURE "(line=5,col=10)]msg[illegal map value]", 5, 10},
+        // a stray flow entry where a document starts: yaml-cpp would return empty documents for ever
+        FailureCase{"tavo", ", a\n", SERVICE_FAILURE "(line=1,col=1)]msg[no progress parsing the next document]", 1, 1},
+        FailureCase{"tavo", "tavo: [1]\n", SERVICE_FAILURE "(line=1,col=7)]msg[a map was expected here]", 1, 7},
+        FailureCase{"tavo", "tavo:\n  Interfaces: {a: b}\n",
+                    SERVICE_FAILURE "(line=2,col=15)]msg[a sequence was expected here]", 2, 15},
+        FailureCase{"tavo", "tavo:\n  Interfaces: [[a]]\n", SERVICE_FAILURE "(line=2,col=16)]msg[bad conversion]", 2, 16},
+        FailureCase{"devices", "Devices:\n  - 4294967296: {Type: NDX}\n",
+                    DEVICES_FAILURE "(line=2,col=5)]msg[bad conversion]", 2, 5},
+        FailureCase{"devices", "Devices: {1: {Type: NDX}}\n",
+                    DEVICES_FAILURE "(line=1,col=10)]msg[a sequence was expected here]", 1, 10},
+        FailureCase{"devices", "Devices:\n  - 5\n", DEVICES_FAILURE "(line=2,col=5)]msg[a map was expected here]", 2, 5}};
     for (const FailureCase& c : cases)
         ExpectFailure(c);
 }
