@@ -17,7 +17,7 @@ LOG_PORT = 14110            # RemoteLogPort's default
 INTERNAL_LOG = "klog.log"          # the log framework's own lines
 FIRMWARE = "fw_ndx.bin"
 # Every TAVO option named but off: only a filter from the log server could turn them on.
-QUIET_KLOG = ts.klog_cfg(general=False, bootp=False, tftp=False, time_=False)
+QUIET_KLOG = ts.klog_cfg(trace=False)
 
 # Serves the given frames to every connection and keeps the connections open.
 FAKE_SERVER = r"""

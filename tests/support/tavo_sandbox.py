@@ -575,13 +575,10 @@ def cleanup_leftovers(prefix=DEFAULT_PREFIX):
 
 # --- configuration texts ----------------------------------------------------------------------
 
-def tavo_yaml(interfaces=(), rx_port=14102, tx_port=14103, tftp_port=69, alternative_path=None,
-              firmwares=()):
-    return "".join(["tavo:\n  BootP:\n    RxPort: %d\n    TxPort: %d\n" % (rx_port, tx_port),
-                    "  Interfaces:\n" + "".join("    - %s\n" % a for a in interfaces) if interfaces
-                    else "  Interfaces: []\n",
-                    "  tftp:\n    Port: %d\n    AlternativePath: %s\n" % (tftp_port, alternative_path or "~"),
-                    "  Firmwares:\n" if firmwares else ""] + ["    - %s: %s\n" % kv for kv in firmwares])
+def tavo_yaml(interfaces=(), alternative_path="~", firmwares=()):
+    return ("tavo:\n  BootP: {RxPort: 14102, TxPort: 14103}\n  Interfaces: [%s]\n"
+            "  tftp: {Port: 69, AlternativePath: %s}\n" % (", ".join(interfaces), alternative_path)
+            + ("  Firmwares:\n" if firmwares else "") + "".join("    - %s: %s\n" % kv for kv in firmwares))
 
 
 def devices_yaml(boards):
@@ -596,35 +593,32 @@ def devices_yaml(boards):
     return text
 
 
-def system_yaml():
-    return ("Network:\n  LocalAudioInterface: eth0\n  LocalAudioPort: 14200\n"
-            "  MediaServerAddress: 192.0.2.10\n  MediaServerPort: 14102\n  SignalingServerAddress: ~\n"
-            "  SignalingServerPort: 14101\n  T8WServerAddress: 192.0.2.11\n  T8WServerPort: 14123\n"
-            "  T8WQueryPort: 14130\n  T8WSnmpPort: 14161\n  ConnectionTimeout: 60000\n")
+SYSTEM_YAML = ("Network:\n  LocalAudioInterface: eth0\n  LocalAudioPort: 14200\n"
+               "  MediaServerAddress: 192.0.2.10\n  MediaServerPort: 14102\n  SignalingServerAddress: ~\n"
+               "  SignalingServerPort: 14101\n  T8WServerAddress: 192.0.2.11\n  T8WServerPort: 14123\n"
+               "  T8WQueryPort: 14130\n  T8WSnmpPort: 14161\n  ConnectionTimeout: 60000\n")
 
 
-def klog_cfg(general=True, bootp=True, tftp=True, time_=True, extra=""):
-    """Trace lines of the chosen TAVO loggers on."""
-    flag = lambda on: "true" if on else "false"
-    return ("[KLogger]\nFullLog=false\n\n[TAVO]\nValue=true\nGeneral=%s\nBOOTP=%s\nTFTP=%s\n"
-            "Time=%s\n\n[Config]\nValue=false\n%s" % (flag(general), flag(bootp), flag(tftp),
-                                                      flag(time_), extra))
+def klog_cfg(trace=True):
+    """The TAVO loggers' Trace lines on, or named but off."""
+    return ("[KLogger]\nFullLog=false\n\n[TAVO]\nValue=true\n%s\n[Config]\nValue=false\n"
+            % "".join("%s=%s\n" % (name, str(trace).lower()) for name in ("General", "BOOTP", "TFTP", "Time")))
 
 
 def standard_setup(sb, boards, interfaces=(), firmwares=(), klog=None, system=None):
     """Writes the four configuration files for a sandbox."""
     sb.write_config("tavo.yaml", tavo_yaml(interfaces=interfaces, firmwares=firmwares))
     sb.write_config("devices.yaml", devices_yaml(boards))
-    sb.write_config("system.yaml", system if system is not None else system_yaml())
+    sb.write_config("system.yaml", system if system is not None else SYSTEM_YAML)
     sb.write_config("klog.cfg", klog if klog is not None else klog_cfg())
 
 
 def tavo_from_argv(argv=None):
     """Takes --tavo PATH out of argv (the rest is for unittest); TAVO_BIN is the fallback."""
     argv = sys.argv if argv is None else argv
-    path = os.environ.get("TAVO_BIN")
-    if "--tavo" in argv:
-        i = argv.index("--tavo")
-        path = argv[i + 1]
-        del argv[i:i + 2]
+    if "--tavo" not in argv:
+        return os.environ.get("TAVO_BIN")
+    i = argv.index("--tavo")
+    path = argv.pop(i + 1)
+    del argv[i]
     return path
