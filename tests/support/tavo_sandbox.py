@@ -499,22 +499,14 @@ class Sandbox:
                 self.wait_exit(pid, timeout=5)
             except TimeoutError:
                 pass
-        for p in self._procs:
-            if p.poll() is None:
-                p.kill()
-                p.wait(timeout=5)
-            for stream in (p.stdin, p.stdout, p.stderr):
-                if stream:
-                    stream.close()
-        if self.keeper is not None:
+        # communicate() closes our ends of the pipes; the keeper ends with its standard input.
+        for p in self._procs + ([self.keeper] if self.keeper else []):
             try:
-                self.keeper.stdin.close()
-                self.keeper.wait(timeout=5)
-            except (subprocess.TimeoutExpired, OSError):
-                self.keeper.kill()
-                self.keeper.wait(timeout=5)
-            self.keeper.stdout.close()
-            self.keeper.stderr.close()
+                p.kill() if p is not self.keeper else None
+                p.communicate(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.communicate()
         for b in self.boards:
             run(["ip", "netns", "del", b.netns], check=False)
         run(["ip", "netns", "del", self.host_ns], check=False)
@@ -556,21 +548,21 @@ def remove_root(root):
 def cleanup_leftovers(prefix=DEFAULT_PREFIX):
     """Removes namespaces and directories of an earlier run (same prefix, process gone)."""
     pattern = re.compile("^" + re.escape(prefix) + r"(\d+)s\d+")
-    p = run(["ip", "netns", "list"], check=False)
-    for line in p.stdout.decode().splitlines():
-        name = line.split()[0] if line.split() else ""
+
+    def dead(name):
         m = pattern.match(name)
-        if m and int(m.group(1)) != os.getpid() and not pid_alive(int(m.group(1))):
+        return m and int(m.group(1)) != os.getpid() and not pid_alive(int(m.group(1)))
+
+    for name in run(["ip", "netns", "list"], check=False).stdout.decode().split():
+        if dead(name):
             kill_netns_processes(name)
             run(["ip", "netns", "del", name], check=False)
     for entry in os.listdir("/tmp"):
-        m = pattern.match(entry)
-        if m and "." in entry and int(m.group(1)) != os.getpid() and not pid_alive(int(m.group(1))):
-            path = os.path.join("/tmp", entry)
-            # Never touch a directory whose .real mount points are not empty here.
-            if all(not os.listdir(os.path.join(path, ".real", d))
-                   for d in ("etc", "dev") if os.path.isdir(os.path.join(path, ".real", d))):
-                remove_root(path)
+        path = os.path.join("/tmp", entry)
+        # Never touch a directory whose .real mount points are not empty here.
+        if "." in entry and dead(entry) and all(not os.listdir(os.path.join(path, ".real", d)) for d in
+                                                ("etc", "dev") if os.path.isdir(os.path.join(path, ".real", d))):
+            remove_root(path)
 
 
 # --- configuration texts ----------------------------------------------------------------------
