@@ -14,10 +14,16 @@ DEVICES = [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE, SetNewFirmware=True)
 
 
 class Boot(unittest.TestCase):
+    """One daemon; the stop comes last."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sb, cls.board = e.serving(cls, DEVICES, files={FIRMWARE: 100000, "big.bin": 33 * 1024 * 1024})
+
     def test_board_boots(self):
         """Reply, firmware, the three generated files and the time, with the notifier lines of
         the General trace."""
-        sb, board_ns = e.serving(self, DEVICES, files={FIRMWARE: 100000})
+        sb, board_ns = self.sb, self.board
         mark = sb.log_mark()
         status, report = e.simulate(self, board_ns, SERIAL)
         self.assertEqual(status, 0, report)
@@ -41,8 +47,7 @@ class Boot(unittest.TestCase):
     def test_stop_cancels_a_running_transfer(self):
         """`tavo stop` while a 33 MiB file is read: the board receives ERROR 0 "Operation
         cancelled", the daemon exits 0 within 3 seconds and removes its pid file."""
-        sb, board_ns = e.serving(self, DEVICES, files={"big.bin": 33 * 1024 * 1024}, start=False)
-        pid = sb.start_and_wait_up(servers=True)
+        sb, board_ns, pid = self.sb, self.board, self.sb.read_pid_file()
         running = threading.Event()
         outcome = {}
 
