@@ -78,13 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (length)
         memcpy(datagram.get(), data + 2, length);
 
-    KTFTPServer::TftpStrParser parser;
-    parser.Data = datagram.get();
-    parser.Size = static_cast<int>(length);
-    parser.Position = 2;
-    for (int strings = 0; strings < 8 && !parser.GetNextString().empty(); ++strings)
-        ;
-
     AcceptOnlyServer& server = Server();
     server.RefuseThreads = data[1] & 2;
     server.ProcessRequest(datagram.get(), static_cast<int>(length), "192.0.2.1", &from);
