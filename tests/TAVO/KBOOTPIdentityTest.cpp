@@ -1,12 +1,16 @@
 // Board identity: hardware address <-> serial, the identification register with its
-// two-minute rate limit on logged errors, and the request log file.
+// two-minute rate limit on logged errors, and the request log file; the server's lines for the
+// refusals and the bind failure that no end-to-end case causes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 #include "Basekit/KHostSystem.h"
 #include "Tools/TAVO/KBOOTPServer.h"
+#include "Tools/TAVO/KUDPSock.h"
 #include "tests/TAVO/TAVOTestKit.h"
 
 namespace {
@@ -130,6 +134,74 @@ TEST(RequestLog, KeepsOneLinePerBoardInSerialOrderForNinetyDays)
     }
     server.SetRequestLogPath("/var/tmp/missing-directory/requests.log");
     EXPECT_TRUE(server.RegisterSerialRequest(43, Rejected)); // an unwritable log lets it go on
+}
+
+// The decision part alone on a fixed board table (no socket, no devices.yaml): the line each
+// refusal the end-to-end tests cannot cause writes.
+class FixedBoards : public KBOOTPServer {
+public:
+    FixedBoards() { UseInterfaces({{"192.0.2.1", "255.255.255.0", "192.0.2.255"}}); }
+    bool Prepare(unsigned int serial)
+    {
+        PreparedReply reply;
+        const std::vector<unsigned char> request = tavotest::BoardRequest(serial);
+        return PrepareReply(request.data(), static_cast<int>(request.size()), true, reply);
+    }
+    config::DevicesTables Boards;
+    bool Broken = false;
+
+protected:
+    config::DevicesTables LoadDevices() override
+    {
+        if (Broken)
+            throw std::runtime_error("no such file");
+        return Boards;
+    }
+};
+
+TEST(BOOTPServerLines, EachRefusalWithoutAnEndToEndCaseLogsItsLine)
+{
+    FixedBoards server;
+    server.Boards.machines[4662].IP = "";
+    KBOOTPMachine& longName = server.Boards.machines[4664];
+    longName.IP = "192.0.2.64";
+    longName.SetNewFirmware = true;
+    longName.Firmware = std::string(128, 'f');
+    const struct {
+        unsigned int serial;
+        bool broken; // devices.yaml unloadable
+        const char* line;
+    } cases[] = {
+        {4662, false, "W|BOOTP   | Could not boot NDX serial 4662, failed to obtain IP address from configuration"},
+        {4664, false, "E|BOOTP   | Could not boot NDX serial 4664, firmware name is 128 characters long, the boot "
+                      "file field holds at most 127"},
+        {4662, true, "W|BOOTP   | Could not load devices configuration (no such file)"},
+    };
+    for (const auto& c : cases) {
+        LogWatch log;
+        server.Broken = c.broken;
+        EXPECT_FALSE(server.Prepare(c.serial)) << c.line;
+        EXPECT_EQ(log.Count(c.line), 1u) << c.line;
+    }
+}
+
+class LastStatus : public KBOOTPNotifier {
+public:
+    void ClientStatus(const std::string&, KBOOTStatus status) override { Status = status; }
+    std::atomic<int> Status{-1};
+};
+
+TEST(BOOTPServerLife, AServerThreadThatCannotBindReportsAServerError)
+{
+    KUDPSock taken("", 14102, true);
+    LogWatch log;
+    LastStatus notifier;
+    KBOOTPServer server;
+    server.SetNotifier(&notifier);
+    ASSERT_EQ(server.Start({{"127.0.0.1", "255.0.0.0", "127.255.255.255"}}, 14102, 14103), 0);
+    EXPECT_TRUE(log.WaitFor("|BOOTP   | Error in server thread > Failed to bind socket to port 14102, ip \n"));
+    EXPECT_TRUE(testkit::WaitUntil([&] { return notifier.Status == bsServerError; }, 10000));
+    server.WaitTermination();
 }
 
 } // namespace

@@ -2,11 +2,11 @@
 // objects while reloads run. (The log server's reload message is checked against the daemon.)
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "Basekit/KBaseException.h"
 #include "Tools/TAVO/ConfigLoad.h"
 #include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/TAVOCfg.h"
@@ -63,18 +63,6 @@ TEST(KConfigReloader, PassReloadsInCreationOrderAndSkipsBrokenFiles)
     TracedConfig::Order.clear();
     config::KConfigReloader::Reload(kstring("third"));
     EXPECT_EQ(TracedConfig::Order, "third third ");
-}
-
-TEST(KConfigReloader, ValidateLeavesObjectsAndStopsAtTheFirstError)
-{
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 1, TxPort: 1}\n");
-    config::TAVOCfg cfg;
-    config::KConfigReloader::Reload(cfg, false);
-    WriteConfig("tavo", "tavo:\n  BootP: {RxPort: 2, TxPort: 2}\n");
-    config::KConfigReloader::Validate();
-    EXPECT_EQ(cfg.Copy().BootP.RxPort, 1u);
-    WriteConfig("tavo", "nothing: 1\n");
-    EXPECT_THROW(config::KConfigReloader::Validate(), KTemplateException<config::KReloadable>);
 }
 
 TEST(KConfigReloader, CallbackFailureIsReported)

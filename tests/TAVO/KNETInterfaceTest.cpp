@@ -1,6 +1,7 @@
-// The address watch's reading of netlink messages and the datagram socket on descriptors above
-// 1023. Interface discovery, a restart on an address change, sending, receiving and a failed
-// bind are proven by the daemon's end-to-end tests.
+// The address watch's reading of netlink messages, the broadcast address of an address added
+// without one, and the datagram socket on descriptors above 1023. The rest of interface
+// discovery, a restart on an address change, sending and receiving are proven by the daemon's
+// end-to-end tests.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,8 +15,19 @@
 
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KUDPSock.h"
+#include "tests/TAVO/TAVOTestKit.h"
 
 namespace {
+
+// An address added without "brd +" is reported with itself as broadcast: the subnet's is used.
+TEST(Interfaces, AnAddressWithoutBroadcastGetsItsSubnetBroadcast)
+{
+    ASSERT_EQ(tavotest::Sh("ip link add tva0 type veth peer name tva1 && ip addr add 198.51.100.1/25 dev tva0"), 0);
+    std::list<KNETInterfaceEx> found;
+    ASSERT_EQ(KNETInterface::FindInterfaces({"192.0.2.9", "198.51.100.1"}, found), 0);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found.front().BroadCast, "198.51.100.127");
+}
 
 class RecordingRestarter : public KNetAddRestarter {
 public:
