@@ -14,7 +14,6 @@ list(APPEND TAVO_DAEMON_TESTS
   tests/TAVO/KNDXIdentificationTest.cpp
   tests/TAVO/KBOOTPDecisionTest.cpp
   tests/TAVO/KBOOTPIdentityTest.cpp
-  tests/TAVO/ICMPEchoTest.cpp
   tests/TAVO/KNETInterfaceTest.cpp)
 
 tavo_fuzz_target(BOOTPDatagramFuzz SOURCES fuzz/BOOTPDatagramFuzz.cpp LIBS tavo_net)

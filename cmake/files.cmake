@@ -10,7 +10,6 @@ add_library(tavo_files STATIC
 target_link_libraries(tavo_files PUBLIC tavo_net tavo_config basekit)
 
 list(APPEND TAVO_DAEMON_TESTS
-  tests/TAVO/KCRCFileWriterTest.cpp
   tests/TAVO/BoardFilesTest.cpp
   tests/TAVO/KTFTPServerTest.cpp
   tests/TAVO/KTimeServerTest.cpp)
