@@ -117,6 +117,7 @@ class Privilege(unittest.TestCase):
                                                               "--bounding-set=" + bounding])
         self.assertLeastPrivilege(pid, KEPT | 1 << CAP_DAC_OVERRIDE)
         self.assertBoots(self.board, SERIAL)
+        self.assertEqual(self.sb.stop(pid)[1], 0)
 
 if __name__ == "__main__":
     e.main()
