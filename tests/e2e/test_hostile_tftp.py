@@ -112,9 +112,10 @@ class HostileTftp(unittest.TestCase):
 
 class HostileCopy(unittest.TestCase):
     def test_alternative_path_copy(self):
-        """The copy for another TFTP service takes only regular files inside, keeps each
-        file's mode and replaces a link planted in the destination instead of writing
-        through it."""
+        """With AlternativePath the firmware directory, generated files included, is copied
+        there for another TFTP service and no TFTP port is opened. The copy takes only regular
+        files inside, keeps each file's bytes and mode and replaces a link planted in the
+        destination instead of writing through it. (Creating the path is a unit test's.)"""
         sb = e.new_sandbox(self)
         ts.standard_setup(sb, [dict(serial=1193046, IP=BOARD)])
         sb.write_config("tavo.yaml", ts.tavo_yaml(alternative_path="/var/tmp/alt"))
@@ -142,9 +143,11 @@ class HostileCopy(unittest.TestCase):
                 info = os.lstat(os.path.join(copied, name))
                 self.assertTrue(stat.S_ISREG(info.st_mode))
                 self.assertEqual(oct(stat.S_IMODE(info.st_mode)), oct(mode))
+                self.assertTrue(sb.read_file(os.path.join(copied, name)) ==
+                                sb.read_file(os.path.join(sb.firmware_dir, name)), "content differs")
         self.assertFalse(os.path.lexists(os.path.join(copied, "secret.bin")))
         self.assertEqual(sb.read_file(victim), b"not to be overwritten")
-        self.assertEqual(sb.read_file(os.path.join(copied, "inside.bin")), FIRMWARE)
+        self.assertNotRegex(sb.host(["ss", "-H", "-l", "-u", "-n"]).stdout.decode(), r":69\s")
 
 
 if __name__ == "__main__":
