@@ -15,11 +15,22 @@ PID_FILE = "/var/run/tavo.pid"   # the path as the daemon names it in its messag
 LOG_EMERG, LOG_INFO, LOG_NOTICE, LOG_WARNING = 0, 6, 5, 4
 DEAD_PID = 4194305               # above any pid_max: never a /proc entry
 STARTED, STOPPED = "Starting tavo.... OK\n", "Stopping tavo.... OK\n"
+DEVICES = [dict(serial=1193046, IP="192.0.2.50")]
 
 
 class Service(unittest.TestCase):
+    """One sandbox; each case starts from the standard files, no pid file and no daemon."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sb, _ = e.serving(cls, DEVICES, start=False)
+        cls.tavo_bin = cls.sb.tavo_bin
+
     def setUp(self):
-        self.sb, _ = e.serving(self, [dict(serial=1193046, IP="192.0.2.50")], start=False)
+        ts.standard_setup(self.sb, DEVICES)
+        if os.path.exists(self.sb.pid_file):
+            os.unlink(self.sb.pid_file)
+        self.sb.tavo_bin, self.sb.daemon_pids = self.tavo_bin, set()
 
     def assertStopped(self, pid, status):
         self.assertEqual(status, 0)
@@ -133,16 +144,17 @@ class Service(unittest.TestCase):
                     self.assertEqual(self.sb.syslog.wait_for(logged, timeout=5, start=mark).pri, 168 + LOG_EMERG)
 
     def test_debug_runs_until_enter_or_end_of_input(self):
+        mark = self.sb.syslog.count()
         r = self.sb.tavo("debug", stdin=b"", timeout=30)
         self.assertEqual((r.status, r.stdout), (0, "Press <ENTER> to stop tavo..."), r)
-        self.sb.syslog.wait_for("Exiting at stop request...", timeout=5)
-        self.assertNotIn("Service up and running.", self.sb.syslog.texts())
+        self.sb.syslog.wait_for("Exiting at stop request...", timeout=5, start=mark)
+        self.assertNotIn("Service up and running.", self.sb.syslog.texts()[mark:])
         self.assertFalse(os.path.exists(self.sb.pid_file))
 
-        mark = self.sb.syslog.count()
+        mark, log_mark = self.sb.syslog.count(), self.sb.log_mark()
         p = self.sb.popen_tavo("debug", stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.sb.syslog.wait_for("Starting service...", timeout=10, start=mark)
-        self.sb.wait_log("Starting TimeServer...", timeout=10)
+        self.sb.wait_log("Starting TimeServer...", timeout=10, start=log_mark)
         self.assertEqual(self.sb.read_pid_file(), p.pid)
         self.assertIsNone(p.poll())
         p.stdin.write(b"\n")
@@ -170,7 +182,7 @@ class Service(unittest.TestCase):
         ]
         for name, content, reason, late in cases:
             with self.subTest(file=name, content=content):
-                ts.standard_setup(self.sb, [dict(serial=1193046, IP="192.0.2.50")])
+                ts.standard_setup(self.sb, DEVICES)
                 if content is None:
                     self.sb.remove_config(name)
                 else:
