@@ -16,6 +16,7 @@ NOBODY = 65534
 LOG_WARNING = 4
 # Small files rotate into old/ during the start already.
 ROTATING_KLOG = "MaxLogFileSize=300\n" + ts.klog_cfg()
+DEVICES = [dict(serial=1193046, IP="192.0.2.50")]
 
 
 def remove(path):
@@ -26,9 +27,16 @@ def remove(path):
 
 
 class HostileLocal(unittest.TestCase):
+    """One sandbox; each case starts from the standard files and nothing planted."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sb, _ = e.serving(cls, DEVICES, start=False)
+        cls.elsewhere = os.path.join(cls.sb.root, "elsewhere")   # where the user points
+
     def setUp(self):
-        self.sb, _ = e.serving(self, [dict(serial=1193046, IP="192.0.2.50")], start=False)
-        self.elsewhere = os.path.join(self.sb.root, "elsewhere")   # where the user points
+        ts.standard_setup(self.sb, DEVICES)
+        remove(os.path.join(self.sb.root, "vartmp", "varnel"))
 
     def plant_link(self, path, target):
         os.symlink(target, path)
@@ -41,7 +49,7 @@ class HostileLocal(unittest.TestCase):
     def test_umask_000_at_start(self):
         """Started from a shell with umask 000, no log file or directory is writable by group
         or others (old/ and its rotated files included), and the pid file keeps mode 0644."""
-        os.rmdir(self.sb.log_dir)       # the daemon makes it itself
+        shutil.rmtree(self.sb.log_dir)   # the daemon makes it itself
         self.sb.write_config("klog.cfg", ROTATING_KLOG)
         saved = os.umask(0)
         try:
