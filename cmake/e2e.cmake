@@ -24,9 +24,7 @@ if(TARGET tavo)
   tavo_e2e_test(service 300)
   tavo_e2e_test(bootp 300)
   tavo_e2e_test(board_services 600)
-  tavo_e2e_test(tftp_slow 600 slow)
   tavo_e2e_test(tftp_load 900 slow)
-  tavo_e2e_test(boot 300)
 
   # Hostile input: floods, spoofing and local tricks; each case failed before the hardening.
   tavo_e2e_test(hostile_flood 300 hostile)

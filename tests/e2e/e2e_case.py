@@ -1,5 +1,6 @@
 """What the end-to-end tests share: the sandbox, the board simulator's modules, and helpers to
 exchange BOOTP, TFTP and time packets from a board's namespace."""
+import argparse
 import json
 import os
 import sys
@@ -22,11 +23,13 @@ FIRMWARE_DIR_TEXT = "/etc/varnel//data/am17/"   # as the daemon spells the path
 
 
 def main():
+    """--tavo PATH, the rest for unittest."""
     global TAVO
-    TAVO = ts.tavo_from_argv()
-    if not TAVO:
-        sys.exit("usage: %s --tavo PATH [unittest options]" % sys.argv[0])
-    unittest.main()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tavo", required=True)
+    args, rest = parser.parse_known_args()
+    TAVO = args.tavo
+    unittest.main(argv=sys.argv[:1] + rest)
 
 
 def new_sandbox(case, **kw):

@@ -84,8 +84,8 @@ class HostilePeers(unittest.TestCase):
     def fake_log_server(self, frames, uid=0):
         """The fake server in the daemon's namespaces, as root or as another user."""
         as_user = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] if uid else []
-        p = subprocess.Popen(["nsenter", "-t", str(self.sb.keeper.pid), "-m", "-n", "--"] + as_user +
-                             [sys.executable, "-c", FAKE_SERVER, frames.hex(), str(LOG_PORT)], stdout=subprocess.PIPE)
+        p = subprocess.Popen(self.sb.host_cmd(as_user + [sys.executable, "-c", FAKE_SERVER, frames.hex(), str(LOG_PORT)]),
+                             stdout=subprocess.PIPE)
         self.addCleanup(lambda: p.kill() or p.communicate(timeout=5))
         self.assertEqual(p.stdout.readline(), b"listening uid=%d\n" % uid, "the fake log server did not start")
         return p

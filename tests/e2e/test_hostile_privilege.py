@@ -7,7 +7,7 @@ import os
 import unittest
 
 import e2e_case as e
-from e2e_case import ts
+from e2e_case import board, ts
 
 SERIAL, BOARD = 1193046, "192.0.2.50"
 SERIAL2, BOARD2 = 500, "198.51.100.50"
@@ -69,12 +69,13 @@ class Privilege(unittest.TestCase):
         self.assertGreaterEqual(len(fifo), SERVER_THREADS, "real-time server threads")
 
     def assertBoots(self, board_ns, serial):
-        """BOOTP reply after a probe made with the raw socket, firmware and generated files by
-        TFTP, the time."""
+        """The whole boot: BOOTP reply after a probe made with the raw socket, firmware and
+        generated files by TFTP (their CRC trailers checked), the time."""
         mark = self.sb.log_mark()
         status, report = e.simulate(self, board_ns, serial)
         self.assertEqual(status, 0, report)
-        self.assertEqual([p["name"] for p in report["phases"]][-1], "time")
+        self.assertEqual([p["name"] for p in report["phases"]],
+                         ["bootp", "tftp " + FIRMWARE] + ["tftp " + f for f in board.GENERATED_FILES] + ["time"])
         self.assertEqual(self.sb.find_log("Unable to send ping message", start=mark), [])
         return report
 

@@ -184,7 +184,7 @@ class Service(unittest.TestCase):
             with self.subTest(file=name, content=content):
                 ts.standard_setup(self.sb, DEVICES)
                 if content is None:
-                    self.sb.remove_config(name)
+                    os.unlink(os.path.join(self.sb.config_dir, name))
                 else:
                     self.sb.write_config(name, content)
                 mark = self.sb.syslog.count()

@@ -1,14 +1,23 @@
 #!/usr/bin/python3
-"""Many boards at once: 200 concurrent transfers, more boards than the transfer limit, and
-replacements.yaml read by many boards while each transfer rewrites it."""
+"""Transfers that take many boards or real time, on one daemon: 200 concurrent transfers, more
+boards than the transfer limit, replacements.yaml read by many boards while each transfer
+rewrites it, a file of more than 65535 blocks read by curl beside one retransmission, and a
+stop that cancels a running transfer."""
+import filecmp
 import os
+import subprocess
+import threading
+import time
 import unittest
 import zlib
 
 import e2e_case as e
+from e2e_case import tftp
 
 BOARDS = ["192.0.2.%d" % (20 + i) for i in range(200)]
+BOARD, SLOW = BOARDS[0], BOARDS[1]
 SIZE = 256 * 1024
+BIG = 33 * 1024 * 1024 + 100    # 67585 blocks: the block number wraps past 65535 once
 # curl from each address at once, in one shell inside the board namespace: OUT/address
 # holds what it read, and a failed read prints its address and curl's complaint.
 FETCH_ALL = """
@@ -19,12 +28,14 @@ wait
 """
 
 
-class ManyBoards(unittest.TestCase):
+class Transfers(unittest.TestCase):
+    """One daemon; the stop comes last (the cases run in the order of their names)."""
+
     @classmethod
     def setUpClass(cls):
         devices = [dict(serial=10000 + i, IP=a) for i, a in enumerate(BOARDS)]
         devices[0]["Replacer"], devices[1]["Replacer"] = 20000, 20001
-        cls.sb, cls.board = e.serving(cls, devices, (), files={"size.bin": SIZE})
+        cls.sb, cls.board = e.serving(cls, devices, (), files={"size.bin": SIZE, "big.bin": BIG, "f.bin": 700})
         cls.board.add_addresses(["%s/24" % a for a in BOARDS])   # one ip process for them all
         cls.content = cls.sb.read_file(os.path.join(cls.sb.firmware_dir, "size.bin"))
 
@@ -53,6 +64,67 @@ class ManyBoards(unittest.TestCase):
         expected = text + zlib.crc32(text).to_bytes(4, "big")
         got = self.fetch_all(BOARDS[:64], "replacements.yaml")
         self.assertEqual({a for a, c in got.items() if c != expected}, set())
+
+    def test_big_file_and_one_retransmission(self):
+        """curl reads the big file whole while a block left unacknowledged to another board
+        comes again, the same bytes, some 6 to 8 s later; that transfer then goes on (the rest
+        of the timing rules are unit tables on a driven tick)."""
+        sb, mark = self.sb, self.sb.log_mark()
+        out = os.path.join(sb.root, "big.out")
+        curl = self.board.popen(["curl", "--tftp-no-options", "-sS", "--interface", BOARD, "-o", out,
+                                 "tftp://%s/big.bin" % e.HOST], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: curl.poll() is None and curl.kill())
+
+        s = e.board_socket(self, self.board, SLOW)
+        s.sendto(tftp.request("f.bin"), (e.HOST, 69))
+        first, peer = e.receive_one(s, 3)
+        sent = time.monotonic()
+        again = e.receive_one(s, 12)
+        self.assertIsNotNone(again, "block 1 was not sent again")
+        self.assertEqual(again[0], first)
+        self.assertGreater(time.monotonic() - sent, 5.5)
+        s.sendto(tftp.ack(1), peer)
+        last = tftp.parse(e.receive_one(s, 3)[0])
+        self.assertEqual((last.block, len(last.payload)), (2, 188))
+        s.sendto(tftp.ack(2), peer)
+
+        _, err = curl.communicate(timeout=400)
+        self.assertEqual(curl.returncode, 0, err)
+        self.assertEqual(os.path.getsize(out), BIG)
+        self.assertTrue(filecmp.cmp(out, os.path.join(sb.firmware_dir, "big.bin"), shallow=False),
+                        "content differs")
+        for address in (BOARD, SLOW):
+            sb.wait_log("Client %s tftp phase: 02 " % address, start=mark)
+            self.assertEqual([p for p, _ in e.tftp_phase_lines(sb, address, mark)], ["00", "01", "02"])
+
+    def test_stop_cancels_a_running_transfer(self):
+        """`tavo stop` while the big file is read: the board receives ERROR 0 "Operation
+        cancelled", the daemon exits 0 within 3 seconds and removes its pid file."""
+        sb, pid = self.sb, self.sb.read_pid_file()
+        running = threading.Event()
+        outcome = {}
+
+        def read():
+            try:
+                tftp.fetch(e.board_socket(self, self.board, BOARD), e.HOST, "big.bin", timeout=5,
+                           sink=lambda payload: None, on_block=lambda n: n == 200 and running.set())
+                outcome["error"] = None
+            except tftp.TftpError as err:
+                outcome["error"] = (err.code, err.message)
+            except Exception as err:  # reported below
+                outcome["error"] = err
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        self.assertTrue(running.wait(30), "transfer did not start")
+        mark = sb.log_mark()
+        r = sb.tavo("stop")
+        self.assertEqual(r.status, 0, r)
+        self.assertEqual(sb.wait_exit(pid, timeout=3.0), 0)
+        reader.join(15)
+        self.assertEqual(outcome.get("error"), (0, "Operation cancelled"))
+        self.assertFalse(os.path.exists(sb.pid_file))
+        sb.wait_log("Client %s tftp phase: 12 " % BOARD, start=mark, timeout=1)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -146,12 +145,11 @@ class SyslogCapture:
             except OSError:
                 return
 
-    def wait_for(self, text, timeout=10.0, start=0, priority=None):
+    def wait_for(self, text, timeout=10.0, start=0):
         """The first message from index start whose text equals text (or matches a compiled
-        regular expression) and, when given, has that priority."""
+        regular expression)."""
         try:
-            return wait_until(lambda: next((m for m in self.messages[start:] if _matches(text, m.text)
-                                            and priority in (None, m.priority)), None),
+            return wait_until(lambda: next((m for m in self.messages[start:] if _matches(text, m.text)), None),
                               timeout, "system-log message %r" % (text,))
         except TimeoutError as e:
             raise TimeoutError("%s; got %r" % (e, [m.raw for m in self.messages])) from None
@@ -266,7 +264,8 @@ class Sandbox:
             for d in ("varnel/config", "varnel/data/am17", "log/varnel", "vartmp", "run",
                       ".real/etc", ".real/dev"):
                 os.makedirs(os.path.join(self.root, d))
-            self._make_host()
+            run(["ip", "netns", "add", self.host_ns])
+            ip(self.host_ns, "link set lo up")
             for cidr in host_networks:
                 self.add_network(cidr)
             self.syslog = SyslogCapture(os.path.join(self.root, "devlog"))
@@ -282,15 +281,13 @@ class Sandbox:
     core_dir = property(lambda self: os.path.join(self.root, "vartmp", "varnel", "tavo"))
 
     # network
-    def _make_host(self):
-        run(["ip", "netns", "add", self.host_ns])
-        ip(self.host_ns, "link set lo up")
+    def host(self, cmd, **kw):
+        """Runs a command in the host namespaces (network and mount)."""
+        return run(self.host_cmd(cmd), **kw)
 
-    def host(self, cmd, mount=True, **kw):
-        """Runs a command in the host namespaces (network and, once prepared, mount)."""
-        if mount and self.keeper is not None:
-            return run(["nsenter", "-t", str(self.keeper.pid), "-m", "-n", "--"] + list(cmd), **kw)
-        return run(["ip", "netns", "exec", self.host_ns] + list(cmd), **kw)
+    def host_cmd(self, cmd):
+        """cmd as run in the host namespaces."""
+        return ["nsenter", "-t", str(self.keeper.pid), "-m", "-n", "--"] + list(cmd)
 
     def add_network(self, cidr=None):
         """A bridge in the host namespace, with the host address cidr when given."""
@@ -338,9 +335,6 @@ class Sandbox:
         os.replace(path + ".new", path)
         return path
 
-    def remove_config(self, name):
-        os.unlink(os.path.join(self.config_dir, name))
-
     def write_firmware(self, name, content):
         path = os.path.join(self.firmware_dir, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -369,7 +363,7 @@ class Sandbox:
         return Result(p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace"))
 
     def _tavo_cmd(self, args, wrapper=()):
-        return ["nsenter", "-t", str(self.keeper.pid), "-m", "-n", "--"] + list(wrapper) + [self.tavo_bin] + list(args)
+        return self.host_cmd(list(wrapper) + [self.tavo_bin] + list(args))
 
     def popen_tavo(self, *args, **kw):
         """tavo as a child we hold (debug mode: stdin=PIPE keeps it running until closed)."""
@@ -604,13 +598,3 @@ def standard_setup(sb, boards, interfaces=(), firmwares=(), klog=None, system=No
     sb.write_config("system.yaml", system if system is not None else SYSTEM_YAML)
     sb.write_config("klog.cfg", klog if klog is not None else klog_cfg())
 
-
-def tavo_from_argv(argv=None):
-    """Takes --tavo PATH out of argv (the rest is for unittest); TAVO_BIN is the fallback."""
-    argv = sys.argv if argv is None else argv
-    if "--tavo" not in argv:
-        return os.environ.get("TAVO_BIN")
-    i = argv.index("--tavo")
-    path = argv.pop(i + 1)
-    del argv[i]
-    return path
