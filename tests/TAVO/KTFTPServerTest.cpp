@@ -1,7 +1,9 @@
 // The TFTP server: acceptance of requests without traffic, the confinement of opened names to
 // the firmware directory (with and without openat2), the transfer's timing and error rules
 // against a scripted board on a driven tick, and, against raw board sockets in the test's own
-// network namespace, the request limit held exactly.
+// network namespace, the request limit held exactly. Files of every size, the block number's
+// wrap past 65535, a stop, a refused port and a missing file are the end-to-end tests', where
+// real clients read from the running daemon.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstddef>
@@ -128,9 +130,6 @@ void ExpectAcceptance(const AcceptCase& c)
     } else {
         ASSERT_EQ(server.Started.size(), 1u);
         EXPECT_EQ(server.Started[0]->FileName, ServedFrom + c.served);
-        EXPECT_EQ(server.Started[0]->LocalAddress, Host);
-        EXPECT_EQ(server.Started[0]->ClientAddress, Board(50));
-        EXPECT_EQ(server.Started[0]->ClientPort, c.port);
         server.Request(ReadRequest("fw.bin"), Board(50), c.port); // busy while its transfer runs
         EXPECT_EQ(server.Started.size(), 1u);
         server.FreeMachine(Board(50)); // what the transfer thread does at its end
@@ -153,7 +152,6 @@ TEST(Acceptance, StartsOrDropsTheRequestAndLeavesTheBoardIdleAfterwards)
         {"mapped_once", ReadRequest("first.bin"), {tsRequest}, "second.bin"},
         {"case_sensitive_map", ReadRequest("Boot.bin"), {tsRequest}, "Boot.bin"},
         {"leading_slash", ReadRequest("/img.bin"), {tsRequest}, "/img.bin"},
-        {"subdirectory", ReadRequest("sub/img.bin"), {tsRequest}, "sub/img.bin"},
         {"no_mode", std::string("\0\1firmware\0", 11), {tsRequest, tsBadRequest}, ""},
         {"no_name", std::string("\0\1\0octet\0xx", 12), {tsRequest, tsNoFileName}, ""},
         {"no_nul", std::string("\0\1abcdefghijk", 13), {tsRequest, tsNoFileName}, ""},
@@ -242,7 +240,7 @@ TEST(Confinement, OpensOnlyRegularFilesBeneathTheFirmwareDirectory)
 
 // What the scripted board does at one receive of the transfer.
 struct Step {
-    enum Kind { Answer, Quiet, Refuse, Fail, Stop } What;
+    enum Kind { Answer, Quiet, Fail } What;
     unsigned AfterMs = 0;  // Answer: when it arrives within the wait
     std::string Bytes;     // Answer
     uint16_t Port = 0;     // Answer: the sender's port, 0 for the board's own
@@ -252,9 +250,7 @@ Step Answer(unsigned afterMs, std::string bytes, uint16_t port = 0)
     return {Step::Answer, afterMs, std::move(bytes), port};
 }
 const Step Quiet{Step::Quiet, 0, "", 0};   // the wait runs out
-const Step Refuse{Step::Refuse, 0, "", 0}; // port unreachable
 const Step Fail{Step::Fail, 0, "", 0};     // the receive fails with EBADF
-const Step Stop{Step::Stop, 0, "", 0};     // the server stops during the wait
 template <class T>
 std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b)
 {
@@ -270,28 +266,17 @@ std::string Error(char code, const std::string& text)
 {
     return std::string{0, 5, 0, code} + text + '\0';
 }
-// The lock-step blocks of a file: 512 bytes each, the last shorter (empty after a multiple of 512).
-std::vector<std::string> Blocks(const std::string& content)
-{
-    std::vector<std::string> blocks;
-    for (size_t at = 0;; at += 512) {
-        blocks.push_back(Data(static_cast<uint16_t>(blocks.size() + 1), content.substr(at, 512)));
-        if (content.size() - at < 512)
-            return blocks;
-    }
-}
 
 // The server side of a transfer: phases and log lines recorded, the file from memory.
 class FakeHost : public KTFTPTransferHost {
 public:
-    enum Source { Content, Missing, Unreadable };
+    enum Source { Content, Unreadable };
     Source From = Content;
     std::string File;
-    bool Serving = true;
     std::vector<KTFTPStatus> Phases;
     std::vector<std::string> Lines; // level letter, space, text
 
-    bool IsServing() const override { return Serving; }
+    bool IsServing() const override { return true; }
     void NotifyClient(const std::string& client, KTFTPStatus status, const std::string&) override
     {
         EXPECT_EQ(client, Sender);
@@ -302,8 +287,6 @@ public:
     int OpenRequested(const std::string& path) override
     {
         EXPECT_EQ(path, Path);
-        if (From == Missing)
-            return -1;
         if (From == Unreadable)
             return open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC); // read fails with EISDIR
         WriteFile("/var/tmp/transfer.bin", File);
@@ -353,15 +336,9 @@ public:
             length = std::min(capacity, static_cast<int>(step.Bytes.size()));
             memcpy(buffer, step.Bytes.data(), static_cast<size_t>(length));
             return Wait::Datagram;
-        case Step::Refuse:
-            Error = ECONNREFUSED;
-            return Wait::Refused;
         case Step::Fail:
             Error = EBADF;
             return Wait::Failed;
-        case Step::Stop:
-            Host.Serving = false;
-            break;
         case Step::Quiet:
             break;
         }
@@ -398,25 +375,6 @@ const std::string Sending = std::string("T Client 192.0.2.50 sending file: ") + 
 const std::string Finish = "T Client 192.0.2.50 send finish";
 const std::string Small = Pattern(700, 3);   // blocks of 512 and 188
 const std::string Two = Pattern(1024, 5);    // blocks of 512, 512 and an empty one
-const std::string Slots = Pattern(32768, 6); // exactly one read-ahead of 64 blocks
-
-TEST(TransferOfALargeFile, BlockNumberWrapsFrom65535To0Then1)
-{
-    const std::string file = Pattern(65536 * 512 + 100, 7);
-    FakeHost host;
-    host.File = file;
-    FakeLink link(host, {}, true, 1000);
-    KTFTPSubProcess(nullptr, Path, "192.0.2.1", Sender, SenderPort).Run(host, link);
-    ASSERT_EQ(link.Sent.size(), 65537u);
-    std::string received;
-    for (const std::string& block : link.Sent)
-        received += block.substr(4);
-    EXPECT_EQ(received, file);
-    EXPECT_EQ(link.Sent[65534].substr(0, 4), Data(65535, ""));
-    EXPECT_EQ(link.Sent[65535].substr(0, 4), Data(0, ""));
-    EXPECT_EQ(link.Sent[65536].substr(0, 4), Data(1, ""));
-    EXPECT_EQ(host.Phases, (std::vector<KTFTPStatus>{tsSending, tsFinished}));
-}
 
 void ExpectTransfer(const TransferCase& c)
 {
@@ -440,14 +398,6 @@ void ExpectTransfer(const TransferCase& c)
 TEST(Transfer, SendsWaitsAndEndsAsTheRulesSay)
 {
     const TransferCase cases[] = {
-        TransferCase{"empty_file", FakeHost::Content, "", {}, true, {Data(1, "")}, {}, {tsSending, tsFinished},
-                     {Sending, Finish}},
-        TransferCase{"multiple_of_512_ends_empty", FakeHost::Content, Two, {}, true, Blocks(Two), {},
-                     {tsSending, tsFinished}, {Sending, Finish}},
-        TransferCase{"read_ahead_boundary", FakeHost::Content, Slots, {}, true, Blocks(Slots), {},
-                     {tsSending, tsFinished}, {Sending, Finish}},
-        // Waits of 2000 ms: the one ending at 6000 ms is not more than 6000, so each resend
-        // comes at 8000; six sends, then the ERROR. The tick wraps on the way.
         TransferCase{"silent_board", FakeHost::Content, Small, {}, false,
                      std::vector<std::string>(6, Data(1, Small.substr(0, 512))) + std::vector<std::string>{
                          Error(0, "Timed out waiting ack")},
@@ -465,20 +415,12 @@ TEST(Transfer, SendsWaitsAndEndsAsTheRulesSay)
                       Answer(1900, Ack(2) + "x"), Answer(1900, Data(2, "")), Answer(5, Ack(2))},
                      true, {Data(1, Two.substr(0, 512)), Data(2, Two.substr(512)), Data(2, Two.substr(512)), Data(3, "")},
                      {0, 10, 7610, 7615}, {tsSending, tsFinished}, {Sending, Finish}},
-        TransferCase{"stopped", FakeHost::Content, Two, {Answer(10, Ack(1)), Stop}, true,
-                     {Data(1, Two.substr(0, 512)), Data(2, Two.substr(512)), Error(0, "Operation cancelled")}, {},
-                     {tsSending, tsCancelled}, {Sending, "T Client 192.0.2.50 operation cancelled"}},
-        // No ERROR to a closed port.
-        TransferCase{"refused_port", FakeHost::Content, Two, {Refuse}, true, {Data(1, Two.substr(0, 512))}, {},
-                     {tsSending, tsSendError}, {Sending, "E Client 192.0.2.50 error sending data to socket [111]"}},
         TransferCase{"send_fails", FakeHost::Content, Two, {Answer(10, Ack(1))}, true, {Data(1, Two.substr(0, 512))},
                      {}, {tsSending, tsSendError}, {Sending, "E Client 192.0.2.50 error sending data to socket [101]"},
                      1},
         TransferCase{"receive_fails", FakeHost::Content, Two, {Fail}, true,
                      {Data(1, Two.substr(0, 512)), Error(0, "Socket error while waiting ack")}, {},
                      {tsSending, tsAckError}, {Sending, "E Error while waiting socket [9] from 192.0.2.50"}},
-        TransferCase{"missing_file", FakeHost::Missing, "", {}, true, {Error(1, "File not found")}, {},
-                     {tsFileNotFound}, {std::string("W Client 192.0.2.50 file [") + Path + "] not found!"}},
         TransferCase{"unreadable_file", FakeHost::Unreadable, "", {}, true, {Error(0, "Error reading file")}, {},
                      {tsSending, tsReadError}, {Sending, std::string("E Error reading file ") + Path}}};
     for (const TransferCase& c : cases)
