@@ -11,33 +11,26 @@ namespace {
 
 const unsigned int Serial = 7;
 
-// T = B bits 14,11,10; S = B bits 9,7,6; connector: S bit 0 for T 3, A bit 7 for T 2.
+// T = B bits 14,11,10; S = B bits 9,7,6; connector: S bit 0 for T 3, A bit 7 for T 2. The
+// tokens the identification tables below use (an empty slot, FXO, GSM, FXS, E1 modules and an
+// unknown type) are decoded there.
 TEST(SlotToken, DecodesToTheTableRow)
 {
     const struct {
         const char* token;
         const char* slot; // "name type count variant"; nullptr: unknown type, rejected
     } cases[] = {
-        {"0-0", nullptr},               // T0 S0
-        {"0-4c00", "EMPTY 0 0 1"},      // T7
-        {"0-4ec0", "EMPTY 0 0 1"},      // T7, any S
         {"0-7000", nullptr},            // T4
-        {"0-240", "4FXO 3 4 1"},        // T0 S5: ZAR
         {"0-200", "4FXO 3 4 2"},        // T0 S4: SIL
-        {"0-400", "2GSM 1 2 1"},        // T1 S0
         {"0-6c0", "2GSM 1 2 1"},        // T1 S7
         {"0-440", nullptr},             // T1 S1
-        {"0-4ac0", "8FXS 2 8 1"},       // T6 S7
         {"0-4800", nullptr},            // T6 S0
-        {"0-ec0", "60E1 4 2 1"},        // T3 S7: 60E1BNC
         {"0-e80", "60E1 6 2 1"},        // T3 S6: 60E1RJ45
-        {"0-c80", "30E1 6 1 1"},        // T3 S2: 30E1RJ45
         {"0-cc0", "30E1 4 1 1"},        // T3 S3: 30E1BNC
         {"0-c40", "30E1 5 1 1"},        // T3 S1: 30E1HI
         {"80-880", "30E1 4 1 1"},       // T2 S2, A bit 7: 30E1BNC
         {"0-880", "30E1 6 1 1"},        // T2 S2: 30E1RJ45
         {"80-a80", "60E1 4 2 1"},       // T2 S6, A bit 7: 60E1BNC
-        {"80-800", "30E1 5 1 1"},       // T2 S0, A bit 7: 30E1HI
         {"0-800", nullptr},             // T2 S0 without connector
     };
     for (const auto& c : cases) {
@@ -75,6 +68,10 @@ TEST(AdditionalInfo, IsTheNormalisedDescription)
         {"NDX_V2-GSM_X 3 0-400 0-4c00 0-4c00", "NDX_V2-GSM_X_0 1 0 3 1 0:1:2"},
         // Mixed FXO model becomes the modular CTI board.
         {"NDX_V2-X-FXO_Y 0 0-240 0-400 0-4c00", "NDX_V2-Modular_CTI_4FXO/2GSM 1 0 0 2 0:3:4 1:1:2"},
+        // Mixed TLQ model becomes the modular TLQ board.
+        {"NDX_V2-E1_TLQ 0 0-ec0 0-4ac0 0-4c00", "NDX_V2-Modular_TLQ_60E1/8FXS 1 0 0 2 0:4:2 1:2:8"},
+        // Modules that do not match a model that is neither FXO nor TLQ: the model stays.
+        {"NDX_V2-GSM_X 0 0-240 0-4c00 0-4c00", "NDX_V2-GSM_X_0 1 0 0 1 0:3:4"},
         // FXO model with another module in slot 0: mismatched, also CTI.
         {"NDX_V2-FXO_X 0 0-4ac0 0-4c00 0-4c00", "NDX_V2-Modular_CTI_8FXS 1 0 0 1 0:2:8"},
         // First generation: the string itself; no '-' at all: nothing.
@@ -83,29 +80,6 @@ TEST(AdditionalInfo, IsTheNormalisedDescription)
     };
     for (const auto& c : cases)
         EXPECT_EQ(KNDXIdentification().GetAddInfoString(Serial, c.info), c.text) << c.info;
-}
-
-TEST(IdentificationSteps, TokenizeThenModel)
-{
-    KNDXIdentification decoder;
-    const struct {
-        const char* info;
-        const char* model; // after the model step
-        bool modular;
-    } cases[] = {
-        {"NDX_V2-E1_X 5 0-ec0 0-4c00 0-4c00", "NDX_V2-E1_X", false},           // modules match the name
-        {"NDX_V2-X-FXO_Y 12 0-240 0-400 0-4c00", "NDX_V2-Modular_CTI", true},  // mixed FXO board
-        {"NDX_V2-E1_TLQ 0 0-ec0 0-4ac0 0-4c00", "NDX_V2-Modular_TLQ", true},   // mixed TLQ board
-        {"NDX_V2-GSM_X 0 0-240 0-4c00 0-4c00", "NDX_V2-GSM_X", false},         // mismatched, neither: kept
-    };
-    for (const auto& c : cases) {
-        KNDXIdentification::Tokens tokens;
-        kstring passThrough;
-        ASSERT_TRUE(KNDXIdentification::Tokenize(Serial, c.info, tokens, passThrough)) << c.info;
-        const KNDXIdentification::Board board = decoder.Model(Serial, tokens);
-        EXPECT_EQ(board.Model, c.model) << c.info;
-        EXPECT_EQ(board.Modular, c.modular) << c.info;
-    }
 }
 
 TEST(Rejection, RaisesItsExactMessage)
