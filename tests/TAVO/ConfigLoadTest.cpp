@@ -145,11 +145,7 @@ TEST(ServiceLoad, ReadsSettingsWithDefaultsAndMessages)
                  "14102 14103 [] 69 '' {}",
                  {"T|CONFIG  | Could not load 'RxPort'(line=2,col=10) using default value (14102).",
                   "T|CONFIG  | Could not load 'TxPort'(line=2,col=10) using default value (14103).",
-                  "T|CONFIG  | Could not load 'tftp'(line=2,col=3), no default."}},
-        LoadCase{"tavo:\n  tftp: {Port: 1069}\n  Interfaces: [192.0.2.1]\n  BootP: {RxPort: 1, TxPort: 2}\n"
-                 "  Firmwares: []\n",
-                 "1 2 [192.0.2.1,] 1069 '' {}",
-                 {"T|CONFIG  | Could not load 'AlternativePath'(line=2,col=9), no default."}}});
+                  "T|CONFIG  | Could not load 'tftp'(line=2,col=3), no default."}}});
 }
 
 // Entries with every key, so that only the lines under test write messages.
@@ -256,7 +252,6 @@ TEST(LoadFailure, WarnsThrowsWithThePositionAndKeepsThePreviousObject)
     const FailureCase cases[] = {
         // a '%' in the texts is carried, not expanded
         FailureCase{"p%sq", nullptr, "Could not open file[/etc/varnel//config/p%sq.yaml](p%sq.yaml:probe)"},
-        FailureCase{"probe", "other: 1\n", "Could not find document 'probe' in file 'probe.yaml'(probe.yaml:probe)"},
         FailureCase{"probe", "probe:\n  Value: 13\n", "13 is unlucky(probe.yaml:probe)"},
         FailureCase{"probe", "probe:\n  Value: [1,\n", PROBE_FAILURE "(line=3,col=1)]msg[end of sequence flow not found]",
                     3, 1},
