@@ -19,15 +19,9 @@ target_sources(basekit_host PRIVATE
 add_library(tavo_test_kit STATIC tests/support/TestKit.cpp)
 target_link_libraries(tavo_test_kit PUBLIC basekit)
 
-# The service host is tested against a real process: this fixture service, run as an operator would.
-add_executable(ServiceHostFixture tests/Basekit/LM7/Basics/ServiceHostFixture.cpp)
-target_link_libraries(ServiceHostFixture PRIVATE basekit_host)
-
 # The host layer's tests in one executable (one link); it may log from a static logger on.
 tavo_unit_test(BasekitHostTest
   SOURCES tests/Basekit/KHostSystemTest.cpp tests/Basekit/KThreadTest.cpp tests/Basekit/TimerManagerTest.cpp
-          tests/Basekit/KConfigReaderTest.cpp tests/Basekit/LM7/Basics/KServiceBaseLinuxTest.cpp
-  LIBS log_test_support)
-target_compile_definitions(BasekitHostTest PRIVATE SERVICE_HOST_FIXTURE="$<TARGET_FILE:ServiceHostFixture>")
-add_dependencies(BasekitHostTest ServiceHostFixture)
+          tests/Basekit/KConfigReaderTest.cpp
+  LIBS tavo_test_kit)
 tavo_unit_test(KThreadLifetimesTest SOURCES tests/Basekit/KThreadLifetimesTest.cpp LIBS basekit_host)

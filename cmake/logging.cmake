@@ -34,7 +34,7 @@ target_sources(basekit_log PRIVATE
   Basekit/KLogBudget.cpp
   Basekit/TimerManager.cpp)
 
-# What the Basekit tests share (a settable clock, forked cases, the system log, a loopback
+# What the logging tests share (a settable clock, forked cases, the system log, a loopback
 # log server).
 add_library(log_test_support STATIC tests/Basekit/LogTestSupport.cpp)
 target_link_libraries(log_test_support PUBLIC tavo_test_kit basekit GTest::gtest)

@@ -2,8 +2,10 @@
 // error texts, defaults, field lists and saving.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "Basekit/KConfigReader.h"
-#include "tests/Basekit/LogTestSupport.h"
+#include "tests/support/TestKit.h"
 
 namespace {
 

@@ -1,10 +1,12 @@
-// Host-system layer: semaphores, events, ticks, directory scans and path helpers.
+// Host-system layer: semaphores, events, ticks, directory scans, path helpers and the one
+// service object a process may have (the service host's runs are the end-to-end service tests').
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include "Basekit/KHostSystem.h"
 #include "Basekit/KSemaphore.h"
 #include "Basekit/KSystemEvent.h"
+#include "Basekit/LM7/Basics/KServiceBaseLinux.h"
 #include "tests/support/TestKit.h"
 
 namespace {
@@ -190,6 +193,19 @@ TEST(ReadLine, CarriageReturnLineFeedBecomesLineFeed)
     }
     EXPECT_EQ(KHostSystem::ReadLine(buffer, sizeof(buffer), file), nullptr);
     fclose(file);
+}
+
+class Plain : public basekit::service::KServiceBase {
+public:
+    Plain() : KServiceBase("plain") {}
+};
+
+TEST(ServiceHostInstance, ASecondServiceObjectIsRefused)
+{
+    static Plain first; // the instance pointer is never cleared, so the first one must outlive the test
+    EXPECT_THROW(Plain second, std::logic_error);
+    EXPECT_THROW(basekit::service::KServiceBase::_Instance(&first), std::logic_error);
+    EXPECT_EQ(basekit::service::KServiceBase::_Instance(nullptr), &first);
 }
 
 } // namespace

@@ -73,7 +73,7 @@ int RunInChild(const std::function<void()>& body)
         bool failed = ::testing::Test::HasFailure();
         fflush(stdout);
         fflush(stderr);
-        _exit(failed ? 1 : 0);
+        exit(failed ? 1 : 0);
     }
     int status = -1;
     waitpid(child, &status, 0);
@@ -179,26 +179,22 @@ bool TestLogServer::Read(std::vector<uint8_t>& bytes, size_t n, unsigned timeout
 
 bool TestLogServer::ReadLogMessage(std::string& name, std::string& text, unsigned timeoutMs)
 {
-    auto read32 = [&](uint32_t& value) {
-        std::vector<uint8_t> bytes;
-        if (!Read(bytes, 4, timeoutMs))
-            return false;
-        value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-        return true;
+    // frame size, then name and text, each as length (with the NUL), characters, NUL
+    auto le32 = [](const std::vector<uint8_t>& bytes, size_t at) {
+        return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
     };
-    auto readString = [&](std::string& value) {
-        uint32_t length;
-        std::vector<uint8_t> bytes;
-        if (!read32(length) || length == 0 || !Read(bytes, length, timeoutMs) || bytes.back() != 0)
-            return false;
-        value.assign(bytes.begin(), bytes.end() - 1);
-        return true;
-    };
-    uint32_t frameSize;
-    if (!read32(frameSize) || !readString(name) || !readString(text))
+    std::vector<uint8_t> size, frame;
+    if (!Read(size, 4, timeoutMs) || !Read(frame, le32(size, 0), timeoutMs))
         return false;
-    // frame size = 4 + name + NUL + 4 + text + NUL
-    return frameSize == 8 + name.size() + 1 + text.size() + 1;
+    size_t at = 0;
+    for (std::string* part : {&name, &text}) {
+        const size_t length = at + 4 <= frame.size() ? le32(frame, at) : 0;
+        if (length == 0 || at + 4 + length > frame.size() || frame[at + 3 + length] != 0)
+            return false;
+        part->assign(frame.begin() + static_cast<long>(at) + 4, frame.begin() + static_cast<long>(at + 3 + length));
+        at += 4 + length;
+    }
+    return at == frame.size();
 }
 
 void TestLogServer::CloseConnection()

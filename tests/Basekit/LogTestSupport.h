@@ -1,7 +1,7 @@
 #pragma once
-// What the logging and service host tests share besides the common test kit: the start of a
-// logging case, a settable clock, forked cases, the system log and a small TCP log server on
-// loopback that speaks the frames by hand.
+// What the logging tests share besides the common test kit: the start of a case, a settable
+// clock, forked cases, the system log and a small TCP log server on loopback that speaks the
+// frames by hand.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,7 +25,8 @@ void Begin(const std::string& klogCfg, long long seconds = -1, int milliseconds 
 void SetClock(long long seconds, int milliseconds = 0);
 
 // Runs body in a forked child; the child's gtest failures are printed there and turn into a
-// non-zero exit status. Returns the child's wait status.
+// non-zero exit status. The child ends through exit(), so coverage counts its run too.
+// Returns the child's wait status.
 int RunInChild(const std::function<void()>& body);
 
 // Little-endian bytes for frames: the low `size` bytes of value.
