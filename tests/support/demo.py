@@ -29,11 +29,12 @@ FIRMWARE_SIZE = 256 * 1024
 
 
 def find_tavo(build):
-    recorded = os.path.join(build, "tavo-path.txt")
-    if os.path.exists(recorded):
-        with open(recorded) as f:
+    """The binary the build recorded (a CMake build writes tavo-path.txt)."""
+    try:
+        with open(os.path.join(build, "tavo-path.txt")) as f:
             return f.read().strip()
-    return os.path.join(build, "tavo")
+    except FileNotFoundError:
+        raise SystemExit("no tavo built in %s: build first" % build)
 
 
 def first_board(path):
@@ -57,8 +58,6 @@ def main():
     if os.geteuid() != 0:
         raise SystemExit("the demo creates network namespaces: run it as root")
     tavo = find_tavo(args.build)
-    if not os.access(tavo, os.X_OK):
-        raise SystemExit("no tavo binary at %s: build first" % tavo)
     serial, address, firmware = first_board(os.path.join(EXAMPLES, "devices.yaml"))
     mac = bootp.mac_text(bootp.mac_from_serial(serial))
 
