@@ -1,7 +1,6 @@
-// Log filter: which Trace lines klog.cfg lets through (the document's examples and the
-// rules around them), the size settings, the messages for missing parts, and its wire form
-// in memory with the serializer's string rule (the channel over a socket is proven by the
-// reload channel and remote log client tests).
+// Log filter: which Trace lines klog.cfg lets through, the size settings, the messages for
+// missing parts, and its wire form in memory (the channel over a socket is the reload channel
+// test's; the string bound and the round trip are the log server fuzz target's).
 #include <cstring>
 #include <stdexcept>
 #include <unistd.h>
@@ -149,35 +148,6 @@ struct MemoryIn : basekit::KInSerializer {
         consumed += size;
     }
 };
-
-struct OneString : basekit::KSerializable {
-    kstring text;
-    void Serialize(basekit::KSerializer& serializer) override { serializer & text; }
-};
-
-TEST(KSerializer, StringsCarryTheirLengthWithTheNulAndStopAt2047Characters)
-{
-    MemoryOut out;
-    OneString target;
-    target.Serialize(out);
-    EXPECT_EQ(out.bytes, (Bytes{1, 0, 0, 0, 0})); // length 1, the NUL alone
-    for (uint32_t length : {2048u, 2049u}) {
-        Bytes wire;
-        logtest::Put(wire, length);
-        wire.insert(wire.end(), length - 1, 'x');
-        wire.push_back(0);
-        MemoryIn in(wire, 0);
-        std::string error;
-        try {
-            target.Serialize(in);
-        } catch (const std::runtime_error& e) {
-            error = e.what();
-        }
-        EXPECT_EQ(error, length == 2048 ? "" : "cannot serialize string bigger than KMAX_STRING_SIZE(2048)");
-        EXPECT_EQ(in.consumed, length == 2048 ? wire.size() : 4u); // rejected before any character is read
-    }
-    EXPECT_EQ(target.text, std::string(2047, 'x'));
-}
 
 TEST(KLogFilterWire, WrittenInTheFrameLayoutReadWithFewerOrMoreEntriesThanSources)
 {

@@ -31,6 +31,13 @@ void FrozenClock(timespec* now)
     now->tv_nsec = static_cast<long>((ms % 1000) * 1000000);
 }
 
+// Little-endian bytes for frames: the low `size` bytes of value.
+void Put(std::vector<uint8_t>& bytes, uint64_t value, int size = 4)
+{
+    for (int i = 0; i < size; ++i)
+        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
 // Expected dates in the tests are typed for UTC.
 const int UseUtc = (setenv("TZ", "UTC", 1), tzset(), 0);
 
@@ -78,12 +85,6 @@ int RunInChild(const std::function<void()>& body)
     int status = -1;
     waitpid(child, &status, 0);
     return status;
-}
-
-void Put(std::vector<uint8_t>& bytes, uint64_t value, int size)
-{
-    for (int i = 0; i < size; ++i)
-        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 std::vector<uint8_t> FilterFrame(const std::vector<FilterEntry>& entries, bool fullLog, uint64_t maxFile,

@@ -29,9 +29,6 @@ void SetClock(long long seconds, int milliseconds = 0);
 // Returns the child's wait status.
 int RunInChild(const std::function<void()>& body);
 
-// Little-endian bytes for frames: the low `size` bytes of value.
-void Put(std::vector<uint8_t>& bytes, uint64_t value, int size = 4);
-
 // A filter frame: type 2, count, per entry (options, overwritten, never), FullLog, sizes.
 struct FilterEntry {
     uint32_t options;
