@@ -7,7 +7,6 @@ import filecmp
 import os
 import subprocess
 import threading
-import time
 import unittest
 import zlib
 
@@ -67,8 +66,8 @@ class Transfers(unittest.TestCase):
 
     def test_big_file_and_one_retransmission(self):
         """curl reads the big file whole while a block left unacknowledged to another board
-        comes again, the same bytes, some 6 to 8 s later; that transfer then goes on (the rest
-        of the timing rules are unit tables on a driven tick)."""
+        comes again, the same bytes; that transfer then goes on (when it comes again, and the
+        rest of the timing rules, are unit tables on a driven tick)."""
         sb, mark = self.sb, self.sb.log_mark()
         out = os.path.join(sb.root, "big.out")
         curl = self.board.popen(["curl", "--tftp-no-options", "-sS", "--interface", BOARD, "-o", out,
@@ -78,11 +77,9 @@ class Transfers(unittest.TestCase):
         s = e.board_socket(self, self.board, SLOW)
         s.sendto(tftp.request("f.bin"), (e.HOST, 69))
         first, peer = e.receive_one(s, 3)
-        sent = time.monotonic()
         again = e.receive_one(s, 12)
         self.assertIsNotNone(again, "block 1 was not sent again")
         self.assertEqual(again[0], first)
-        self.assertGreater(time.monotonic() - sent, 5.5)
         s.sendto(tftp.ack(1), peer)
         last = tftp.parse(e.receive_one(s, 3)[0])
         self.assertEqual((last.block, len(last.payload)), (2, 188))
