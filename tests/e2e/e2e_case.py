@@ -58,10 +58,12 @@ receive_one = ts.wait_packet   # the first accepted datagram within a timeout, o
 
 
 class BootpPeer:
-    """A board's BOOTP sockets: sends to the server's request port, listens on the reply port."""
+    """A board's BOOTP socket, closed when the test ends: sends to the server's request port,
+    listens on the reply port."""
 
-    def __init__(self, board_ns, tx_port=14103):
+    def __init__(self, case, board_ns, tx_port=14103):
         self.sock = board_ns.socket(bind=("", tx_port), reuse=True, broadcast=True, device=True)
+        case.addCleanup(self.sock.close)
 
     def send(self, data, dest=("255.255.255.255", 14102)):
         self.sock.sendto(data, dest)
@@ -87,9 +89,6 @@ class BootpPeer:
         while linger and (one := receive_one(self.sock, until - time.monotonic(), mine)) is not None:
             got.append(one)
         return got
-
-    def close(self):
-        self.sock.close()
 
 
 def simulate(case, board_ns, serial, *extra):

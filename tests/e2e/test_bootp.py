@@ -43,21 +43,16 @@ class Bootp(unittest.TestCase):
         ts.standard_setup(sb, DEVICES)
         sb.start_and_wait_up(servers=True)
 
-    def peer(self, board=None):
-        p = e.BootpPeer(board or self.b0)
-        self.addCleanup(p.close)
-        return p
-
     def exchange(self, serial, xid, board=None, **request):
         """Sends one request and returns the first reply (raw bytes) or None."""
-        p = self.peer(board)
+        p = e.BootpPeer(self, board or self.b0)
         p.send(bootp.build_request(mac(serial), xid, **request))
         got = p.replies(xid, mac(serial), timeout=3)
         return got[0][0] if got else None
 
     def refused(self, serial, xid, text):
         """Sends one request that must get no reply, only the line text; returns its level."""
-        p, mark = self.peer(), self.sb.log_mark()
+        p, mark = e.BootpPeer(self, self.b0), self.sb.log_mark()
         p.send(bootp.build_request(mac(serial), xid))
         line = self.sb.wait_log(text, logger="BOOTP", start=mark)[0]
         self.assertEqual(p.replies(xid, mac(serial), timeout=0.3), [])
@@ -65,7 +60,7 @@ class Bootp(unittest.TestCase):
 
     def test_reply_bytes(self):
         """Every field of the 247-byte reply, on both networks, as often as the rules say."""
-        near, far = self.peer(self.b0), self.peer(self.b2)
+        near, far = e.BootpPeer(self, self.b0), e.BootpPeer(self, self.b2)
         xid = 0x12345678
         request = bootp.build_message(op=1, hops=2, xid=xid, secs=3, flags=0x8000,
                                       ciaddr="192.0.2.200", giaddr="198.51.100.9",
@@ -155,7 +150,7 @@ class Bootp(unittest.TestCase):
             ("1 byte", b"\x01", 14102),
             ("2000 bytes", b"\x63" * 2000, 14102),
         ]
-        p = self.peer()
+        p = e.BootpPeer(self, self.b0)
         mark = self.sb.log_mark()
         for _, datagram, port in cases:
             p.send(datagram, ("255.255.255.255", port))
@@ -180,7 +175,7 @@ class Bootp(unittest.TestCase):
                                      "board %d!" % SERIAL_NEW),
             (4242, 14103, "N", "BOOTP server[192.0.2.99] sent a reply to board 4242"),
         ]
-        p = self.peer()
+        p = e.BootpPeer(self, self.b0)
         for serial, port, level, text in cases:
             with self.subTest(serial=serial, port=port):
                 mark = self.sb.log_mark()
@@ -196,8 +191,7 @@ class ThreadBound(unittest.TestCase):
         thread; the 11th is dropped with a Warning."""
         devices = [dict(serial=100 + i, IP="192.0.2.%d" % (60 + i)) for i in range(11)]
         sb, b = e.serving(self, devices)
-        p = e.BootpPeer(b)
-        self.addCleanup(p.close)
+        p = e.BootpPeer(self, b)
         mark = sb.log_mark()
         for d in devices:
             p.send(bootp.build_request(mac(d["serial"]), d["serial"]))

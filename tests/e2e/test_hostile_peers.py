@@ -102,8 +102,7 @@ class HostilePeers(unittest.TestCase):
         try:
             self.assertEqual(forger.stdout.readline().strip(), b"forging")
             mark = self.sb.log_mark()
-            peer = e.BootpPeer(self.board)
-            self.addCleanup(peer.close)
+            peer = e.BootpPeer(self, self.board)
             mac = bootp.mac_from_serial(SERIAL)
             peer.send(bootp.build_request(mac, 0x5EED))
             got = peer.replies(0x5EED, mac, timeout=5)
