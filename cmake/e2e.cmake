@@ -27,11 +27,9 @@ if(TARGET tavo)
   tavo_e2e_test(tftp_load 900 slow)
 
   # Hostile input: floods, spoofing and local tricks; each case failed before the hardening.
-  tavo_e2e_test(hostile_flood 300 hostile)
+  tavo_e2e_test(hostile_daemon 900 hostile)
   tavo_e2e_test(hostile_tftp 300 hostile)
   tavo_e2e_test(hostile_local 300 hostile)
-  tavo_e2e_test(hostile_privilege 300 hostile)
-  tavo_e2e_test(hostile_peers 300 hostile)
 
   # What `make demo` shows must keep working: one simulated board booted end to end.
   add_test(NAME e2e.demo
