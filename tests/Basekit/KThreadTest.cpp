@@ -1,5 +1,5 @@
-// Threads: real-time scheduling or the logged fallback, the KThread life cycle and its
-// running-log lines, scheduler policies and priority levels.
+// Threads: real-time scheduling or the logged fallback, and the KThread life cycle with its
+// running-log lines.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -60,16 +60,12 @@ void* ReportScheduling(void* arg)
     return nullptr;
 }
 
-// Starts ReportScheduling with KThread::StartThread's policy, or KHostSystem::StartThread.
-Scheduling StartAndReport(int policy = -1)
+// Starts ReportScheduling through KHostSystem::StartThread.
+Scheduling StartAndReport()
 {
     std::promise<Scheduling> report;
     std::future<Scheduling> result = report.get_future();
-    void* fn = reinterpret_cast<void*>(&ReportScheduling);
-    if (policy < 0)
-        EXPECT_NE(KHostSystem::StartThread(fn, &report), nullptr);
-    else
-        EXPECT_EQ(basekit::KThread::StartThread(fn, &report, 0, false, true, static_cast<unsigned>(policy)), nullptr);
+    EXPECT_NE(KHostSystem::StartThread(reinterpret_cast<void*>(&ReportScheduling), &report), nullptr);
     EXPECT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     return result.get();
 }
@@ -139,38 +135,6 @@ TEST(KThread, LifeCycleFlagsAndLinesAndEscapingExceptions)
         {"Thread started at file Tools/TAVO/KTimeServer function ThreadStarter line 87", 1}};
     for (const auto& line : lines)
         EXPECT_EQ(Count(log, line.first), line.second) << line.first;
-}
-
-TEST(KThread, PoliciesOutsideZeroToTwoAreRefusedWithTheDefault)
-{
-    const bool fifo = geteuid() == 0 && FifoAllowed();
-    const int expected[] = {SCHED_OTHER, SCHED_FIFO, SCHED_RR};
-    for (int policy = 0; policy <= (fifo ? 2 : 0); ++policy)
-        EXPECT_EQ(StartAndReport(policy).policy, expected[policy]) << policy;
-    EXPECT_EQ(StartAndReport(5).policy, SCHED_OTHER);
-    EXPECT_EQ(Count(RunningLog(), "Invalid thread scheduler 5, refusing to set thread scheduler and creating with "
-                                  "default scheduler"),
-              1);
-}
-
-// FIFO priorities 1..99: level 5 is the maximum, 4 two thirds or more, 3 half or more, 2 a
-// third or more; the lowest levels map to the minimum, which reads back below a quarter.
-TEST(KThread, PriorityLevelsReadBackUnderFifo)
-{
-    if (!FifoAllowed())
-        GTEST_SKIP() << "real-time scheduling not available here";
-    const int readBack[] = {0, 0, 2, 3, 4, 5};
-    for (int level = 0; level <= 5; ++level) {
-        int got = -1;
-        std::thread([&] {
-            sched_param param{};
-            param.sched_priority = 1;
-            pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-            basekit::KThread::SetPriority(level);
-            got = basekit::KThread::GetPriority(nullptr);
-        }).join();
-        EXPECT_EQ(got, readBack[level]) << "level " << level;
-    }
 }
 
 } // namespace
