@@ -1,5 +1,6 @@
 // Logger core: the line format in each file, the messages copy, prefixes, the filter's
-// effect on formatting, file names from flags, the running log's ids and concurrent logging.
+// effect on formatting, the program's name in a file name, the running log's ids and
+// concurrent logging.
 #include <cstdio>
 #include <cstring>
 #include <sys/mman.h>
@@ -58,19 +59,13 @@ TEST(KLogger, LineFormatPrefixesTheMessagesCopyOfErrorWarningInfoAndFileNames)
     EXPECT_EQ(LastLine("tavo.log"), "N|14/11/2023 22:13:20.123| plain");
     EXPECT_EQ(unnamed.Writer(), bootp.Writer()); // one writer per file
 
-    // File names from the flags carry the time the manager started.
-    const std::string pid = std::to_string(getpid()), exe = logtest::ExeName();
-    const std::pair<int, std::string> names[] = {{0x11, exe + ".basekit.log"}, {0x13, exe + ".basekit.pid" + pid + ".log"},
-                                                 {0x04, "basekit.20231114.221320.log"},
-                                                 {0x07, exe + ".basekit.20231114.221320.pid" + pid + ".log"}};
-    for (const auto& c : names) {
-        KLogger logger(klsTimer, -1, "TIMER", "basekit", c.first, false);
-        logger.Notice("named");
-        EXPECT_TRUE(logtest::Exists(Dir + c.second)) << c.second;
-    }
+    // Flag 0x01 puts the program's name before the file's.
+    KLogger config(klsTimer, -1, "TIMER", "basekit", 0x11, false);
+    config.Notice("named");
+    EXPECT_EQ(LastLine(logtest::ExeName() + ".basekit.log"), "N|14/11/2023 22:13:20.123|TIMER   | named");
 }
 
-TEST(KLogger, FilteredTraceIsNeverFormattedAndOverwrittenOptionWinsUntilReleased)
+TEST(KLogger, FilteredTraceIsNeverFormatted)
 {
     logtest::Begin(Cfg);
     // Formatting "%s" of this pointer would fault: the page is not readable.
@@ -82,18 +77,9 @@ TEST(KLogger, FilteredTraceIsNeverFormattedAndOverwrittenOptionWinsUntilReleased
     general.Notice("after");
     munmap(page, 4096);
     EXPECT_EQ(logtest::Lines(Dir + "filtered.log").size(), 1u);
-
-    EXPECT_TRUE(KLogger::IsOptionActive(klsTAVO, kloTavoBOOTP));
-    EXPECT_FALSE(KLogger::IsOptionActive(klsTAVO, kloTavoTFTP));
-    EXPECT_EQ(KLogger::GetConfig(klsTAVO), static_cast<int>(0xFFFFFFFFu & ~(1u | 4u | 8u)));
-    KLogger::OverwriteOption(klsTAVO, kloTavoTFTP);
-    EXPECT_TRUE(KLogger::IsOptionActive(klsTAVO, kloTavoTFTP));
-    EXPECT_FALSE(KLogger::IsOptionActive(klsTAVO, kloTavoBOOTP));
-    KLogger::ReleaseOverwrittenOption(klsTAVO);
-    EXPECT_TRUE(KLogger::IsOptionActive(klsTAVO, kloTavoBOOTP));
 }
 
-TEST(KLogger, RunningLogLineCarriesProcessAndThreadIdsAndCheckpointsReachOpenFiles)
+TEST(KLogger, RunningLogLineCarriesProcessAndThreadIds)
 {
     logtest::Begin(Cfg, Nov14, 5);
     KLogger bootp(klsTAVO, kloTavoBOOTP, "BOOTP", "tavo", 0x10, false);
@@ -107,14 +93,6 @@ TEST(KLogger, RunningLogLineCarriesProcessAndThreadIdsAndCheckpointsReachOpenFil
     EXPECT_TRUE(trd >= lwp + 5 && line.find_first_not_of("0123456789", lwp) == trd) << line;
     EXPECT_EQ(line.find_first_not_of(" 0123456789", trd + 5), trd + 15) << line;
     EXPECT_EQ(line.substr(trd + 15), "| Thread started: demo") << line;
-    bootp.Notice("open"); // the checkpoint goes to open files only
-    KLogManager::GetMe(false)->MakeCheckpoint();
-    // header without name, then the checkpoint text with its trailing blank
-    const std::string checkpoint = LastLine("tavo.log"), start = "T|14/11/2023 22:13:20.005\t\t\t\t ***** CHECKPOINT ";
-    EXPECT_EQ(checkpoint.rfind(start, 0), 0u) << checkpoint;
-    EXPECT_EQ(checkpoint.substr(checkpoint.size() - 7), " ***** ") << checkpoint;
-    EXPECT_EQ(checkpoint.find_first_not_of("0123456789", start.size()), checkpoint.size() - 7) << checkpoint;
-    EXPECT_EQ(logtest::ReadFile(Dir + "messages.log").find("CHECKPOINT"), std::string::npos);
 }
 
 TEST(KLogger, ThreadsLoggingAtOnceNeverTearLines)
