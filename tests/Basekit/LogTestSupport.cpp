@@ -45,7 +45,6 @@ const int UseUtc = (setenv("TZ", "UTC", 1), tzset(), 0);
 
 void WriteKlogCfg(const std::string& text)
 {
-    RequireSandbox();
     WriteFile("/etc/varnel/config/klog.cfg", text);
 }
 

@@ -14,7 +14,7 @@ namespace logtest {
 using namespace testkit;
 inline const std::string Dir = "/var/log/varnel/";
 constexpr long long Nov14 = 1700000000; // 14/11/2023 22:13:20 UTC
-// Writes klog.cfg after checking for the sandbox.
+// Writes klog.cfg (inside the sandbox only, as every test file).
 void WriteKlogCfg(const std::string& text);
 // The start of a logging case, before its first logger (the manager reads klog.cfg and the
 // clock when it is made): writes klog.cfg and, when given, sets the clock. Throws when a log
@@ -47,7 +47,6 @@ public:
     SystemLogCapture& operator=(const SystemLogCapture&) = delete;
     // Every datagram received so far, each followed by a line end.
     std::string ReadAll();
-    bool WaitFor(const std::string& text) { return WaitForText([this] { return ReadAll(); }, text, 20000); }
 
 private:
     int Socket = -1;

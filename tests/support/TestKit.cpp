@@ -52,12 +52,6 @@ std::vector<std::string> Lines(const std::string& path)
     return lines;
 }
 
-bool Exists(const std::string& path)
-{
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
-}
-
 size_t Count(const std::string& text, const std::string& needle)
 {
     size_t count = 0;
@@ -72,15 +66,6 @@ bool Sandboxed()
     return flag && std::string(flag) == "1";
 }
 
-void RequireSandbox()
-{
-    if (!Sandboxed()) {
-        fprintf(stderr, "these tests write /etc/varnel and /var/log/varnel: run them through ctest "
-                        "(tests/support/sandbox_run)\n");
-        _exit(2);
-    }
-}
-
 bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs)
 {
     for (unsigned waited = 0;; waited += 10) {
@@ -90,11 +75,6 @@ bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-}
-
-bool WaitForText(const std::function<std::string()>& read, const std::string& text, unsigned timeoutMs)
-{
-    return WaitUntil([&] { return read().find(text) != std::string::npos; }, timeoutMs);
 }
 
 std::string ExeName()
@@ -136,7 +116,7 @@ std::string LogTail::Text() const
 
 bool LogTail::WaitFor(const std::string& text, unsigned ms) const
 {
-    return WaitForText([this] { return Text(); }, text, ms);
+    return WaitUntil([&] { return Text().find(text) != std::string::npos; }, ms);
 }
 
 } // namespace testkit

@@ -1,5 +1,5 @@
 #pragma once
-// What the unit tests share: whole files, the sandbox check, bounded waits, this program's
+// What the unit tests share: whole files, the sandbox check, a bounded wait, this program's
 // name, a tick the test drives, and the growing tail of a log file.
 #include <atomic>
 #include <cstddef>
@@ -17,18 +17,13 @@ void WriteFile(const std::string& path, const std::string& text);
 void WriteConfig(const std::string& name, const std::string& yaml);
 void RemoveConfig(const std::string& name);
 std::vector<std::string> Lines(const std::string& path);
-bool Exists(const std::string& path);
 // Non-overlapping occurrences of needle in text.
 size_t Count(const std::string& text, const std::string& needle);
 
 // Whether the program runs under tests/support/sandbox_run.
 bool Sandboxed();
-// Stops the process unless it runs in the sandbox.
-void RequireSandbox();
 // Polls every 10 ms until the condition holds or timeoutMs passed.
 bool WaitUntil(const std::function<bool()>& condition, unsigned timeoutMs);
-// Waits up to timeoutMs until what read() returns contains text: the one wait for a log line.
-bool WaitForText(const std::function<std::string()>& read, const std::string& text, unsigned timeoutMs = 10000);
 // The short name of this test executable (as /proc reports it).
 std::string ExeName();
 
