@@ -22,8 +22,7 @@ HOST2 = "198.51.100.1"
 FIRMWARE_DIR_TEXT = "/etc/varnel//data/am17/"   # as the daemon spells the path
 
 
-def main():
-    """--tavo PATH, the rest for unittest."""
+def main():   # --tavo PATH, the rest for unittest
     global TAVO
     parser = argparse.ArgumentParser()
     parser.add_argument("--tavo", required=True)
@@ -32,8 +31,7 @@ def main():
     unittest.main(argv=sys.argv[:1] + rest)
 
 
-def new_sandbox(case, **kw):
-    """A sandbox closed when the test (or class, for a class) ends."""
+def new_sandbox(case, **kw):   # closed when the test (or class, for a class) ends
     sb = ts.Sandbox(TAVO, **kw)
     case.addCleanup(sb.close) if isinstance(case, unittest.TestCase) else \
         case.addClassCleanup(sb.close)
@@ -58,8 +56,7 @@ receive_one = ts.wait_packet   # the first accepted datagram within a timeout, o
 
 
 class BootpPeer:
-    """A board's BOOTP socket, closed when the test ends: sends to the server's request port,
-    listens on the reply port."""
+    """A board's BOOTP socket on the reply port, closed when the test ends."""
 
     def __init__(self, case, board_ns, tx_port=14103):
         self.sock = board_ns.socket(bind=("", tx_port), reuse=True, broadcast=True, device=True)
@@ -91,8 +88,7 @@ class BootpPeer:
         return got
 
 
-def simulate(case, board_ns, serial, *extra):
-    """The board simulator's boot from a board namespace: (exit status, its JSON report)."""
+def simulate(case, board_ns, serial, *extra):   # (exit status, the simulator's JSON report)
     r = board_ns.exec([SIMULATOR, "--serial", str(serial), "--interface", "eth0", "--json"] + list(extra),
                       check=False, timeout=60)
     try:
@@ -101,20 +97,17 @@ def simulate(case, board_ns, serial, *extra):
         case.fail("simulator output is not JSON: %r %r" % (r.stdout, r.stderr))
 
 
-def board_socket(case, board_ns, address):
-    """A UDP socket of the board bound to address, closed when the test ends."""
+def board_socket(case, board_ns, address):   # closed when the test ends
     s = board_ns.socket(bind=(address, 0))
     case.addCleanup(s.close)
     return s
 
 
 def fetch(case, board_ns, address, name, **kw):
-    """name read from the daemon with the board's own TFTP client; returns the content."""
     return tftp.fetch(board_socket(case, board_ns, address), HOST, name, **dict(dict(timeout=3), **kw)).content
 
 
-def tftp_phase_lines(sb, address, start=0):
-    """(phase, detail) of the TFTP notifier lines for one board, in order."""
+def tftp_phase_lines(sb, address, start=0):   # (phase, detail) of one board's lines, in order
     prefix = "Client %s tftp phase: " % address
     return [(l.text[len(prefix):len(prefix) + 2], l.text[len(prefix) + 3:])
             for l in sb.log_lines()[start:] if l.text.startswith(prefix)]

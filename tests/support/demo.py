@@ -1,11 +1,8 @@
 #!/usr/bin/python3
 """make demo: one NDX board boots from the tavo daemon, in a sandbox.
 
-Starts the built daemon with `tavo start` on the shipped example configuration in network and
-mount namespaces of its own, lets the board simulator boot the first example board end to end
-(BOOTP reply, TFTP of its firmware and generated files, time), prints the board's timeline and
-the daemon's own log lines for that board, then stops the daemon with `tavo stop`.
-Exit status 0 only when the board booted.
+The shipped example configuration, the first example board booted by the simulator, its
+timeline and the daemon's lines about it. Exit status 0 only when the board booted.
 """
 import argparse
 import json
@@ -28,8 +25,7 @@ SIMULATOR = os.path.join(ROOT, "tools", "ndx-board-sim")
 FIRMWARE_SIZE = 256 * 1024
 
 
-def find_tavo(build):
-    """The binary the build recorded (a CMake build writes tavo-path.txt)."""
+def find_tavo(build):   # a CMake build records the binary in tavo-path.txt
     try:
         with open(os.path.join(build, "tavo-path.txt")) as f:
             return f.read().strip()
@@ -37,8 +33,7 @@ def find_tavo(build):
         raise SystemExit("no tavo built in %s: build first" % build)
 
 
-def first_board(path):
-    """Serial, address and firmware of the first example board that is given a firmware."""
+def first_board(path):   # the first example board given a new firmware
     with open(path) as f:
         for entry in yaml.safe_load(f)["Devices"]:
             for serial, b in entry.items():

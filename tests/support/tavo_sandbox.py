@@ -38,7 +38,6 @@ def become_subreaper():
 
 
 def run(cmd, check=True, timeout=30, **kw):
-    """Runs a setup command; a failure raises with its output."""
     p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, **kw)
     if check and p.returncode != 0:
         raise RuntimeError("%s failed (%d): %r %r" % (" ".join(cmd), p.returncode, p.stdout, p.stderr))
@@ -46,12 +45,10 @@ def run(cmd, check=True, timeout=30, **kw):
 
 
 def ip(netns, *commands):
-    """ip commands in a named network namespace, one process for all of them."""
     run(["ip", "-n", netns, "-batch", "-"], input="".join(c + "\n" for c in commands).encode())
 
 
 def wait_until(predicate, timeout, what, interval=0.02):
-    """Polls predicate until it returns a true value (returned) or the deadline passes."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -62,8 +59,7 @@ def wait_until(predicate, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
-def wait_packet(sock, timeout, accept=lambda data, sender: True):
-    """The first (data, sender) on sock that accept() takes within timeout seconds, or None."""
+def wait_packet(sock, timeout, accept=lambda data, sender: True):   # (data, sender) or None
     deadline = time.monotonic() + timeout
     while select.select([sock], [], [], max(0, deadline - time.monotonic()))[0]:
         data, sender = sock.recvfrom(65536)
@@ -115,8 +111,6 @@ _SYSLOG_RE = re.compile(r"^<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[: ]+)(?
 
 
 class SyslogMessage:
-    """pri (facility and level), priority (level), ident, pid and text of one datagram."""
-
     def __init__(self, raw):
         self.raw, m = raw, _SYSLOG_RE.match(raw)
         pri, self.ident, pid, self.text = m.groups() if m else ("", None, "", raw)
@@ -146,8 +140,6 @@ class SyslogCapture:
                 return
 
     def wait_for(self, text, timeout=10.0, start=0):
-        """The first message from index start whose text equals text (or matches a compiled
-        regular expression)."""
         try:
             return wait_until(lambda: next((m for m in self.messages[start:] if _matches(text, m.text)), None),
                               timeout, "system-log message %r" % (text,))
@@ -166,8 +158,7 @@ class SyslogCapture:
         self.sock.close()
 
 
-def _matches(want, text):
-    """want is a text to equal or a compiled regular expression to find."""
+def _matches(want, text):   # a text to equal or a compiled regular expression to find
     return want.search(text) if hasattr(want, "search") else text == want
 
 
@@ -186,8 +177,6 @@ class LogLine:
 
 
 class Board:
-    """One board network namespace: eth0 on a host bridge, lo up."""
-
     def __init__(self, netns):
         self.netns, self.interface = netns, "eth0"
 
@@ -204,7 +193,6 @@ class Board:
         ip(self.netns, *("addr add %s brd + dev %s" % (c, self.interface) for c in cidrs))
 
     def socket(self, bind=None, broadcast=False, reuse=False, device=False):
-        """A UDP socket in this board's namespace, optionally bound (address, port)."""
         s = netns_socket(self.netns)
         if reuse:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -282,15 +270,12 @@ class Sandbox:
 
     # network
     def host(self, cmd, **kw):
-        """Runs a command in the host namespaces (network and mount)."""
         return run(self.host_cmd(cmd), **kw)
 
-    def host_cmd(self, cmd):
-        """cmd as run in the host namespaces."""
+    def host_cmd(self, cmd):   # the host namespaces: network and mount
         return ["nsenter", "-t", str(self.keeper.pid), "-m", "-n", "--"] + list(cmd)
 
     def add_network(self, cidr=None):
-        """A bridge in the host namespace, with the host address cidr when given."""
         bridge = "br%d" % len(self.networks)
         ip(self.host_ns, "link add %s type bridge forward_delay 0" % bridge, "link set %s up" % bridge)
         self.networks.append(bridge)
@@ -337,7 +322,6 @@ class Sandbox:
 
     def write_firmware(self, name, content):
         path = os.path.join(self.firmware_dir, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(content)
         return path
@@ -357,7 +341,6 @@ class Sandbox:
 
     # processes
     def tavo(self, *args, stdin=b"", timeout=30, wrapper=()):
-        """Runs the tavo command with these arguments in the host namespaces."""
         p = subprocess.run(self._tavo_cmd(args, wrapper), input=stdin, capture_output=True, timeout=timeout)
         self._note_adopted()
         return Result(p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace"))
@@ -373,8 +356,8 @@ class Sandbox:
         return p
 
     def _note_adopted(self):
-        """Records every process that is now our child without being a Popen of ours."""
-        me = os.getpid()
+        """Records orphans we adopted (the detached daemon) that live in the host namespace."""
+        me, host = os.getpid(), os.stat("/run/netns/" + self.host_ns).st_ino
         for entry in os.listdir("/proc"):
             if not entry.isdigit():
                 continue
@@ -384,16 +367,13 @@ class Sandbox:
             except (OSError, ValueError, IndexError):
                 continue
             pid = int(entry)
-            if ppid == me and pid not in {p.pid for p in self._procs} and \
-                    (self.keeper is None or pid != self.keeper.pid) and self._in_host_ns(pid):
-                self.daemon_pids.add(pid)
-
-    def _in_host_ns(self, pid):
-        try:
-            return os.stat("/proc/%d/ns/net" % pid).st_ino == \
-                os.stat("/run/netns/" + self.host_ns).st_ino
-        except OSError:
-            return False
+            if ppid != me or pid in {p.pid for p in self._procs} or (self.keeper and pid == self.keeper.pid):
+                continue
+            try:
+                if os.stat("/proc/%d/ns/net" % pid).st_ino == host:
+                    self.daemon_pids.add(pid)
+            except OSError:
+                pass
 
     def read_pid_file(self):
         try:
@@ -403,9 +383,8 @@ class Sandbox:
         return int(text) if text.strip().isdigit() else None
 
     def start_and_wait_up(self, servers=False, timeout=10, wrapper=()):
-        """`tavo start` (through wrapper, a command prefix, when given), then waits for the
-        service to be up and, with servers, for its last server (the time server) to start;
-        returns the detached daemon's pid (from the pid file)."""
+        """`tavo start` (behind a wrapper command), then waits for the service and, with servers,
+        its last server (the time server); returns the detached daemon's pid."""
         mark, log_mark = self.syslog.count(), self.log_mark()
         r = self.tavo("start", wrapper=wrapper)
         if r.status != 0 or "OK" not in r.stdout:
@@ -440,7 +419,6 @@ class Sandbox:
             time.sleep(0.01)
 
     def stop(self, pid=None, timeout=10.0):
-        """`tavo stop`, then waits for the daemon to exit; returns (stop result, exit status)."""
         pid = pid or self.read_pid_file()
         r = self.tavo("stop")
         status = self.wait_exit(pid, timeout) if pid else None
@@ -458,13 +436,11 @@ class Sandbox:
         return [LogLine(line) for line in text.split("\n") if line]
 
     def find_log(self, text, name="tavo.log", level=None, logger=None, start=0):
-        """Lines from index start whose text equals text (or matches a compiled regex)."""
         return [line for line in self.log_lines(name)[start:] if _matches(text, line.text) and
                 level in (None, line.level) and logger in (None, line.name)]
 
     def wait_log(self, text, name="tavo.log", level=None, logger=None, start=0, timeout=10.0,
                  count=1):
-        """Waits for count matching lines (see find_log) and returns them."""
         def found():
             hits = self.find_log(text, name, level, logger, start)
             return hits if len(hits) >= count else None
@@ -514,7 +490,6 @@ class Sandbox:
     __exit__ = lambda self, *exc: self.close()
 
 def kill_netns_processes(netns, exclude=()):
-    """SIGKILL, by pid, every process in a named network namespace."""
     p = run(["ip", "netns", "pids", netns], check=False)
     for word in p.stdout.split():
         pid = int(word)
@@ -585,14 +560,12 @@ SYSTEM_YAML = ("Network:\n  LocalAudioInterface: eth0\n  LocalAudioPort: 14200\n
                "  T8WQueryPort: 14130\n  T8WSnmpPort: 14161\n  ConnectionTimeout: 60000\n")
 
 
-def klog_cfg(trace=True):
-    """The TAVO loggers' Trace lines on, or named but off."""
+def klog_cfg(trace=True):   # the TAVO loggers' Trace lines on, or named but off
     return ("[KLogger]\nFullLog=false\n\n[TAVO]\nValue=true\n%s\n[Config]\nValue=false\n"
             % "".join("%s=%s\n" % (name, str(trace).lower()) for name in ("General", "BOOTP", "TFTP", "Time")))
 
 
 def standard_setup(sb, boards, interfaces=(), firmwares=(), klog=None, system=None):
-    """Writes the four configuration files for a sandbox."""
     sb.write_config("tavo.yaml", tavo_yaml(interfaces=interfaces, firmwares=firmwares))
     sb.write_config("devices.yaml", devices_yaml(boards))
     sb.write_config("system.yaml", system if system is not None else SYSTEM_YAML)

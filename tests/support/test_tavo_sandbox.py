@@ -1,8 +1,6 @@
 #!/usr/bin/python3
 """The sandbox's clean-up, which no end-to-end test looks at: close() leaves no namespace,
-directory or process behind, and leftovers of a dead run are removed. (The fixed paths,
-system-log capture, board networking and the adoption of the detached daemon are exercised
-by every end-to-end test.)"""
+directory or process behind, and leftovers of a dead run are removed."""
 import os
 import subprocess
 import sys
@@ -35,7 +33,6 @@ class Cleanup(unittest.TestCase):
         self.assertFalse(ts.pid_alive(sleeper.pid))
 
     def test_leftovers_of_a_dead_run_are_removed(self):
-        """Namespaces and directories named after a process that is gone are cleaned up."""
         dead = subprocess.Popen(["true"])
         dead.wait()
         name = "%s%ds1" % (ts.DEFAULT_PREFIX, dead.pid)
