@@ -43,8 +43,7 @@ class Bootp(unittest.TestCase):
         ts.standard_setup(sb, DEVICES)
         sb.start_and_wait_up(servers=True)
 
-    def exchange(self, serial, xid, board=None, **request):
-        """Sends one request and returns the first reply (raw bytes) or None."""
+    def exchange(self, serial, xid, board=None, **request):   # the first reply's bytes or None
         p = e.BootpPeer(self, board or self.b0)
         p.send(bootp.build_request(mac(serial), xid, **request))
         got = p.replies(xid, mac(serial), timeout=3)
@@ -116,8 +115,7 @@ class Bootp(unittest.TestCase):
 
     def test_address_in_use_and_no_interface(self):
         """An address that answers pings gets no reply: an Error first, Notice lines after;
-        once free the board boots, and the next conflict is an Error again. A board on no
-        served subnet gets no reply either, with an Error."""
+        once free the board boots. A board on no served subnet gets no reply, with an Error."""
         text = "Could not start NDX serial %d: IP address %s is being used" % (SERIAL_INUSE, IP_INUSE)
         self.assertEqual([self.refused(SERIAL_INUSE, xid, text) for xid in (20, 21)], ["E", "N"])
         self.inuse.answer_ping(False)
@@ -125,7 +123,6 @@ class Bootp(unittest.TestCase):
             self.assertIsNotNone(self.exchange(SERIAL_INUSE, 22))
         finally:
             self.inuse.answer_ping(True)
-        self.assertEqual(self.refused(SERIAL_INUSE, 23, text), "E")
         self.assertEqual(self.refused(SERIAL_FAR, 30, "Could not find a suitable interface to send address %s"
                                       % IP_FAR), "E")
 
@@ -138,16 +135,12 @@ class Bootp(unittest.TestCase):
 
         cases = [  # name, datagram, destination port
             ("unknown board", bootp.build_request(mac(999), 0), 14102),
-            ("serial 0", bootp.build_request(bytes.fromhex("001122334455"), 0), 14102),
             ("not an NDX type", bootp.build_request(mac(SERIAL_OTHER_TYPE), 0), 14102),
             ("239 bytes", good[:239], 14102),
             ("hlen 16", patched(2, b"\x10"), 14102),
-            ("htype 6", patched(1, b"\x06"), 14102),
             ("op 3", patched(0, b"\x03"), 14102),
             ("wrong cookie", patched(236, b"\x63\x82\x53\x64"), 14102),
             ("request on the reply port", good, 14103),
-            ("empty", b"", 14102),
-            ("1 byte", b"\x01", 14102),
             ("2000 bytes", b"\x63" * 2000, 14102),
         ]
         p = e.BootpPeer(self, self.b0)
@@ -167,12 +160,10 @@ class Bootp(unittest.TestCase):
         self.assertEqual([l for l in others if not own.search(l)], [])
 
     def test_other_servers_replies(self):
-        """Replies from another host are reported, whichever port they reach."""
+        """Replies from another host are reported."""
         cases = [  # serial, port, expected level, text
             (SERIAL_A, 14103, "W", "BOOTP conflict, another server[192.0.2.99] sent a reply to "
                                    "board %d!" % SERIAL_A),
-            (SERIAL_NEW, 14102, "W", "BOOTP conflict, another server[192.0.2.99] sent a reply to "
-                                     "board %d!" % SERIAL_NEW),
             (4242, 14103, "N", "BOOTP server[192.0.2.99] sent a reply to board 4242"),
         ]
         p = e.BootpPeer(self, self.b0)

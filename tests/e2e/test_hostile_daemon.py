@@ -1,16 +1,8 @@
 #!/usr/bin/python3
-"""The running daemon against hostile hosts and peers, and with least privilege.
-Floods from hosts the configuration does not know (read requests to port 69 from an unknown
-address, BOOTP requests with bad identification strings under many serials, forged replies on
-the reply port) may each add only a little to tavo.log and messages.log, report what was kept
-back in a summary line, and a configured board boots normally meanwhile. Every thread of the
-running service holds only the capabilities the servers need, with no-new-privileges set, and
-the daemon still boots boards, probes with its raw socket, runs its server threads in real
-time and serves again after an address change (with the configuration it has loaded),
-stopping cleanly during the next one. Peers that lie: a local user's stand-in for the log
-server (its port is above 1024, so while the real server is down any local user can take it;
-its filters must not steer the daemon's logging), and forged echo replies to the address
-probe."""
+"""The running daemon against hostile hosts and peers, and with least privilege: floods from
+unknown hosts, capabilities of every thread across an address change, a local user's stand-in
+for the log server (its port is above 1024: any local user can take it while the real server
+is down), and forged echo replies to the address probe."""
 import os
 import re
 import struct
@@ -93,6 +85,7 @@ class HostileFlood(unittest.TestCase):
         return report
 
     def test_floods(self):
+        """Each flood adds only a little to the logs, is summarised, and a board boots meanwhile."""
         pid, summarised = None, set()
         for name, destination, build, logger, source in FLOODS:
             with self.subTest(case=name):
@@ -140,7 +133,6 @@ SERVER_THREADS = 3
 
 
 def unit_bounding_set():
-    """The capability names of the systemd unit's CapabilityBoundingSet=."""
     with open(UNIT) as f:
         for line in f:
             if line.startswith("CapabilityBoundingSet="):
@@ -149,7 +141,6 @@ def unit_bounding_set():
 
 
 def task_status(pid, tid):
-    """The capability sets (in hexadecimal) and the no-new-privileges flag of one thread."""
     fields = {}
     with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
         for line in f:
@@ -159,8 +150,7 @@ def task_status(pid, tid):
     return fields
 
 
-def task_policy(pid, tid):
-    """The scheduling policy of one thread (field 41 of its stat line)."""
+def task_policy(pid, tid):   # field 41 of the stat line
     with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
         return int(f.read().rsplit(")", 1)[1].split()[38])
 
@@ -267,11 +257,9 @@ RELOAD_FRAME = struct.pack("<II", 4, 1)                    # size 4, type 1: rel
 
 class HostilePeers(unittest.TestCase):
     def test_log_servers_and_forged_echo_replies(self):
-        """Another user's log server: its filter (every Trace line, 1-byte log files) and its
-        reload request are ignored, with one Warning however often the daemon tries again.
-        Meanwhile forged echo replies do not make the board's free address look in use. Then
-        the filter (with usual file sizes) and reload from root's server: the reload runs and
-        Trace lines appear."""
+        """Another user's log server: its filter (every Trace line, 1-byte log files) and reload
+        are ignored, with one Warning however often the daemon tries again; forged echo replies
+        meanwhile. Then root's server: the reload runs and Trace lines appear."""
         self.sb, self.board = e.serving(self, [dict(serial=SERIAL, IP=BOARD, Firmware=FIRMWARE)],
                                         files={FIRMWARE: b"firmware"}, start=False, klog=QUIET_KLOG)
         server = self.fake_log_server(filter_frame(max_file=1) + RELOAD_FRAME, uid=NOBODY)
@@ -298,11 +286,8 @@ class HostilePeers(unittest.TestCase):
         self.sb.wait_log("Configurations reloaded.", name=config_log, level="I", timeout=15)
         self.fetch()
         self.sb.wait_log("Request ip=%s file=%s" % (BOARD, FIRMWARE), level="T")
-        self.assertEqual(self.sb.find_log(
-            "Log server on port %d belongs to uid 0, not root" % LOG_PORT, name=INTERNAL_LOG), [])
 
     def fake_log_server(self, frames, uid=0):
-        """The fake server in the daemon's namespaces, as root or as another user."""
         as_user = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups"] if uid else []
         p = subprocess.Popen(self.sb.host_cmd(as_user + [sys.executable, "-c", FAKE_SERVER, frames.hex(), str(LOG_PORT)]),
                              stdout=subprocess.PIPE)

@@ -42,10 +42,6 @@ class HostileLocal(unittest.TestCase):
         os.symlink(target, path)
         os.lchown(path, NOBODY, NOBODY)
 
-    def fresh_elsewhere(self):
-        remove(self.elsewhere)
-        os.makedirs(self.elsewhere)
-
     def test_umask_000_at_start(self):
         """Started from a shell with umask 000, no log file or directory is writable by group
         or others (old/ and its rotated files included), and the pid file keeps mode 0644."""
@@ -84,7 +80,8 @@ class HostileLocal(unittest.TestCase):
         for name, path, planted, controlled, refused in cases:
             with self.subTest(plant=name):
                 remove(varnel)
-                self.fresh_elsewhere()
+                remove(self.elsewhere)
+                os.makedirs(self.elsewhere)
                 os.makedirs(os.path.dirname(path), 0o755, exist_ok=True)
                 if planted == "link":
                     self.plant_link(path, self.elsewhere)
@@ -109,9 +106,8 @@ class HostileLocal(unittest.TestCase):
                 self.assertEqual(status, 0)
 
     def test_planted_links_in_the_log_directory(self):
-        """Links another user planted where the daemon writes logs are not written through:
-        tavo.log (reported as a file that cannot be opened), the directory check's scratch
-        file, old/ (tavo.log then keeps growing, as after a failed move)."""
+        """Links planted there are not written through: tavo.log (reported as a file that cannot be
+        opened), the directory check's scratch file, old/ (tavo.log then keeps growing)."""
         self.sb.write_config("klog.cfg", ROTATING_KLOG)
         cases = [  # links planted together (name: a directory behind it), what the daemon reports
             ({"tavo.log": False}, "fopen(3) failed: (40) Too many levels of symbolic links. "

@@ -49,9 +49,7 @@ class Transfers(unittest.TestCase):
 
     def test_more_boards_than_the_limit(self):
         """200 boards at once, more than the 64 transfers served together: every board still
-        gets its whole file, dropped requests recovering through curl's retransmissions.
-        (Whether a request finds more than 64 transfers running depends on timing here; the
-        server test holds transfers open to check the "Max clients" drop itself.)"""
+        gets its whole file, dropped requests recovering through curl's retransmissions."""
         got = self.fetch_all(BOARDS, "size.bin")
         self.assertEqual([a for a, c in got.items() if c != self.content], [])
 
@@ -66,8 +64,7 @@ class Transfers(unittest.TestCase):
 
     def test_big_file_and_one_retransmission(self):
         """curl reads the big file whole while a block left unacknowledged to another board
-        comes again, the same bytes; that transfer then goes on (when it comes again, and the
-        rest of the timing rules, are unit tables on a driven tick)."""
+        comes again, the same bytes; that transfer then goes on."""
         sb, mark = self.sb, self.sb.log_mark()
         out = os.path.join(sb.root, "big.out")
         curl = self.board.popen(["curl", "--tftp-no-options", "-sS", "--interface", BOARD, "-o", out,
