@@ -27,11 +27,10 @@ EXPECTED = [
     "usr/lib/tavo/ndxsim/bootp.py",
 ]
 EXAMPLES = ["devices.yaml", "klog.cfg", "system.yaml", "tavo.yaml"]
-# Section headings of each man page, and words the daemon's page must explain.
+# Section headings of each man page.
 SECTIONS = {"usr/share/man/man8/tavo.8.gz": ["NAME", "COMMANDS", "FILES", "LOG FILES", "KLOG.CFG", "SIGNALS",
                                              "EXIT STATUS"],
             "usr/share/man/man1/tavo-check-config.1.gz": ["NAME"]}
-TAVO_WORDS = ["tavo - Tavoline", "[KLogger]", "[TAVO]", "[Config]", "FullLog", "General", "OptionalValues"]
 
 
 def install(destdir):
@@ -98,8 +97,6 @@ class Install(unittest.TestCase):
                 self.assertEqual(checked.stderr, "")
                 for section in sections:
                     self.assertRegex(shown.stdout, rf"(?m)^{section}$")
-                for word in TAVO_WORDS if "man8" in page else []:
-                    self.assertIn(word, shown.stdout)
 
 
 class Package(unittest.TestCase):
