@@ -39,9 +39,8 @@ def new_sandbox(case, **kw):   # closed when the test (or class, for a class) en
 
 
 def serving(case, devices, addresses=("192.0.2.50",), files=(), start=True, **setup):
-    """A sandbox (as new_sandbox) with one board namespace holding addresses (/24), the standard
-    configuration (setup: standard_setup's options), firmware files (name -> content or size)
-    and, unless start is False, the daemon up with its servers; returns (sandbox, board)."""
+    """A sandbox with one board holding addresses, the standard configuration (setup: its options),
+    firmware files (name -> content or size) and, with start, the daemon up; (sandbox, board)."""
     sb = new_sandbox(case)
     board_ns = sb.add_board(["%s/24" % a for a in addresses])
     ts.standard_setup(sb, devices, **setup)

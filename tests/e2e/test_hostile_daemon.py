@@ -59,8 +59,7 @@ class HostileFlood(unittest.TestCase):
         paths = [self.sb.log_path(name) for name in ("tavo.log", "messages.log")]
         return sum(os.path.getsize(p) for p in paths if os.path.exists(p))
 
-    def udp_delivered(self):
-        """Datagrams the host namespace's kernel handed to a socket (Udp InDatagrams)."""
+    def udp_delivered(self):   # datagrams the host namespace handed to a socket
         with open("/proc/%d/net/snmp" % self.sb.keeper.pid) as f:   # the keeper's namespace
             rows = [line.split() for line in f if line.startswith("Udp:")]
         return int(rows[1][rows[0].index("InDatagrams")])

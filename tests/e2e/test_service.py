@@ -124,7 +124,8 @@ class Service(unittest.TestCase):
             ("%d\n" % DEAD_PID, 75, no_such, None),   # no /proc entry for it
             ("", 75, cannot_open, None),
             ("123456789012\n", 75, cannot_open, "Buffer overflow, reading pidfile."),
-            # /proc/self exists, so this passes the liveness check but holds no pid
+            # /proc/ and /proc/self exist, so these pass the liveness check but hold no pid
+            ("0", 74, cannot_read, None),   # no line end: the pid's last digit is taken for one
             ("self\n", 74, cannot_read, None),
         ]
         for content, status, stderr, logged in cases:
@@ -167,6 +168,8 @@ class Service(unittest.TestCase):
         exit, where a sanitizer build would report it."""
         cases = [  # file, content (None: removed), reason pattern, fails late
             ("tavo.yaml", None, re.escape("Could not open file[/etc/varnel//config/tavo.yaml](tavo.yaml:tavo)"), False),
+            ("tavo.yaml", "other:\n  x: 1\n",
+             re.escape("Could not find document 'tavo' in file 'tavo.yaml'(tavo.yaml:tavo)"), False),
             ("system.yaml", None,
              re.escape("Could not open file[/etc/varnel//config/system.yaml]") + r"\(system\.yaml:\w+\)", True),
         ]

@@ -118,8 +118,7 @@ class SyslogMessage:
         self.priority = self.pri & 7 if pri else None
 
 
-class SyslogCapture:
-    """A Unix datagram socket standing in for /dev/log; each datagram is one message."""
+class SyslogCapture:   # a Unix datagram socket standing in for /dev/log: a datagram a message
 
     def __init__(self, path):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
