@@ -17,6 +17,7 @@ seconds=${2:-60}
 if [ "${TAVO_SANDBOXED:-}" != 1 ]; then
     exec "$root/tests/support/sandbox_run" "$0" "$tavo" "$seconds"
 fi
+. "$root/bench/daemon_setup.sh"
 
 for n in 0 1; do
     ip link add ti$n type veth peer name tj$n
@@ -26,35 +27,20 @@ done
 ip addr add 192.0.2.1/24 brd + dev ti0
 ip addr add 198.51.100.1/24 brd + dev ti1
 
-{
-    echo "Devices:"
-    for i in $(seq 2 199); do echo "  - $((1000 + i)): {Type: NDX, IP: 192.0.2.$i}"; done
-    for i in $(seq 2 103); do echo "  - $((2000 + i)): {Type: NDX, IP: 198.51.100.$i}"; done
-} > /etc/varnel/config/devices.yaml
-printf 'tavo:\n  Interfaces: [192.0.2.1, 198.51.100.1]\n  tftp:\n    Port: 69\n' > /etc/varnel/config/tavo.yaml
-printf 'Network: {}\n' > /etc/varnel/config/system.yaml
+write_board_config 192.0.2.1 198.51.100.1
 
-# Debug mode runs until its standard input ends: a pipe held open by this script.
-exec 3> >(exec "$tavo" debug >/dev/null 2>&1)
-daemon=$!
-for _ in $(seq 100); do
-    [ "$(ss -H -uln 'sport = :69' | wc -l)" -ge 2 ] && break
-    sleep 0.1
-done
-[ "$(ss -H -uln 'sport = :69' | wc -l)" -ge 2 ] || { echo "the daemon did not start" >&2; exit 1; }
+start_debug_daemon "$tavo" 2
 sleep 2   # the start's own work (settle pauses, first log lines) is not idle time
 
-python3 - "$daemon" "$seconds" <<'EOF'
-import glob, os, sys, time
+PYTHONPATH="$root/bench" python3 - "$daemon" "$seconds" <<'EOF'
+import glob, sys, time
+from procstat import cpu_seconds
 
 pid, seconds = int(sys.argv[1]), float(sys.argv[2])
-ticks = os.sysconf("SC_CLK_TCK")
 
 
 def cpu():
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / ticks   # utime, stime
+    return cpu_seconds(pid)
 
 
 def switches():

@@ -20,6 +20,7 @@ requests=${2:-10000}
 if [ "${TAVO_SANDBOXED:-}" != 1 ]; then
     exec "$root/tests/support/sandbox_run" "$0" "$tavo" "$requests"
 fi
+. "$root/bench/daemon_setup.sh"
 
 host=192.0.2.1 board=192.0.2.50 stranger=192.0.2.200
 ip link add tb0 type veth peer name tb1
@@ -29,35 +30,20 @@ ip addr add $board/32 dev tb0
 ip addr add $stranger/32 dev tb0
 ip link set tb0 up
 
-{
-    echo "Devices:"
-    for i in $(seq 2 199); do echo "  - $((1000 + i)): {Type: NDX, IP: 192.0.2.$i}"; done
-    for i in $(seq 2 103); do echo "  - $((2000 + i)): {Type: NDX, IP: 198.51.100.$i}"; done
-} > /etc/varnel/config/devices.yaml
-printf 'tavo:\n  Interfaces:\n    - %s\n  tftp:\n    Port: 69\n' $host > /etc/varnel/config/tavo.yaml
-printf 'Network: {}\n' > /etc/varnel/config/system.yaml
+write_board_config $host
 head -c $((1 << 20)) /dev/zero > /etc/varnel/data/am17/fw.bin
 
-# Debug mode runs until its standard input ends: a pipe held open by this script.
-exec 3> >(exec "$tavo" debug >/dev/null 2>&1)
-daemon=$!
-for _ in $(seq 100); do
-    ss -H -uln "sport = :69" | grep -q . && break
-    sleep 0.1
-done
-ss -H -uln "sport = :69" | grep -q . || { echo "the daemon did not start" >&2; exit 1; }
+start_debug_daemon "$tavo" 1
 
-python3 - "$daemon" "$requests" "$host" "$board" "$stranger" <<'EOF'
-import os, socket, struct, sys, time
+PYTHONPATH="$root/bench" python3 - "$daemon" "$requests" "$host" "$board" "$stranger" <<'EOF'
+import socket, struct, sys, time
+from procstat import cpu_seconds
 
 pid, count, host, board, stranger = int(sys.argv[1]), int(sys.argv[2]), *sys.argv[3:]
-ticks = os.sysconf("SC_CLK_TCK")
 
 
 def cpu():
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / ticks   # utime, stime
+    return cpu_seconds(pid)
 
 
 def queued():
