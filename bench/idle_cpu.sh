@@ -1,6 +1,6 @@
 #!/bin/bash
-# What the daemon costs while nothing happens: CPU time and wake-ups per second over a quiet
-# period, with 300 boards in devices.yaml and two served interfaces, after the servers are up.
+# What the daemon costs while nothing happens: CPU time, wake-ups per second and memory over a
+# quiet period, with 300 boards in devices.yaml and two served interfaces, after the servers are up.
 # Runs the given tavo binary in debug mode inside a private network and mount namespace
 # (tests/support/sandbox_run), on veth pairs with TEST-NET addresses.
 #
@@ -34,7 +34,7 @@ sleep 2   # the start's own work (settle pauses, first log lines) is not idle ti
 
 PYTHONPATH="$root/bench" python3 - "$daemon" "$seconds" <<'EOF'
 import glob, sys, time
-from procstat import cpu_seconds
+from procstat import cpu_seconds, memory_kib
 
 pid, seconds = int(sys.argv[1]), float(sys.argv[2])
 
@@ -66,6 +66,9 @@ print("idle %.0f s, %d threads: CPU %.3f s (%.3f %% of one core), %.1f wake-ups/
       % (elapsed, len(common), cpu_after - cpu_before, 100 * (cpu_after - cpu_before) / elapsed,
          sum(per_thread)))
 print("wake-ups/s per thread, busiest first: " + ", ".join("%.1f" % w for w in per_thread))
+memory = memory_kib(pid)
+print("memory: RSS %.1f MiB, PSS %.1f MiB, peak RSS %.1f MiB"
+      % (memory["VmRSS"] / 1024, memory["Pss"] / 1024, memory["VmHWM"] / 1024))
 if before.keys() != after.keys():
     print("threads started %d, ended %d during the period"
           % (len(after.keys() - before.keys()), len(before.keys() - after.keys())))
