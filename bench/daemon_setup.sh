@@ -1,5 +1,11 @@
-# Shared by the benchmarks that run the real daemon in their sandbox (source it after the
-# re-exec into tests/support/sandbox_run).
+# Shared by the benchmarks that run the real daemon in a sandbox of their own. Source it first
+# thing, then call enter_sandbox "$0" ARGS... before touching the network or /etc/varnel.
+
+# Re-runs the calling script with its arguments in private network and mount namespaces
+# (tests/support/sandbox_run); inside them it returns.
+enter_sandbox() {
+    [ "${TAVO_SANDBOXED:-}" = 1 ] || exec "$(dirname "${BASH_SOURCE[0]}")/../tests/support/sandbox_run" "$@"
+}
 
 # The configuration: 300 boards (192.0.2.2-199, 198.51.100.2-103), the given served interface
 # addresses, TFTP on port 69.

@@ -12,12 +12,10 @@
 # (none should) are reported. Prints figures, asserts nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-tavo=$(readlink -f "${1:?usage: $0 TAVO-BINARY [SECONDS]}")
-seconds=${2:-60}
-if [ "${TAVO_SANDBOXED:-}" != 1 ]; then
-    exec "$root/tests/support/sandbox_run" "$0" "$tavo" "$seconds"
-fi
 . "$root/bench/daemon_setup.sh"
+: "${1:?usage: $0 TAVO-BINARY [SECONDS]}"
+enter_sandbox "$0" "$(readlink -f "$1")" "${2:-60}"
+tavo=$1 seconds=$2
 
 for n in 0 1; do
     ip link add ti$n type veth peer name tj$n

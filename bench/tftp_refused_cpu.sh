@@ -15,12 +15,10 @@
 # resolution, hence the many requests. Prints figures, asserts nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-tavo=$(readlink -f "${1:?usage: $0 TAVO-BINARY [REQUESTS]}")
-requests=${2:-10000}
-if [ "${TAVO_SANDBOXED:-}" != 1 ]; then
-    exec "$root/tests/support/sandbox_run" "$0" "$tavo" "$requests"
-fi
 . "$root/bench/daemon_setup.sh"
+: "${1:?usage: $0 TAVO-BINARY [REQUESTS]}"
+enter_sandbox "$0" "$(readlink -f "$1")" "${2:-10000}"
+tavo=$1 requests=$2
 
 host=192.0.2.1 board=192.0.2.50 stranger=192.0.2.200
 ip link add tb0 type veth peer name tb1
