@@ -17,11 +17,11 @@ KReloadable::~KReloadable()
     KConfigReloader::Unregister(this);
 }
 
-kstring KReloadable::Path() const
+kstring KReloadable::PathOf(const kstring& fileName, const kstring& directory)
 {
-    if (!Dir.empty())
-        return fstring("%s/%s.yaml", Dir.c_str(), File.c_str());
-    return fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), File.c_str());
+    if (!directory.empty())
+        return fstring("%s/%s.yaml", directory.c_str(), fileName.c_str());
+    return fstring("%s/config/%s.yaml", KHostSystem::GetWorkDirectory(), fileName.c_str());
 }
 
 } // namespace config

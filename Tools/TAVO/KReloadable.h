@@ -31,7 +31,8 @@ public:
     int MissingDocumentPolicy() const { return MissingPolicy; }
     const kstring& Directory() const { return Dir; }
     // The file it is read from: <directory>/<file>.yaml, by default in the work directory's config/.
-    kstring Path() const;
+    kstring Path() const { return PathOf(File, Dir); }
+    static kstring PathOf(const kstring& fileName, const kstring& directory = kstring());
 
 private:
     kstring File;

@@ -371,7 +371,7 @@ bool KTFTPServer::IsKnownBoard(const std::string& address)
     // parse, at real-time priority, under the reloader's lock that BOOTP needs as well, and a
     // stranger could make the server spend it for every datagram. A file that fails to load is
     // reported once per version of it; the boards read before stay known.
-    if (!DevicesRead || basekit::file::Stamp(config::KConfig<config::TAVODevs, 0>::instance()->Path()) != DevicesStamp) {
+    if (!DevicesRead || basekit::file::Stamp(config::TAVODevs::FilePath()) != DevicesStamp) {
         try {
             CreateReplacementsYAML();
         } catch (std::exception& error) {
@@ -572,7 +572,7 @@ void KTFTPServer::CreateReplacementsYAML()
 {
     basekit::KLockGuard guard(DevicesMutex);
     // Taken before the file is read: a change during the read makes the next request read it again.
-    DevicesStamp = basekit::file::Stamp(config::KConfig<config::TAVODevs, 0>::instance()->Path());
+    DevicesStamp = basekit::file::Stamp(config::TAVODevs::FilePath());
     DevicesRead = true;
     config::DevicesTables devices;
     {

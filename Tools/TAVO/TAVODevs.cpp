@@ -7,7 +7,16 @@
 
 namespace config {
 
-TAVODevs::TAVODevs() : KReloadable("devices", "Devices", 0) {}
+namespace {
+const char* const DevicesFile = "devices";
+} // namespace
+
+TAVODevs::TAVODevs() : KReloadable(DevicesFile, "Devices", 0) {}
+
+kstring TAVODevs::FilePath()
+{
+    return PathOf(DevicesFile);
+}
 
 void operator>>(const YAML::Node& node, KBOOTPMachine& machine)
 {

@@ -15,6 +15,8 @@ struct DevicesTables {
 class TAVODevs : public KReloadable, public DevicesTables {
 public:
     TAVODevs();
+    // The devices file, known without creating or loading the object (and so without its lock).
+    static kstring FilePath();
     bool LoadConfig(const YAML::Node& node) override;
     std::unique_ptr<KReloadable> CloneForValidation() const override;
     // Both tables as one consistent copy, never a view half-way through a reload.
