@@ -15,7 +15,7 @@ bool KTFTPSocketLink::Connect()
 
 bool KTFTPSocketLink::Send(const unsigned char* data, int length)
 {
-    return Socket.Send(data, length, &Board) == length;
+    return Socket.Send(data, length, nullptr) == length;
 }
 
 KTFTPLink::Wait KTFTPSocketLink::Receive(unsigned char* buffer, int capacity, int& length, sockaddr_in& from,

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,18 +48,17 @@ bool KUDPSock::Connect(const sockaddr_in& peer)
     return true;
 }
 
-int KUDPSock::Send(const unsigned char* data, int length, sockaddr_in* to)
+int KUDPSock::Send(const unsigned char* data, int length, const sockaddr_in* to)
 {
-    if (!to) {
-        LastError = -666;
-        return -3;
-    }
     if (!data || length < 0) {
         LastError = EINVAL;
         return -3;
     }
-    ssize_t sent = ::sendto(Socket, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr*>(to),
-                            sizeof(*to));
+    // Without a destination the connected peer: the kernel then reuses the socket's cached
+    // route instead of looking one up for every datagram.
+    ssize_t sent = to ? ::sendto(Socket, data, static_cast<size_t>(length), 0, reinterpret_cast<const sockaddr*>(to),
+                                 sizeof(*to))
+                      : ::send(Socket, data, static_cast<size_t>(length), 0);
     if (sent < 0) {
         LastError = errno;
         return -3;
@@ -74,37 +72,34 @@ int KUDPSock::Receive(unsigned char* buffer, int capacity, sockaddr_in* from, in
         LastError = Socket < 0 ? EBADF : EINVAL;
         return -3;
     }
-    if (timeoutMs >= 0) {
-        // The descriptor set covers descriptor numbers up to 65535, not the C library's
-        // 1024-bit fd_set: a server with many open transfers gets high numbers. It is kept per
-        // thread and only this descriptor's word is touched, so a wait allocates and clears
-        // nothing (it runs once per block of every transfer).
-        const size_t bitsPerWord = 8 * sizeof(fd_mask);
-        thread_local fd_mask readable[65536 / (8 * sizeof(fd_mask))];
-        const size_t word = static_cast<size_t>(Socket) / bitsPerWord;
-        if (word >= sizeof(readable) / sizeof(readable[0])) {
-            LastError = -1;
-            return -2;
+    // The wait is the receive itself, bounded by the socket's receive time-out: one call per
+    // datagram instead of a select and a receive (it runs once per block of every transfer).
+    // The time-out is set only when it changes, which for a transfer or a server loop is once.
+    int flags = 0;
+    if (timeoutMs == 0) {
+        flags = MSG_DONTWAIT;
+    } else {
+        const int wanted = timeoutMs < 0 ? 0 : timeoutMs; // 0: no time-out
+        if (wanted != ReceiveTimeoutMs) {
+            timeval timeout;
+            timeout.tv_sec = wanted / 1000;
+            timeout.tv_usec = (wanted % 1000) * 1000;
+            if (::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
+                LastError = errno;
+                return -2;
+            }
+            ReceiveTimeoutMs = wanted;
         }
-        readable[word] = fd_mask(1) << (static_cast<size_t>(Socket) % bitsPerWord);
-        timeval timeout;
-        timeout.tv_sec = timeoutMs / 1000;
-        timeout.tv_usec = (timeoutMs % 1000) * 1000;
-        int ready = ::select(Socket + 1, reinterpret_cast<fd_set*>(readable), nullptr, nullptr, &timeout);
-        readable[word] = 0;
-        if (ready < 0) {
-            LastError = ready;
-            return -2;
-        }
-        if (ready == 0)
-            return -1;
     }
     sockaddr_in sender {};
     socklen_t senderLength = sizeof(sender);
-    ssize_t received = ::recvfrom(Socket, buffer, static_cast<size_t>(capacity), 0,
+    ssize_t received = ::recvfrom(Socket, buffer, static_cast<size_t>(capacity), flags,
                                   reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (received < 0) {
         LastError = errno;
+        // A signal ends the wait early; the callers treat it as a short time-out and wait again.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return -1;
         return -3;
     }
     if (from)
