@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <dirent.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <strings.h>
@@ -155,6 +156,16 @@ bool KHostSystem::StartDetachedThread(KThreadRoutine routine, void* arg, int pol
     if (id)
         *id = static_cast<unsigned long>(thread);
     return true;
+}
+
+void KHostSystem::UseOneHeapArena()
+{
+    mallopt(M_ARENA_MAX, 1);
+}
+
+void KHostSystem::ReturnFreedMemory()
+{
+    malloc_trim(0);
 }
 
 void* KHostSystem::StartThread(void* routine, void* arg, int)

@@ -6,6 +6,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "Basekit/KHostSystem.h"
 #include "Tools/TAVO/KTFTPServer.h"
 
 int main(int argc, char** argv)
@@ -14,6 +15,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s ADDRESS PORT\n", argv[0]);
         return 2;
     }
+    KHostSystem::UseOneHeapArena(); // as the daemon does
     KTFTPServer server;
     int result = server.Start({KNETInterfaceEx{argv[1], "255.255.255.0", ""}}, std::atoi(argv[2]), 64);
     if (result != 0) {
