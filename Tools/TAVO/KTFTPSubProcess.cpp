@@ -33,10 +33,12 @@ const uint16_t OpError = 5;
 
 // Reads the file ahead into whole DATA packets: one readv fills the data part of up to
 // Slots packets in place, so a block costs neither a read call nor a copy of its own and a
-// retransmission sends the very same bytes.
+// retransmission sends the very same bytes. Eight packets: a read call per eight blocks costs
+// nothing measurable per block, and 64 transfers hold 264 KiB of read-ahead instead of the
+// 2.1 MiB that 64 packets each took.
 class BlockSource {
 public:
-    static const int Slots = 64;
+    static const int Slots = 8;
 
     explicit BlockSource(int fd) : Fd(fd), Packets(new unsigned char[Slots * PacketSize]) {}
 
