@@ -109,6 +109,11 @@ void KConfigReloader::Reload(KReloadable& object, bool validateOnly)
     const char* file = object.FileName().c_str();
     const char* document = object.DocumentName().c_str();
     const kstring path = object.Path();
+    // A parsed file takes several times its size in nodes, freed all over the heap: their pages
+    // go back once the document is gone, also after a failed load (this runs last).
+    struct ReturnMemory {
+        ~ReturnMemory() { KHostSystem::ReturnFreedMemory(); }
+    } returnMemory;
     try {
         std::ifstream stream(path);
         if (!stream)
