@@ -41,8 +41,8 @@ KCrashLogger::~KCrashLogger()
 {
     if (Text.empty())
         return;
-    std::string path = KFileLogWriter::LogDirectory() + "crash.log";
-    int fd = KFileLogWriter::OpenForAppend(path);
+    const std::string& directory = KFileLogWriter::LogDirectory();
+    int fd = directory.empty() ? -1 : KFileLogWriter::OpenForAppend(directory + "crash.log");
     if (fd < 0) {
         SysLog(klError, Text.c_str());
         return;

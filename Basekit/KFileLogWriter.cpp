@@ -1,5 +1,6 @@
 #include "Basekit/KFileLogWriter.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +17,8 @@ namespace {
 
 const char* const TimeStampPattern = "%d/%m/%Y %H:%M:%S";
 
+std::atomic<bool> DirectoryOptional{false};
+
 // Files reopened for every line, so other programs may move or remove them at any time.
 bool IsCloseAfterWriteName(const std::string& name)
 {
@@ -27,6 +30,8 @@ std::string UsableLogDirectory()
     std::string directory = "/var/log/varnel/";
     if (KFileLogWriter::MakeLogDirectory("/var/log/varnel") && KFileLogWriter::WriteTest(directory))
         return directory;
+    if (DirectoryOptional)
+        return std::string();
     kstring message;
     message.Format("Fatal error writing to a critical file \"%s\"! Exiting process!", directory.c_str());
     SysLog(klError, message.c_str());
@@ -65,6 +70,11 @@ const std::string& KFileLogWriter::LogDirectory()
 {
     static const std::string directory = UsableLogDirectory();
     return directory;
+}
+
+void KFileLogWriter::MayRunWithoutDirectory()
+{
+    DirectoryOptional = true;
 }
 
 bool KFileLogWriter::WriteTest(const std::string& directory)
@@ -125,6 +135,8 @@ void KFileLogWriter::Open(const char* name)
         base = full.substr(slash + 1);
     }
     std::string path = LogDirectory();
+    if (path.empty())
+        return;
     if (!directoryPart.empty()) {
         std::string subdirectory = path + directoryPart;
         if (MakeLogDirectory(subdirectory))
@@ -195,7 +207,8 @@ void KFileLogWriter::Write(const char* text)
 void KFileLogWriter::WriteText(const char* text, size_t length, const char* operation)
 {
     basekit::KLockGuard lock(Mutex);
-    if (WriteDisabled(true))
+    // Without a log directory nothing would ever take the line: it is not kept either.
+    if (WriteDisabled(true) || LogDirectory().empty())
         return;
     CheckSizeAndRotate();
     if (!File) {
@@ -352,6 +365,10 @@ void KFileLogWriter::OpenLogMonitor()
         return;
     }
     WriterName = "klog";
+    if (LogDirectory().empty()) {
+        Context.SuppressReports();
+        return;
+    }
     Path = LogDirectory() + "klog.log";
     if (!_InternalOpen(Path)) {
         SysLog(klError, "Could not open internal log file, logs may not work!");

@@ -40,8 +40,13 @@ public:
     const std::string& FilePath() const { return Path; }
 
     // The process's log directory "/var/log/varnel/", made and tried once; a process that
-    // cannot write there says so on stderr and in the system log and exits with -123.
+    // cannot write there says so on stderr and in the system log and exits with -123, unless
+    // it called MayRunWithoutDirectory(): then the directory is empty and no log file opens.
     static const std::string& LogDirectory();
+    // For a program that does its work without log files (an operator's tool run from any
+    // account): called before its first logger is made, an unusable log directory drops every
+    // log line instead of ending the process.
+    static void MayRunWithoutDirectory();
     // True when a file "WriteTest.tmp" can be created in the directory (name appended as is).
     static bool WriteTest(const std::string& directory);
     // Opens a log file for appending (mode 0640 when created); -1 with errno set when it cannot

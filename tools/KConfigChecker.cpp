@@ -155,8 +155,8 @@ struct KBoardEntry {
 class KCheckRun {
 public:
     KCheckRun(const std::string& configDir, const std::string& firmwareDir,
-              const std::list<KNETInterfaceEx>& hostInterfaces)
-        : ConfigDir(configDir), FirmwareDir(firmwareDir), Host(hostInterfaces)
+              const std::list<KNETInterfaceEx>& hostInterfaces, bool hostChecks)
+        : ConfigDir(configDir), FirmwareDir(firmwareDir), Host(hostInterfaces), HostChecks(hostChecks)
     {
     }
 
@@ -347,12 +347,16 @@ private:
                 Add(TavoFile, at, "interface address '" + address + "' is not an IPv4 address");
                 continue;
             }
+            if (!HostChecks)
+                continue;
             const bool present = std::any_of(Host.begin(), Host.end(),
                                              [&](const KNETInterfaceEx& i) { return i.Address == address; });
             if (!present)
                 Add(TavoFile, at, "interface address " + address +
                                       " is not a broadcast-capable IPv4 address of this host; it is not served");
         }
+        if (!HostChecks)
+            return;
         // The daemon serves exactly the host's interfaces whose address text is listed.
         for (const KNETInterfaceEx& candidate : Host) {
             const bool listedHere = Service.Interfaces.empty() ||
@@ -376,7 +380,7 @@ private:
         const std::string shown = mapped == name ? "'" + name + "'" : "'" + name + "' (mapped to '" + mapped + "')";
         if (KConfigRules::MayLeaveFirmwareDirectory(mapped))
             return {mapped, "firmware " + shown + " contains '..' and would be refused"};
-        if (IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + mapped))
+        if (HostChecks && IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + mapped))
             return {mapped, "firmware " + shown + " is not in the firmware directory " + FirmwareDir};
         return {mapped, std::string()};
     }
@@ -394,7 +398,7 @@ private:
                 }
             if (KConfigRules::MayLeaveFirmwareDirectory(target))
                 Add(TavoFile, at, "Firmwares maps '" + requested + "' to '" + target + "', which contains '..'; requests for it would be refused");
-            else if (IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + target))
+            else if (HostChecks && IsDirectory(FirmwareDir) && !IsRegularFile(FirmwareDir + "/" + target))
                 Add(TavoFile, at, "Firmwares maps '" + requested + "' to '" + target +
                                       "', which is not in the firmware directory " + FirmwareDir);
         }
@@ -552,7 +556,8 @@ private:
     std::string ConfigDir;
     std::string FirmwareDir;
     std::list<KNETInterfaceEx> Host;
-    std::list<KNETInterfaceEx> Served;
+    std::list<KNETInterfaceEx> Served; // empty without host checks: no subnet is checked
+    bool HostChecks;
 
     std::string TavoFile;
     YAML::Node TavoDoc;
@@ -577,12 +582,17 @@ void KConfigChecker::SetHostInterfaces(std::list<KNETInterfaceEx> interfaces)
     HostInterfaces = std::move(interfaces);
 }
 
+void KConfigChecker::SkipHostChecks()
+{
+    HostChecks = false;
+}
+
 std::vector<KConfigProblem> KConfigChecker::Check()
 {
     std::list<KNETInterfaceEx> host;
     if (HostInterfaces)
         host = *HostInterfaces;
-    else
+    else if (HostChecks)
         KNETInterface::FindInterfaces(std::list<kstring>(), host);
-    return KCheckRun(ConfigDir, FirmwareDir, host).Run();
+    return KCheckRun(ConfigDir, FirmwareDir, host, HostChecks).Run();
 }

@@ -8,7 +8,16 @@
 #include <list>
 #include <string>
 
+#include "Basekit/KFileLogWriter.h"
 #include "tools/KConfigChecker.h"
+
+// The daemon's loaders log through loggers made before main, and the first one checks the log
+// directory. The checker runs from any account and before the daemon's first start, so where
+// it cannot write log files it goes on without them; this runs before those loggers are made.
+__attribute__((constructor(101))) static void LogFilesOnlyWhereWritable()
+{
+    KFileLogWriter::MayRunWithoutDirectory();
+}
 
 namespace {
 
@@ -26,6 +35,8 @@ const char* const Usage =
     "  -i, --interface ADDR/MASK  an interface the daemon could serve, instead of this host's\n"
     "                             interfaces; MASK is a prefix length or a dotted netmask;\n"
     "                             may be given several times\n"
+    "  -n, --no-host              leave out what depends on this host: its interfaces (and so\n"
+    "                             the boards' subnets) and which firmware files are present\n"
     "  -q, --quiet                print nothing; only the exit status tells\n"
     "  -h, --help                 print this help and exit\n"
     "\n"
@@ -82,6 +93,7 @@ int main(int argc, char** argv)
     static const option options[] = {
         {"firmware", required_argument, nullptr, 'f'},
         {"interface", required_argument, nullptr, 'i'},
+        {"no-host", no_argument, nullptr, 'n'},
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -89,7 +101,8 @@ int main(int argc, char** argv)
     std::string firmware;
     std::list<KNETInterfaceEx> interfaces;
     bool quiet = false;
-    for (int c; (c = getopt_long(argc, argv, "f:i:qh", options, nullptr)) != -1;) {
+    bool hostChecks = true;
+    for (int c; (c = getopt_long(argc, argv, "f:i:nqh", options, nullptr)) != -1;) {
         switch (c) {
         case 'f':
             firmware = optarg;
@@ -103,6 +116,9 @@ int main(int argc, char** argv)
             interfaces.push_back(parsed);
             break;
         }
+        case 'n':
+            hostChecks = false;
+            break;
         case 'q':
             quiet = true;
             break;
@@ -114,7 +130,8 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    if (argc - optind > 1) {
+    // Interfaces given for a check that leaves the host out are a mistake, not a choice.
+    if (argc - optind > 1 || (!hostChecks && !interfaces.empty())) {
         std::fputs(Usage, stderr);
         return 1;
     }
@@ -136,6 +153,8 @@ int main(int argc, char** argv)
     KConfigChecker checker(config, firmware);
     if (!interfaces.empty())
         checker.SetHostInterfaces(interfaces);
+    if (!hostChecks)
+        checker.SkipHostChecks();
     const std::vector<KConfigProblem> problems = checker.Check();
     if (!quiet) {
         for (const KConfigProblem& problem : problems)

@@ -20,8 +20,8 @@ DEVICES = """Devices:
 SYSTEM = "Network:\n  MediaServerAddress: 192.0.2.1\n"
 
 
-def run(*arguments):
-    return subprocess.run([ARGS.binary, *arguments], capture_output=True, text=True, timeout=60)
+def run(*arguments, user=()):
+    return subprocess.run([*user, ARGS.binary, *arguments], capture_output=True, text=True, timeout=60)
 
 
 def write_installation(root, second_address):
@@ -40,7 +40,7 @@ class CheckConfigCli(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         self.assertIn("Usage: tavo-check-config", result.stdout)
         for arguments in (["--no-such-option"], ["-i", "192.0.2.1"], ["-i", "192.0.2.1/33"], ["a", "b"],
-                          ["/nonexistent-directory"]):
+                          ["/nonexistent-directory"], ["--no-host", "-i", "192.0.2.1/24", "."]):
             with self.subTest(arguments=arguments):
                 self.assertEqual(run(*arguments).returncode, 1)
 
@@ -62,6 +62,32 @@ class CheckConfigCli(unittest.TestCase):
                 "1 problem found"]))
             quiet = run("-q", "-i", "192.0.2.1/24", root)
             self.assertEqual((quiet.returncode, quiet.stdout + quiet.stderr), (1, ""))
+
+    def test_unprivileged_without_a_writable_log_directory(self):
+        """An operator's account, the log directory the package makes (root's, 0750): the
+        checker runs to its verdict and leaves the directory alone. This sandbox has no
+        broadcast-capable interface, so only --no-host passes."""
+        os.makedirs("/var/log/varnel", mode=0o750, exist_ok=True)
+        os.chmod("/var/log/varnel", 0o750)
+        logs = lambda: {entry.name: entry.stat().st_size for entry in os.scandir("/var/log/varnel")}
+        before = logs()
+        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        with tempfile.TemporaryDirectory() as root:
+            os.chmod(root, 0o755)
+            write_installation(root, "192.0.2.51")
+            cases = [  # arguments, status, output
+                ([root], 1, ["%s/config/tavo.yaml:3:3: no interface to serve: the BOOTP, TFTP and time servers "
+                             "would not start" % root,
+                             "%s/config/tavo.yaml:3:16: interface address 192.0.2.1 is not a broadcast-capable IPv4 "
+                             "address of this host; it is not served" % root, "2 problems found"]),
+                (["--no-host", root], 0, ["%s/config: no problems found" % root]),
+            ]
+            for arguments, status, output in cases:
+                with self.subTest(arguments=arguments):
+                    result = run(*arguments, user=nobody)
+                    self.assertEqual((result.returncode, result.stdout.splitlines(), result.stderr),
+                                     (status, output, ""))
+        self.assertEqual(logs(), before)
 
     def test_shipped_examples_pass(self):
         import yaml
