@@ -132,7 +132,8 @@ coverage: deps $(COVERAGE_BUILD)/CMakeCache.txt
 	  --exclude-unreachable-branches --gcov-ignore-parse-errors --print-summary -o $(COVERAGE_BUILD)/coverage.txt
 
 # Figures, no assertions: TFTP against tftpd-hpa and atftpd, a BOOTP storm, logging lines/s,
-# CPU per refused TFTP request, CPU and wake-ups of the idle daemon.
+# CPU per refused TFTP request, CPU and wake-ups of the idle daemon, a rack of 200 boards
+# powered on at once.
 # The benchmark programs are not part of the default build.
 BENCH_TARGETS := BootpStormBench log_bench tavo_tftp_bench_host tavo_udp_round_trip
 bench: bench-deps build
@@ -142,6 +143,7 @@ bench: bench-deps build
 	tests/support/sandbox_run $(BUILD)/log_bench 100000
 	bench/tftp_refused_cpu.sh $(BUILD)/tavo
 	bench/idle_cpu.sh $(BUILD)/tavo
+	bench/rack_power_on.py --tavo $(BUILD)/tavo --json $(BUILD)/rack_timeline.json
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(COVERAGE_BUILD)
