@@ -89,9 +89,36 @@ demo: build
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
 
-# The Debian package (tavo_<version>_<arch>.deb) in $(BUILD).
-package: build
-	cd $(BUILD) && cpack -G DEB
+# The Debian package, built the Debian way (debian/, dpkg-buildpackage) from a copy of the tree
+# (what git tracks, and new files it does not ignore), so that neither the tree nor its parent
+# directory gets build products. In $(BUILD)/deb/: tavo_<version>_<arch>.deb, its -dbgsym
+# package, the .changes and .buildinfo, and build.log. lintian must report no error or warning,
+# and the package must hold the installation with its unit where debhelper enables it.
+PACKAGE_TOOLS := debhelper dpkg-dev fakeroot lintian
+DEB_DIR = $(BUILD)/deb
+package: deps
+	@missing=""; for p in $(PACKAGE_TOOLS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  export DEBIAN_FRONTEND=noninteractive; \
+	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/source
+	@if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then \
+	  git ls-files -z --cached --others --exclude-standard; \
+	else \
+	  find . -path './build*' -prune -o -path ./.git -prune -o -type f -print0; \
+	fi | tar --null --no-recursion --ignore-failed-read -T - -cf - | tar -xf - -C $(DEB_DIR)/source
+	@echo "dpkg-buildpackage -b in $(DEB_DIR)/source, log in $(DEB_DIR)/build.log"
+	@cd $(DEB_DIR)/source && dpkg-buildpackage -b -us -uc -j$(JOBS) > ../build.log 2>&1 || \
+	  { tail -40 ../build.log; echo "Package build failed: $(DEB_DIR)/build.log"; exit 1; }
+	rm -rf $(DEB_DIR)/source
+	lintian --display-info --fail-on error,warning $(DEB_DIR)/*.changes
+	python3 tests/packaging/test_install.py --build $(BUILD) --source . \
+	  Package.test_deb_holds_the_installation_and_runs_its_unit
+	@ls -1 $(DEB_DIR)/*.deb
 
 # The daemon for SOAK_MINUTES under 64 looping boards, a BOOTP storm, address changes, reloads
 # and a cut board link; fails on a crash, a leak trend or a wrong byte. Not part of `make test`.

@@ -1,4 +1,4 @@
-# The boot service: the tavo daemon, the operator tools, installation and the Debian package.
+# The boot service: the tavo daemon, the operator tools and their installation (debian/ packages it).
 
 # A system daemon: installed under /usr unless the builder chose another prefix.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
@@ -39,10 +39,7 @@ tavo_unit_test(tavo_daemon_test
   LIBS tavo_daemon_test_kit tavo_checker)
 
 # --- Man pages (compressed, as Debian installs them) -----------------------------------------
-set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1)
-if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/man/ndx-board-sim.1)
-  list(APPEND TAVO_MAN_PAGES packaging/man/ndx-board-sim.1)
-endif()
+set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1 packaging/man/ndx-board-sim.1)
 set(TAVO_MAN_OUTPUTS)
 foreach(page ${TAVO_MAN_PAGES})
   get_filename_component(name ${page} NAME)
@@ -71,7 +68,10 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tools/ndx-board-sim)
           PATTERN "__pycache__" EXCLUDE)
 endif()
 
-install(FILES packaging/systemd/tavo.service DESTINATION lib/systemd/system)
+# Debian 12 keeps units in /lib/systemd/system, where its debhelper finds them to enable them:
+# the package build sets this to that directory.
+set(TAVO_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit is installed (relative: under the prefix)")
+install(FILES packaging/systemd/tavo.service DESTINATION ${TAVO_SYSTEMD_UNIT_DIR})
 # The log directory and the age limit of rotated logs: the daemon never deletes old/ itself.
 install(FILES packaging/tmpfiles/tavo.conf DESTINATION lib/tmpfiles.d)
 # The firmware directory: the daemon writes the boards' generated files there at every start.
@@ -85,8 +85,6 @@ endif()
 install(CODE "set(TAVO_EXAMPLES_DIR \"${TAVO_EXAMPLES_DIR}\")
 set(TAVO_CONFIG_DIR \"${TAVO_ETC_DIR}/config\")")
 install(SCRIPT packaging/InstallExamples.cmake)
-
-include(packaging/CPackSettings.cmake)
 
 # --- Installation and package tests ----------------------------------------------------------
 add_test(NAME tavo_install_and_package

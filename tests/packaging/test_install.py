@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """`cmake --install` with DESTDIR and the Debian package: what lands where, the operator's
-configuration kept, the systemd unit, and man pages that render."""
+configuration kept, the systemd unit and its check before start, man pages that render, and
+what a purge removes. Runs in the sandbox: /etc/varnel, /var/log and /var/tmp are its own."""
 import argparse
 import glob
 import gzip
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,6 +21,7 @@ EXPECTED = [
     "usr/bin/tavo-check-config",
     "usr/share/man/man8/tavo.8.gz",
     "usr/share/man/man1/tavo-check-config.1.gz",
+    "usr/share/man/man1/ndx-board-sim.1.gz",
     "usr/lib/systemd/system/tavo.service",
     "etc/varnel/config",
     "etc/varnel/data/am17",
@@ -27,10 +30,13 @@ EXPECTED = [
     "usr/lib/tavo/ndxsim/bootp.py",
 ]
 EXAMPLES = ["devices.yaml", "klog.cfg", "system.yaml", "tavo.yaml"]
+# What the daemon writes into the firmware directory for the boards.
+GENERATED = ["system.yaml", "klog.cfg", "replacements.yaml"]
 # Section headings of each man page.
 SECTIONS = {"usr/share/man/man8/tavo.8.gz": ["NAME", "COMMANDS", "FILES", "LOG FILES", "KLOG.CFG", "SIGNALS",
                                              "EXIT STATUS"],
-            "usr/share/man/man1/tavo-check-config.1.gz": ["NAME"]}
+            "usr/share/man/man1/tavo-check-config.1.gz": ["NAME"],
+            "usr/share/man/man1/ndx-board-sim.1.gz": ["NAME", "EXIT STATUS"]}
 
 
 def install(destdir):
@@ -76,6 +82,26 @@ class Install(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("usage", result.stdout.lower())
 
+    def test_unit_checks_the_configuration_before_start(self):
+        """The unit's own pre-start command, run on the installed programs: the shipped
+        configuration passes it on this host without interfaces or firmware; a broken
+        devices.yaml fails it with the position in its output (the journal's line)."""
+        with open(os.path.join(self.root, "usr/lib/systemd/system/tavo.service")) as unit:
+            command = [line.strip().split("=", 1)[1] for line in unit if line.startswith("ExecStartPre=")]
+        self.assertEqual(len(command), 1)
+        program, *arguments = command[0].split()
+        for name in EXAMPLES:
+            shutil.copy(os.path.join(self.root, "etc/varnel/config", name), "/etc/varnel/config")
+        check = lambda: subprocess.run([self.root + program, *arguments], capture_output=True, text=True,
+                                       timeout=60)
+        result = check()
+        self.assertEqual((result.returncode, result.stdout), (0, "/etc/varnel/config: no problems found\n"))
+        with open("/etc/varnel/config/devices.yaml", "a") as out:
+            out.write("  - 1193049: [not, a, map]\n")
+        result = check()
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stdout, r"(?m)^/etc/varnel/config/devices\.yaml:\d+:\d+: ")
+
     def test_z_second_install_keeps_the_operators_configuration(self):
         edited, removed = (os.path.join(self.root, "etc/varnel/config", name) for name in EXAMPLES[:2])
         with open(edited, "w") as out:
@@ -100,21 +126,47 @@ class Install(unittest.TestCase):
 
 
 class Package(unittest.TestCase):
-    def test_deb_holds_the_installation_with_its_configuration_as_conffiles(self):
-        with tempfile.TemporaryDirectory(prefix="tavo-package-") as out:
-            subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(ARGS.build, "CPackConfig.cmake"),
-                            "-B", out], capture_output=True, text=True, timeout=600, check=True)
-            debs = glob.glob(os.path.join(out, "*.deb"))
-            self.assertEqual(len(debs), 1, os.listdir(out))
-            deb = lambda option, *more: subprocess.run(["dpkg-deb", option, debs[0], *more],
-                                                       capture_output=True, text=True, check=True).stdout
-            paths = {line.split()[-1].rstrip("/").removeprefix("./") for line in deb("-c").splitlines()}
-            for path in EXPECTED + ["etc/varnel/config/" + name for name in EXAMPLES]:
-                self.assertIn(path, paths)
-            # nothing from the build machine's staging or a /usr/local prefix
-            self.assertFalse([p for p in paths if p.startswith(("usr/local", "tmp", "work"))])
-            self.assertIn("Package: tavo", deb("-f"))
-            self.assertIn("/etc/varnel/config/tavo.yaml", deb("-I", "conffiles").split())
+    def test_purge_takes_what_the_service_made_and_keeps_the_operators_files(self):
+        """debian/tavo.postrm purge, after dpkg has taken the configuration files it installed.
+        /var/lib is a tmpfs of a mount namespace of the script's own."""
+        made = ["/var/log/varnel/tavo.log", "/var/log/varnel/old/tavo.20261201-000000.log",
+                "/var/tmp/varnel/tavo/core.1"] + ["/etc/varnel/data/am17/" + name for name in GENERATED]
+        kept = ["/etc/varnel/data/am17/ndx_v2.bin", "/etc/varnel/config/devices.yaml.orig"]
+        for path in made + kept:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as out:
+                out.write("x\n")
+        script = os.path.join(ARGS.source, "debian", "tavo.postrm")
+        state = ("mount -t tmpfs tmpfs /var/lib && mkdir -p /var/lib/tavo/core && touch /var/lib/tavo/core/core.2 && "
+                 "sh %s purge && ! test -e /var/lib/tavo" % script)
+        result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", state],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([path for path in made if os.path.lexists(path)], [])
+        for directory in ("/var/log/varnel", "/var/tmp/varnel"):
+            self.assertFalse(os.path.lexists(directory))
+        self.assertEqual([path for path in kept if not os.path.isfile(path)], [])
+
+    def test_deb_holds_the_installation_and_runs_its_unit(self):
+        """The package `make package` left in the build directory."""
+        debs = glob.glob(os.path.join(ARGS.build, "deb", "tavo_*.deb"))
+        if not debs:
+            self.skipTest("no package: make package builds it")
+        self.assertEqual(len(debs), 1, debs)
+        deb = lambda option, *more: subprocess.run(["dpkg-deb", option, debs[0], *more],
+                                                   capture_output=True, text=True, check=True).stdout
+        paths = {line.split()[-1].rstrip("/").removeprefix("./") for line in deb("-c").splitlines()}
+        # Debian 12's debhelper enables the units under /lib/systemd/system only.
+        expected = [p.replace("usr/lib/systemd", "lib/systemd") for p in EXPECTED]
+        for path in expected + ["etc/varnel/config/" + name for name in EXAMPLES]:
+            self.assertIn(path, paths)
+        self.assertFalse([p for p in paths if p.startswith(("usr/local", "tmp", "work", "usr/lib/systemd"))])
+        self.assertEqual(sorted(deb("-I", "conffiles").split()), ["/etc/varnel/config/" + name for name in EXAMPLES])
+        postinst = deb("-I", "postinst")
+        for step in ("systemd-tmpfiles ${DPKG_ROOT:+--root=\"$DPKG_ROOT\"} --create tavo.conf",
+                     "deb-systemd-helper enable 'tavo.service'", "deb-systemd-invoke $_dh_action 'tavo.service'"):
+            self.assertIn(step, postinst)
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
