@@ -117,7 +117,7 @@ package: deps
 	rm -rf $(DEB_DIR)/source
 	lintian --display-info --fail-on error,warning $(DEB_DIR)/*.changes
 	python3 tests/packaging/test_install.py --build $(BUILD) --source . \
-	  Package.test_deb_holds_the_installation_and_runs_its_unit
+	  Package.test_deb_holds_the_installation_and_starts_its_unit
 	@ls -1 $(DEB_DIR)/*.deb
 
 # The daemon for SOAK_MINUTES under 64 looping boards, a BOOTP storm, address changes, reloads

@@ -87,13 +87,11 @@ class Install(unittest.TestCase):
         configuration passes it on this host without interfaces or firmware; a broken
         devices.yaml fails it with the position in its output (the journal's line)."""
         with open(os.path.join(self.root, "usr/lib/systemd/system/tavo.service")) as unit:
-            command = [line.strip().split("=", 1)[1] for line in unit if line.startswith("ExecStartPre=")]
-        self.assertEqual(len(command), 1)
-        program, *arguments = command[0].split()
+            (command,) = [line.strip().split("=", 1)[1] for line in unit if line.startswith("ExecStartPre=")]
+        program, *arguments = command.split()
         for name in EXAMPLES:
             shutil.copy(os.path.join(self.root, "etc/varnel/config", name), "/etc/varnel/config")
-        check = lambda: subprocess.run([self.root + program, *arguments], capture_output=True, text=True,
-                                       timeout=60)
+        check = lambda: subprocess.run([self.root + program, *arguments], capture_output=True, text=True, timeout=60)
         result = check()
         self.assertEqual((result.returncode, result.stdout), (0, "/etc/varnel/config: no problems found\n"))
         with open("/etc/varnel/config/devices.yaml", "a") as out:
@@ -134,25 +132,20 @@ class Package(unittest.TestCase):
         kept = ["/etc/varnel/data/am17/ndx_v2.bin", "/etc/varnel/config/devices.yaml.orig"]
         for path in made + kept:
             os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "w") as out:
-                out.write("x\n")
-        script = os.path.join(ARGS.source, "debian", "tavo.postrm")
-        state = ("mount -t tmpfs tmpfs /var/lib && mkdir -p /var/lib/tavo/core && touch /var/lib/tavo/core/core.2 && "
-                 "sh %s purge && ! test -e /var/lib/tavo" % script)
-        result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", state],
+            open(path, "w").close()
+        purge = ("mount -t tmpfs tmpfs /var/lib && mkdir -p /var/lib/tavo/core && touch /var/lib/tavo/core/core.2 && "
+                 "sh %s/debian/tavo.postrm purge && ! test -e /var/lib/tavo" % ARGS.source)
+        result = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", purge],
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual([path for path in made if os.path.lexists(path)], [])
-        for directory in ("/var/log/varnel", "/var/tmp/varnel"):
-            self.assertFalse(os.path.lexists(directory))
+        self.assertEqual([p for p in made + ["/var/log/varnel", "/var/tmp/varnel"] if os.path.lexists(p)], [])
         self.assertEqual([path for path in kept if not os.path.isfile(path)], [])
 
-    def test_deb_holds_the_installation_and_runs_its_unit(self):
+    def test_deb_holds_the_installation_and_starts_its_unit(self):
         """The package `make package` left in the build directory."""
         debs = glob.glob(os.path.join(ARGS.build, "deb", "tavo_*.deb"))
         if not debs:
             self.skipTest("no package: make package builds it")
-        self.assertEqual(len(debs), 1, debs)
         deb = lambda option, *more: subprocess.run(["dpkg-deb", option, debs[0], *more],
                                                    capture_output=True, text=True, check=True).stdout
         paths = {line.split()[-1].rstrip("/").removeprefix("./") for line in deb("-c").splitlines()}
@@ -162,10 +155,7 @@ class Package(unittest.TestCase):
             self.assertIn(path, paths)
         self.assertFalse([p for p in paths if p.startswith(("usr/local", "tmp", "work", "usr/lib/systemd"))])
         self.assertEqual(sorted(deb("-I", "conffiles").split()), ["/etc/varnel/config/" + name for name in EXAMPLES])
-        postinst = deb("-I", "postinst")
-        for step in ("systemd-tmpfiles ${DPKG_ROOT:+--root=\"$DPKG_ROOT\"} --create tavo.conf",
-                     "deb-systemd-helper enable 'tavo.service'", "deb-systemd-invoke $_dh_action 'tavo.service'"):
-            self.assertIn(step, postinst)
+        self.assertIn("deb-systemd-invoke $_dh_action 'tavo.service'", deb("-I", "postinst"))
 
 
 if __name__ == "__main__":

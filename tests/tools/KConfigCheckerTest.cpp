@@ -92,12 +92,9 @@ const KCase Cases[] = {
     // Unserved interface, a board off every subnet and a missing mapped file are left out;
     // two boards with one address are wrong on any host.
     {"WithoutHostChecksWhatIsWrongEverywhere",
-     {{"config/tavo.yaml", Tavo("[192.0.2.1]", "[192.0.2.9]")},
-      {"config/devices.yaml", Devices("IP: 192.0.2.51", "IP: 192.0.2.50")},
-      {"data/am17/fw_v2.bin", ""},
-      {"data/am17/other.bin", "image"}},
-     {"devices.yaml:3:34: board 1193047 has the address 192.0.2.50 of board 1193046"},
-     false},
+     {{"config/tavo.yaml", Tavo("[192.0.2.1]", "[192.0.2.9]")}, {"data/am17/fw_v2.bin", ""}, {"data/am17/x", "x"},
+      {"config/devices.yaml", Devices("IP: 192.0.2.51", "IP: 192.0.2.50")}},
+     {"devices.yaml:3:34: board 1193047 has the address 192.0.2.50 of board 1193046"}, false},
 };
 
 TEST(KConfigChecker, FindsExactlyTheExpectedProblems)

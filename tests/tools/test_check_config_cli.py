@@ -64,29 +64,25 @@ class CheckConfigCli(unittest.TestCase):
             self.assertEqual((quiet.returncode, quiet.stdout + quiet.stderr), (1, ""))
 
     def test_unprivileged_without_a_writable_log_directory(self):
-        """An operator's account, the log directory the package makes (root's, 0750): the
-        checker runs to its verdict and leaves the directory alone. This sandbox has no
-        broadcast-capable interface, so only --no-host passes."""
+        """An operator's account with the log directory the package makes (root's, 0750), and
+        root with a read-only one: the checker comes to its verdict and writes no log."""
         os.makedirs("/var/log/varnel", mode=0o750, exist_ok=True)
-        os.chmod("/var/log/varnel", 0o750)
         logs = lambda: {entry.name: entry.stat().st_size for entry in os.scandir("/var/log/varnel")}
         before = logs()
-        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        accounts = [["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"],
+                    ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                     'mount -o ro -t tmpfs tmpfs /var/log/varnel && exec "$0" "$@"']]
         with tempfile.TemporaryDirectory() as root:
             os.chmod(root, 0o755)
-            write_installation(root, "192.0.2.51")
-            cases = [  # arguments, status, output
-                ([root], 1, ["%s/config/tavo.yaml:3:3: no interface to serve: the BOOTP, TFTP and time servers "
-                             "would not start" % root,
-                             "%s/config/tavo.yaml:3:16: interface address 192.0.2.1 is not a broadcast-capable IPv4 "
-                             "address of this host; it is not served" % root, "2 problems found"]),
-                (["--no-host", root], 0, ["%s/config: no problems found" % root]),
-            ]
-            for arguments, status, output in cases:
-                with self.subTest(arguments=arguments):
-                    result = run(*arguments, user=nobody)
-                    self.assertEqual((result.returncode, result.stdout.splitlines(), result.stderr),
-                                     (status, output, ""))
+            write_installation(root, "192.0.2.50")
+            for account in accounts:
+                with self.subTest(account=account[0]):
+                    # --no-host: this sandbox has no interface to serve
+                    result = run("--no-host", root, user=account)
+                    # A coverage build's counters belong to root: only their complaints may show.
+                    errors = [line for line in result.stderr.splitlines() if not line.startswith("profiling:")]
+                    self.assertEqual((result.returncode, result.stdout.splitlines()[-1:], errors),
+                                     (1, ["1 problem found"], []))
         self.assertEqual(logs(), before)
 
     def test_shipped_examples_pass(self):
