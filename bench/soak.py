@@ -297,18 +297,17 @@ class Soak:
 
     # fault and load threads
     def flap_addresses(self):
+        remove = "addr del %s dev %s" % (FLAP_ADDRESS, self.sb.networks[self.flap_net])
         present = False
         while not self.stop.wait(10):
             if present:
-                self.sb.host(["ip", "addr", "del", FLAP_ADDRESS, "dev",
-                              self.sb.networks[self.flap_net]], mount=False)
+                self.ts.ip(self.sb.host_ns, remove)
             else:
                 self.sb.add_host_address(FLAP_ADDRESS, network=self.flap_net)
             present = not present
             self.address_changes += 1
         if present:
-            self.sb.host(["ip", "addr", "del", FLAP_ADDRESS, "dev",
-                          self.sb.networks[self.flap_net]], mount=False)
+            self.ts.ip(self.sb.host_ns, remove)
             self.address_changes += 1
 
     def start_log_server(self):
