@@ -7,6 +7,7 @@ add_library(tavo_net STATIC
   Tools/TAVO/KNDXIdentification.cpp
   Tools/TAVO/KBOOTPPacket.cpp
   Tools/TAVO/KBOOTPDecision.cpp
+  Tools/TAVO/KCounters.cpp
   Tools/TAVO/KBOOTPServer.cpp)
 target_link_libraries(tavo_net PUBLIC tavo_config basekit)
 

@@ -14,7 +14,8 @@ target_link_libraries(tavo_config PUBLIC basekit yaml-cpp)
 # The kit is an object library so that its klog.cfg writer, which must run before any static
 # logger, is always linked in.
 add_library(tavo_daemon_test_kit OBJECT tests/TAVO/TAVOTestKit.cpp)
-target_link_libraries(tavo_daemon_test_kit PUBLIC tavo_test_kit basekit)
+# tavo_net for the counters, which the kit reads for the tests of every area.
+target_link_libraries(tavo_daemon_test_kit PUBLIC tavo_test_kit tavo_net basekit)
 set(TAVO_DAEMON_TESTS
   tests/TAVO/ConfigLoadTest.cpp
   tests/TAVO/KConfigReloaderTest.cpp)

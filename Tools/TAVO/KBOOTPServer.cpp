@@ -225,6 +225,8 @@ void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
         sockaddr_in from;
         if (wait[0].revents) {
             int length = requests->Receive(buffer, sizeof(buffer), &from, 0);
+            if (length >= 0)
+                Counters.Add(KCounters::BootpReceived);
             if (length == -2)
                 Logger.Warning("Timeout waiting for packet[ %i ]", requests->LastError);
             else if (length == -3)
@@ -234,6 +236,8 @@ void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
         }
         if (wait[1].revents && Threads.IsRunning()) {
             int length = replies.Receive(buffer, sizeof(buffer), &from, 0);
+            if (length >= 0)
+                Counters.Add(KCounters::BootpReceived);
             if (length >= 0 && WorthAThread(buffer, length, false, ownAddresses))
                 CreateProcessRequestThread(buffer, length, nullptr, iface);
         }
@@ -250,16 +254,21 @@ bool KBOOTPServer::WorthAThread(const unsigned char* data, int length, bool from
     // Datagrams that request processing would drop silently anyway are dropped here, so that
     // they cannot take request threads from boards: malformed ones, and our own replies, which
     // come back on the reply socket once per interface.
+    using Drop = KBOOTPDecision::Drop;
+    auto drop = [this](Drop reason) {
+        Counters.Add(KCounters::Dropped(reason));
+        return false;
+    };
     KBOOTPPacket packet;
     if (!packet.Read(data, static_cast<size_t>(length)))
-        return false;
+        return drop(Drop::Malformed);
     if (MAC2Serial(ByteArray2MAC(packet.chaddr, packet.hlen, ':')) == 0)
-        return false;
+        return drop(Drop::NotNDX);
     if (packet.op == 1)
-        return fromRequestSocket;
+        return fromRequestSocket || drop(Drop::ReplyPort);
     for (uint32_t own : ownAddresses)
         if (own == packet.siaddr)
-            return false;
+            return drop(Drop::OwnReply);
     return true;
 }
 
@@ -277,10 +286,12 @@ void KBOOTPServer::CreateProcessRequestThread(const unsigned char* data, int len
     const KThreadLifetimes::Outcome outcome = Threads.Start(
         KThreadLifetimes::Worker, [this, parameters](KThreadLifetimes::Token&) { RunRequest(*parameters); }, limit);
     if (outcome == KThreadLifetimes::Outcome::Full) {
+        Counters.Add(KCounters::BootpDroppedMaxThreads);
         if (Budget.Allow(SenderOf(data, length), "max threads", klWarning))
             Logger.Warning("Could not process request, max thread count reached (%d/%d)",
                            Threads.Count(KThreadLifetimes::Worker), static_cast<int>(limit));
     } else if (outcome == KThreadLifetimes::Outcome::Failed) {
+        Counters.Add(KCounters::BootpDroppedThreadStart);
         Logger.Warning("Unable to start processing thread!");
     }
 }
@@ -291,9 +302,11 @@ void KBOOTPServer::RunRequest(RequestParameters& parameters)
     try {
         ProcessRequest(parameters.Packet, parameters.Length, parameters.SourceSocket, parameters.Interface);
     } catch (const std::exception& e) {
+        Counters.Add(KCounters::BootpDroppedException);
         if (Budget.Allow(SenderOf(parameters.Packet, parameters.Length), "exception", klWarning))
             Logger.Warning("Exception on ProcessRequestThread: %s", e.what());
     } catch (...) {
+        Counters.Add(KCounters::BootpDroppedException);
         if (Budget.Allow(SenderOf(parameters.Packet, parameters.Length), "exception", klWarning))
             Logger.Warning("Unknown exception on ProcessRequestThread!");
     }
@@ -308,8 +321,10 @@ void KBOOTPServer::ProcessRequest(const unsigned char* packet, int length, KUDPS
     if (!PrepareReply(packet, length, socket != nullptr, prepared))
         return;
     Notify(prepared.Client, bsAddressAssigned);
-    if (AddressInUse(prepared.Serial, prepared.Machine))
+    if (AddressInUse(prepared.Serial, prepared.Machine)) {
+        Counters.Add(KCounters::Dropped(KBOOTPDecision::Drop::AddressInUse));
         return;
+    }
     SendReply(prepared, socket);
 }
 
@@ -331,17 +346,23 @@ config::DevicesTables KBOOTPServer::LoadDevices()
 
 bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fromRequestSocket, PreparedReply& out)
 {
+    using Drop = KBOOTPDecision::Drop;
+    auto drop = [this](Drop reason) {
+        Counters.Add(KCounters::Dropped(reason));
+        return false;
+    };
     KBOOTPDecision::Request request;
     request.FromRequestSocket = fromRequestSocket;
     if (length < 0 || !request.Packet.Read(packet, static_cast<size_t>(length)))
-        return false;
+        return drop(Drop::Malformed);
     const kstring client = ByteArray2MAC(request.Packet.chaddr, request.Packet.hlen, ':');
 
     KBOOTPDecision decision;
     {
         basekit::KLockGuard lock(ListMutex);
-        if (KBOOTPDecision::Screen(request, Interfaces) != KBOOTPDecision::Drop::None)
-            return false;
+        const Drop screened = KBOOTPDecision::Screen(request, Interfaces);
+        if (screened != Drop::None)
+            return drop(screened);
         const unsigned int serial = KBOOTPDecision::SerialOf(request.Packet);
         // The configuration is read before the identification is registered, so that the
         // register knows whether the board is one of ours; a load failure is still reported
@@ -358,18 +379,18 @@ bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fr
         if (request.Packet.op == 1) {
             const bool known = loaded && (devices.machines.count(serial) || devices.replacements.count(serial));
             if (!RegisterSerialRequest(serial, request.Packet.Identification, known))
-                return false;
+                return drop(Drop::Identification);
         }
         if (!loaded) {
             if (Budget.Allow(client, "devices", klWarning))
                 Logger.Warning("Could not load devices configuration (%s)", loadError.c_str());
-            return false;
+            return drop(Drop::DevicesUnloadable);
         }
         decision = KBOOTPDecision::Decide(request, devices, Interfaces);
     }
     Report(decision, request.Packet);
     if (!decision.Answered())
-        return false;
+        return drop(decision.Reason);
     std::memcpy(out.Reply, decision.Reply.data(), sizeof(out.Reply));
     out.Serial = decision.Serial;
     out.Client = client;
@@ -479,6 +500,7 @@ void KBOOTPServer::SendReply(const PreparedReply& prepared, KUDPSock* socket)
     sendTo(prepared.Interface.BroadCast);
     for (const KNETInterfaceEx& iface : interfaces)
         sendTo(iface.BroadCast);
+    Counters.Add(sent ? KCounters::BootpReplied : KCounters::BootpDroppedSendError);
     Notify(prepared.Client, sent ? bsReplySent : bsReplyFailed);
 }
 

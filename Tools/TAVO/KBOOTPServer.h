@@ -19,6 +19,7 @@
 #include "Tools/TAVO/KBOOTPDecision.h"
 #include "Tools/TAVO/KBOOTPMachine.h"
 #include "Tools/TAVO/KBOOTPNotifier.h"
+#include "Tools/TAVO/KCounters.h"
 #include "Tools/TAVO/KNDXIdentification.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Basekit/KThreadLifetimes.h"
@@ -148,6 +149,9 @@ private:
     // Held around every notifier call; the pointer is also set under it.
     basekit::KThreadMutex NotifierMutex;
     KBOOTPNotifier* Notifier = nullptr; // not owned
+
+    // Every datagram received, and what became of it: a reply or one drop reason.
+    KCounters& Counters = KCounters::Process();
 
     // Held around every reply send.
     basekit::KThreadMutex SendMutex;

@@ -62,6 +62,14 @@ KThreadLifetimes& Passes()
     return *passes;
 }
 
+std::atomic<uint64_t> PassesOk {0};
+std::atomic<uint64_t> PassesFailed {0};
+
+void CountPass(bool ok)
+{
+    (ok ? PassesOk : PassesFailed).fetch_add(1, std::memory_order_relaxed);
+}
+
 void* ConfigReloadThread(void*)
 {
     _NotifyThreadInit("Tools/TAVO/KConfigReloader", "ConfigReloadThread", __LINE__);
@@ -149,19 +157,28 @@ void KConfigReloader::Reload(KReloadable& object, bool validateOnly, const YAML:
     }
 }
 
-void KConfigReloader::Reload(const kstring& fileName)
+bool KConfigReloader::Reload(const kstring& fileName)
 {
     basekit::KLockGuard guard(Mutex);
     const std::list<KReloadable*> objects = Instance().objects;
-    for (KReloadable* object : objects) {
-        if (!fileName.empty() && object->FileName() != fileName)
-            continue;
-        try {
-            Reload(*object, false);
-        } catch (const KTemplateException<KReloadable>&) {
-            // already logged as a warning; one broken file does not stop the others
+    bool loaded = true;
+    try {
+        for (KReloadable* object : objects) {
+            if (!fileName.empty() && object->FileName() != fileName)
+                continue;
+            try {
+                Reload(*object, false);
+            } catch (const KTemplateException<KReloadable>&) {
+                // already logged as a warning; one broken file does not stop the others
+                loaded = false;
+            }
         }
+    } catch (...) {
+        CountPass(false);
+        throw;
     }
+    CountPass(loaded);
+    return loaded;
 }
 
 void KConfigReloader::Validate()
@@ -190,9 +207,20 @@ int KConfigReloader::AsyncReloadAll()
         KThreadLifetimes::Outcome::Started) {
         KConfLog::ConfigLog.Warning("Configurations not reloaded properly. Cause: %s",
                                     "the reload thread could not be started");
+        CountPass(false);
         return 1;
     }
     return 0;
+}
+
+uint64_t KConfigReloader::ReloadsOk()
+{
+    return PassesOk.load(std::memory_order_relaxed);
+}
+
+uint64_t KConfigReloader::ReloadsFailed()
+{
+    return PassesFailed.load(std::memory_order_relaxed);
 }
 
 bool KConfigReloader::WaitAsyncReloads(unsigned ms)

@@ -1,6 +1,7 @@
 #pragma once
 // Loads configuration objects from their files (validated on a throw-away clone first)
 // and reloads every registered object on request.
+#include <cstdint>
 #include <list>
 
 #include "Basekit/KThreadMutex.h"
@@ -16,7 +17,9 @@ public:
 
     static void Reload(KReloadable& object, bool validateOnly);
     static void Reload(KReloadable& object, bool validateOnly, const YAML::Node& node);
-    static void Reload(const kstring& fileName);
+    // A reload pass over the registered objects (all of them, or those of one file): false
+    // when one of them failed to load. Every pass counts as ok or failed.
+    static bool Reload(const kstring& fileName);
     static void Validate();
     static int AsyncReloadAll();
     // Waits up to ms for the passes AsyncReloadAll started to end; false if one still runs.
@@ -24,6 +27,10 @@ public:
     static bool WaitAsyncReloads(unsigned ms);
     typedef void (*ReloadCallback)(void*);
     static ReloadCallback SetReloadCallback(ReloadCallback callback, void* argument);
+
+    // Passes that loaded every object, and those that did not (or whose thread did not start).
+    static uint64_t ReloadsOk();
+    static uint64_t ReloadsFailed();
 
     static void Register(KReloadable* object);
     static void Unregister(KReloadable* object);

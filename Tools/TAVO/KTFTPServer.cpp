@@ -316,23 +316,29 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
     if (from)
         inet_ntop(AF_INET, &from->sin_addr, text, sizeof text);
     const std::string address = text;
+    Counters.Add(KCounters::TftpReceived);
     {
         basekit::KLockGuard guard(StateMutex);
         // Transfers that have begun: those just accepted and still starting do not count yet.
         if (Threads.Count(KThreadLifetimes::Worker) > MaxClients) {
+            Counters.Add(KCounters::TftpRefusedLimit);
             if (Budget.Allow(address, "max clients", klWarning))
                 Logger.Warning("Max clients(%d) reached", MaxClients);
             return;
         }
     }
-    if (length <= 9 || !data || !from)
+    if (length <= 9 || !data || !from) {
+        Counters.Add(KCounters::TftpRefusedShort);
         return;
+    }
     if (from->sin_port == 0) {
+        Counters.Add(KCounters::TftpRefusedPort0);
         if (Budget.Allow(address, "port 0", klWarning))
             Logger.Warning("Invalid tftp port request");
         return;
     }
     if (!IsKnownBoard(address)) {
+        Counters.Add(KCounters::TftpRefusedUnknown);
         if (Budget.Allow(address, "not in list", klNotice))
             Logger.Notice("Machine requesting file is not in list (%s)", address.c_str());
         return;
@@ -342,6 +348,7 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
         basekit::KLockGuard guard(StateMutex);
         bool& busy = Machines[address];
         if (busy) {
+            Counters.Add(KCounters::TftpRefusedBusy);
             if (Budget.Allow(address, "busy", klTrace))
                 Logger.Trace("Machine requesting file is busy");
             return;
@@ -352,6 +359,7 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
         reader.u8(); // the first opcode byte is not examined
         const unsigned opcode = reader.u8();
         if (opcode != 1) {
+            Counters.Add(KCounters::TftpRefusedInvalidRequest);
             if (Budget.Allow(address, "invalid request", klInfo))
                 Logger.Info("Invalid tftp request [%i] from %s", static_cast<int>(opcode), address.c_str());
             busy = false;
@@ -390,6 +398,7 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
     try {
         firmwares = config::KConfig<config::TAVOCfg, 0>::instance()->Copy().Firmwares;
     } catch (std::exception& error) {
+        Counters.Add(KCounters::TftpRefusedConfigUnavailable);
         Logger.Warning("Service configuration not available: %s", error.what());
         FreeMachine(address);
         return Acceptance::Dropped;
@@ -404,12 +413,14 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
     std::string name = parser.GetNextString();
     std::string mode = parser.GetNextString();
     if (name.empty()) {
+        Counters.Add(KCounters::TftpRefusedNoName);
         if (Budget.Allow(address, "no name", klTrace))
             Logger.Trace("FirmwareName size == 0 (%s)", client);
         Machines[address] = false;
         return Acceptance::NoFileName;
     }
     if (mode.empty()) {
+        Counters.Add(KCounters::TftpRefusedNoMode);
         if (Budget.Allow(address, "no mode", klTrace))
             Logger.Trace("RemoteRequestMode size == 0 (%s)", client);
         Machines[address] = false;
@@ -419,6 +430,7 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
     for (char& c : mode)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (mode != "octet") {
+        Counters.Add(KCounters::TftpRefusedMode);
         if (Budget.Allow(address, "mode", klTrace))
             Logger.Trace("RequestMode '%s' is not supported. Only 'octet' is supported (%s)",
                          basekit::EscapeWireText(mode).c_str(), client);
@@ -427,6 +439,7 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
         return Acceptance::Dropped;
     }
     if (!MapFirmwareName(firmwares, name, address)) {
+        Counters.Add(KCounters::TftpRefusedMalicious);
         Machines[address] = false;
         NotifyClient(address, tsBadRequest, "");
         return Acceptance::Dropped;
@@ -436,11 +449,13 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
         new KTFTPSubProcess(this, FirmwarePath + name, localAddress, address, port));
     Logger.Trace("Request ip=%s file=%s", client, basekit::EscapeWireText(name).c_str());
     if (!StartTransfer(transfer.get())) {
+        Counters.Add(KCounters::TftpRefusedThreadStart);
         Logger.Warning("Unable to start processing thread!");
         Machines[address] = false;
         return Acceptance::Dropped;
     }
     transfer.release(); // the transfer thread owns it now
+    Counters.Add(KCounters::TftpTransfersStarted);
     return Acceptance::Started;
 }
 
@@ -525,6 +540,9 @@ void KTFTPServer::RunTransfer(std::unique_ptr<KTFTPSubProcess> transfer, KThread
     } catch (...) {
         Logger.Error("Critical error in protocol thread (%s:%s)", client, basekit::EscapeWireText(path).c_str());
     }
+    Counters.Add(transfer->Completed ? KCounters::TftpTransfersCompleted : KCounters::TftpTransfersFailed);
+    Counters.Add(KCounters::TftpBytesSent, transfer->DataBytes);
+    Counters.Add(KCounters::TftpRetransmissions, transfer->Retransmissions);
     FreeMachine(transfer->ClientAddress);
 }
 

@@ -14,6 +14,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
+#include "Tools/TAVO/KCounters.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Basekit/KThreadLifetimes.h"
 #include "Tools/TAVO/KTFTPNotifier.h"
@@ -111,6 +112,9 @@ private:
     kstring FirmwarePath; // "<work directory>/data/am17/"
     // Lines that a datagram from an unknown or refused source causes.
     KLogBudget Budget;
+    // Every request and what became of it (one refusal or a started transfer), and how the
+    // transfers ended.
+    KCounters& Counters = KCounters::Process();
     // devices.yaml as the request path last read it: its stamp (empty when it could not be
     // read) and the addresses of its boards. DevicesMutex, taken after StateMutex if both.
     basekit::KThreadMutex DevicesMutex;

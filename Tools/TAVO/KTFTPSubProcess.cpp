@@ -199,6 +199,7 @@ void KTFTPSubProcess::Run(KTFTPTransferHost& host, KTFTPLink& link)
                 break;
             over = outcome == BlockOutcome::Over || length < BlockSize;
             if (outcome == BlockOutcome::Acknowledged && length < BlockSize) {
+                Completed = true;
                 host.TransferLog(klTrace, fstring("Client %s send finish", client));
                 host.NotifyClient(ClientAddress, tsFinished, "");
             }
@@ -224,6 +225,8 @@ KTFTPSubProcess::BlockOutcome KTFTPSubProcess::SendBlock(KTFTPTransferHost& host
             host.NotifyClient(ClientAddress, tsSendError, "");
             return BlockOutcome::Over;
         }
+        DataBytes += static_cast<uint64_t>(length);
+        Retransmissions += sent > 0 ? 1 : 0;
         const unsigned sentAt = KHostSystem::GetTick();
         // Anything but the awaited ACK (silence, a stranger, a stale or duplicate ACK) only
         // resends once the block has gone unanswered for long enough.

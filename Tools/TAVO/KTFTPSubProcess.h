@@ -27,6 +27,12 @@ public:
     std::string ClientAddress; // the board's address
     uint32_t ClientPort;       // the board's UDP port, host order
 
+    // What the transfer did, counted on its own thread: the server adds it to its counters
+    // once the transfer has ended, so that no shared counter is touched per block.
+    bool Completed = false;       // the last block was acknowledged
+    uint64_t DataBytes = 0;       // of every DATA packet sent, retransmissions included
+    uint64_t Retransmissions = 0; // DATA packets sent again
+
 private:
     enum class BlockOutcome { Acknowledged, Over, Cancelled };
     // Sends one DATA packet until it is acknowledged, at most six times.

@@ -91,8 +91,10 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
         if (result < 0)
             throw basekit::KException(SourceFile, 209, "Time server: critical socket error waiting for packet[%d]",
                                       socket.LastError);
-        if (result != 4)
+        if (result != 4) {
+            Counters.Add(KCounters::TimeRefused);
             continue;
+        }
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
         const std::string client = text;
@@ -108,6 +110,8 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
         }
         if (known)
             ProcessRequest(&socket, client, ntohs(from.sin_port));
+        else
+            Counters.Add(KCounters::TimeRefused);
     }
 }
 
@@ -125,6 +129,11 @@ void KTimeServer::ProcessRequest(KUDPSock* socket, std::string client, int port)
     to.sin_addr.s_addr = inet_addr(client.c_str());
     // The sender's address may be forged, so failures to reach it are budgeted like any line
     // a datagram causes.
-    if (socket->Send(answer, sizeof answer, &to) != 4 && Budget.Allow(client, "send", klWarning))
+    if (socket->Send(answer, sizeof answer, &to) == 4) {
+        Counters.Add(KCounters::TimeAnswered);
+        return;
+    }
+    Counters.Add(KCounters::TimeRefused);
+    if (Budget.Allow(client, "send", klWarning))
         Logger.Warning("Time server: failed to send response to %s", client.c_str());
 }

@@ -9,6 +9,7 @@
 #include "Basekit/KLogBudget.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
+#include "Tools/TAVO/KCounters.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Basekit/KThreadLifetimes.h"
 
@@ -45,5 +46,7 @@ private:
     KLogger Logger;
     // Lines that any sender can cause (the port is open to the LAN).
     KLogBudget Budget;
+    // Every datagram: answered, or refused (unknown sender, wrong length, failed answer).
+    KCounters& Counters = KCounters::Process();
     KThreadLifetimes Threads;
 };

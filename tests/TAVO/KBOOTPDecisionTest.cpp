@@ -6,9 +6,12 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <regex>
+#include <set>
 #include <vector>
 
 #include "Tools/TAVO/KBOOTPDecision.h"
+#include "Tools/TAVO/KCounters.h"
 
 namespace {
 
@@ -125,6 +128,24 @@ TEST(Decision, ReplyOrReason)
         {"our own reply on the second network", 0x1234, 2, false, "198.51.100.1", Drop::OwnReply, 0}};
     for (const Case& c : cases)
         ExpectDecision(c);
+}
+
+// Every reason, one added later included (Name knows it first), has a counter named after it;
+// no two counters share a name.
+TEST(Decision, EveryDropReasonHasACounterOfItsOwn)
+{
+    std::set<std::string> names;
+    for (const auto& counter : KCounters::Process().Snapshot()) {
+        EXPECT_TRUE(names.insert(counter.first).second) << counter.first;
+        EXPECT_TRUE(std::regex_match(counter.first, std::regex("[a-z0-9]+(-[a-z0-9]+)+"))) << counter.first;
+    }
+    unsigned reason = 1;
+    for (; std::string(KBOOTPDecision::Name(Drop(reason))) != "unknown"; ++reason) {
+        const std::string name = KCounters::Name(KCounters::Dropped(Drop(reason)));
+        EXPECT_EQ(name, std::string("bootp-dropped-") + KBOOTPDecision::Name(Drop(reason)));
+        EXPECT_EQ(names.count(name), 1u) << name;
+    }
+    EXPECT_EQ(reason - 1, KCounters::DropReasons);
 }
 
 } // namespace

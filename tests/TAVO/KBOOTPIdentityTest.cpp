@@ -168,16 +168,19 @@ TEST(BOOTPServerLines, EachRefusalWithoutAnEndToEndCaseLogsItsLine)
         unsigned int serial;
         bool broken; // devices.yaml unloadable
         const char* line;
+        const char* counter;
     } cases[] = {
-        {4662, false, "W|BOOTP   | Could not boot NDX serial 4662, failed to obtain IP address from configuration"},
+        {4662, false, "W|BOOTP   | Could not boot NDX serial 4662, failed to obtain IP address from configuration",
+         "bootp-dropped-no-address"},
         {4664, false, "E|BOOTP   | Could not boot NDX serial 4664, firmware name is 128 characters long, the boot "
-                      "file field holds at most 127"},
-        {4662, true, "W|BOOTP   | Could not load devices configuration (no such file)"},
+                      "file field holds at most 127", "bootp-dropped-firmware-name-too-long"},
+        {4662, true, "W|BOOTP   | Could not load devices configuration (no such file)", "bootp-dropped-devices-unloadable"},
     };
     for (const auto& c : cases) {
         LogWatch log;
         server.Broken = c.broken;
-        EXPECT_FALSE(server.Prepare(c.serial)) << c.line;
+        EXPECT_EQ(tavotest::CountersMoved([&] { EXPECT_FALSE(server.Prepare(c.serial)) << c.line; }),
+                  (tavotest::Moves{{c.counter, 1}}));
         EXPECT_EQ(log.Count(c.line), 1u) << c.line;
     }
 }

@@ -56,11 +56,13 @@ TEST(KConfigReloader, PassReloadsInCreationOrderAndSkipsBrokenFiles)
     WriteConfig("third", "");
     TracedConfig first("first"), second("second"), third("third");
     TracedConfig::Order.clear();
-    config::KConfigReloader::Reload(kstring());
+    EXPECT_EQ(tavotest::CountersMoved([] { EXPECT_FALSE(config::KConfigReloader::Reload(kstring())); }),
+              (tavotest::Moves{{"reloads-failed", 1}}));
     // clone then object for each; the broken second file stops neither
     EXPECT_EQ(TracedConfig::Order, "first first third third ");
     TracedConfig::Order.clear();
-    config::KConfigReloader::Reload(kstring("third"));
+    EXPECT_EQ(tavotest::CountersMoved([] { EXPECT_TRUE(config::KConfigReloader::Reload(kstring("third"))); }),
+              (tavotest::Moves{{"reloads-ok", 1}}));
     EXPECT_EQ(TracedConfig::Order, "third third ");
 }
 

@@ -117,20 +117,24 @@ struct AcceptCase {
     std::vector<KTFTPStatus> phases;
     std::string served; // file name of the started transfer, empty for none
     uint16_t port = 1234;
+    const char* refusal = nullptr; // the counter of a request that starts nothing
 };
 
 void ExpectAcceptance(const AcceptCase& c)
 {
     SCOPED_TRACE(c.name);
     RecordingServer server;
-    server.Request(c.datagram, Board(50), c.port);
+    EXPECT_EQ(CountersMoved([&] { server.Request(c.datagram, Board(50), c.port); }),
+              (Moves{{"tftp-received", 1}, {c.refusal ? c.refusal : "tftp-transfers-started", 1}}));
     EXPECT_EQ(server.Phases, c.phases);
     if (c.served.empty()) {
         EXPECT_TRUE(server.Started.empty());
     } else {
         ASSERT_EQ(server.Started.size(), 1u);
         EXPECT_EQ(server.Started[0]->FileName, ServedFrom + c.served);
-        server.Request(ReadRequest("fw.bin"), Board(50), c.port); // busy while its transfer runs
+        // busy while its transfer runs
+        EXPECT_EQ(CountersMoved([&] { server.Request(ReadRequest("fw.bin"), Board(50), c.port); }),
+                  (Moves{{"tftp-received", 1}, {"tftp-refused-busy", 1}}));
         EXPECT_EQ(server.Started.size(), 1u);
         server.FreeMachine(Board(50)); // what the transfer thread does at its end
         server.Started.clear();
@@ -152,11 +156,13 @@ TEST(Acceptance, StartsOrDropsTheRequestAndLeavesTheBoardIdleAfterwards)
         {"mapped_once", ReadRequest("first.bin"), {tsRequest}, "second.bin"},
         {"case_sensitive_map", ReadRequest("Boot.bin"), {tsRequest}, "Boot.bin"},
         {"leading_slash", ReadRequest("/img.bin"), {tsRequest}, "/img.bin"},
-        {"no_mode", std::string("\0\1firmware\0", 11), {tsRequest, tsBadRequest}, ""},
-        {"no_name", std::string("\0\1\0octet\0xx", 12), {tsRequest, tsNoFileName}, ""},
-        {"dots_inside", ReadRequest("a..b"), {tsRequest, tsBadRequest}, ""},
-        {"nine_bytes", std::string("\0\1ab\0oct\0", 9), {}, ""},
-        {"port_zero", ReadRequest("fw.bin"), {}, "", 0}};
+        {"no_mode", std::string("\0\1firmware\0", 11), {tsRequest, tsBadRequest}, "", 1234, "tftp-refused-no-mode"},
+        {"no_name", std::string("\0\1\0octet\0xx", 12), {tsRequest, tsNoFileName}, "", 1234, "tftp-refused-no-name"},
+        {"netascii", ReadRequest("fw.bin", "netascii"), {tsRequest, tsBadRequest}, "", 1234, "tftp-refused-mode"},
+        {"dots_inside", ReadRequest("a..b"), {tsRequest, tsBadRequest}, "", 1234, "tftp-refused-malicious"},
+        {"write", std::string("\0\2fw.bin\0octet\0", 15), {}, "", 1234, "tftp-refused-invalid-request"},
+        {"nine_bytes", std::string("\0\1ab\0oct\0", 9), {}, "", 1234, "tftp-refused-short"},
+        {"port_zero", ReadRequest("fw.bin"), {}, "", 0, "tftp-refused-port0"}};
     for (const AcceptCase& c : cases)
         ExpectAcceptance(c);
 }
@@ -383,8 +389,18 @@ void ExpectTransfer(const TransferCase& c)
     host.File = c.file;
     FakeLink link(host, c.board, c.acksAfter, c.start);
     link.FailSend = c.failSend;
-    KTFTPSubProcess(nullptr, Path, "192.0.2.1", Sender, SenderPort).Run(host, link);
+    KTFTPSubProcess transfer(nullptr, Path, "192.0.2.1", Sender, SenderPort);
+    transfer.Run(host, link);
     EXPECT_EQ(link.Sent, c.sent);
+    // The transfer's own tally against what the board saw: data bytes, and DATA sent again.
+    uint64_t bytes = 0, again = 0;
+    for (size_t i = 0; i < link.Sent.size(); ++i) {
+        bytes += link.Sent[i][1] == 3 ? link.Sent[i].size() - 4 : 0;
+        again += link.Sent[i][1] == 3 && i > 0 && link.Sent[i] == link.Sent[i - 1];
+    }
+    EXPECT_EQ(transfer.DataBytes, bytes);
+    EXPECT_EQ(transfer.Retransmissions, again);
+    EXPECT_EQ(transfer.Completed, !host.Phases.empty() && host.Phases.back() == tsFinished);
     if (!c.sentAt.empty()) {
         EXPECT_EQ(link.SentAt, c.sentAt);
     }

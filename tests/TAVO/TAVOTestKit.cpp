@@ -6,6 +6,8 @@
 #include <sstream>
 #include <sys/wait.h>
 
+#include "Tools/TAVO/KCounters.h"
+
 namespace tavotest {
 
 const char* const FirmwareDir = "/etc/varnel/data/am17/";
@@ -56,6 +58,18 @@ size_t LogWatch::Count(const std::string& message) const
 {
     const std::vector<std::string> seen = Messages();
     return static_cast<size_t>(std::count(seen.begin(), seen.end(), message));
+}
+
+Moves CountersMoved(const std::function<void()>& act)
+{
+    const auto before = KCounters::Process().Snapshot();
+    act();
+    const auto after = KCounters::Process().Snapshot();
+    Moves moved;
+    for (size_t i = 0; i < after.size(); ++i)
+        if (after[i].second != before[i].second)
+            moved[after[i].first] = after[i].second - before[i].second;
+    return moved;
 }
 
 int Sh(const std::string& command)

@@ -1,6 +1,10 @@
 #pragma once
 // Shared by the daemon's unit tests besides the common test kit: the sandbox's klog.cfg, the
-// lines a log gained, shell set-up of the sandbox's network and a board's request.
+// lines a log gained, the counters an action moved, shell set-up of the sandbox's network and a
+// board's request.
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,10 @@ public:
     // How many of those lines equal message.
     size_t Count(const std::string& message) const;
 };
+
+// The process's counters that act moved, by name, with their increase.
+using Moves = std::map<std::string, uint64_t>;
+Moves CountersMoved(const std::function<void()>& act);
 
 // Runs a shell command (ip, sysctl) quietly and returns its exit status.
 int Sh(const std::string& command);
