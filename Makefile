@@ -11,7 +11,8 @@ JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake g++ pkg-config libyaml-cpp-dev libgtest-dev libgmock-dev \
             iproute2 util-linux procps curl atftp tftp-hpa rdate python3 man-db groff-base systemd
 
-.PHONY: all deps bench-deps build asan demo test unit-test asan-test clean install package soak tsan bench coverage
+.PHONY: all deps bench-deps build asan demo test unit-test asan-test clean install package soak tsan bench coverage \
+        test-systemd
 
 all: build
 
@@ -119,6 +120,30 @@ package: deps
 	python3 tests/packaging/test_install.py --build $(BUILD) --source . \
 	  Package.test_deb_holds_the_installation_and_starts_its_unit
 	@ls -1 $(DEB_DIR)/*.deb
+
+# The package under a real systemd: Debian 12 booted in a container (systemd-nspawn), the
+# package installed there, a board booted against the service, restart, stop, a broken
+# configuration, remove and purge. Not part of `make test`: the first run debootstraps the
+# container's tree into $(BUILD)/systemd-root from the network. The package is built again
+# only when the files it is built from (those `make package` copies) have changed.
+SYSTEMD_TEST_PACKAGES := debootstrap systemd-container
+test-systemd: deps $(BUILD)/CMakeCache.txt
+	@missing=""; for p in $(SYSTEMD_TEST_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  export DEBIAN_FRONTEND=noninteractive; \
+	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+	@sources=$$(git ls-files -z --cached --others --exclude-standard 2>/dev/null | xargs -0 -r sha256sum 2>/dev/null | sha256sum); \
+	if git rev-parse --is-inside-work-tree >/dev/null 2>&1 && ls $(DEB_DIR)/tavo_*.deb >/dev/null 2>&1 && \
+	   [ "$$sources" = "$$(cat $(DEB_DIR)/sources.sha256 2>/dev/null)" ]; then \
+	  echo "Package up to date: $$(ls $(DEB_DIR)/tavo_*.deb)"; \
+	else \
+	  $(MAKE) package && echo "$$sources" > $(DEB_DIR)/sources.sha256; \
+	fi
+	ctest --test-dir $(BUILD) -C systemd -L systemd --output-on-failure
 
 # The daemon for SOAK_MINUTES under 64 looping boards, a BOOTP storm, address changes, reloads
 # and a cut board link; fails on a crash, a leak trend or a wrong byte. Not part of `make test`.

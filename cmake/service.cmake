@@ -95,6 +95,12 @@ set_tests_properties(tavo_install_and_package PROPERTIES TIMEOUT 600)
 add_test(NAME packaging.unit_security
   COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/packaging/test_unit_security.py)
 set_tests_properties(packaging.unit_security PROPERTIES TIMEOUT 120 LABELS "hostile")
+# The package under a real systemd in a Debian container: only `ctest -C systemd` runs it
+# (make test-systemd, which builds the package first), as it needs the package and, the first
+# time, the network to debootstrap the container's tree.
+add_test(NAME packaging.systemd CONFIGURATIONS systemd
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/packaging/test_systemd.py --build ${CMAKE_BINARY_DIR})
+set_tests_properties(packaging.systemd PROPERTIES TIMEOUT 2400 LABELS "systemd")
 add_test(NAME tavo_check_config_cli
   COMMAND ${TAVO_SANDBOX} python3 ${PROJECT_SOURCE_DIR}/tests/tools/test_check_config_cli.py
           --binary $<TARGET_FILE:tavo-check-config> --source ${PROJECT_SOURCE_DIR})
