@@ -17,10 +17,12 @@ endif()
 # --- The daemon ------------------------------------------------------------------------------
 add_library(tavo_service STATIC
   Tools/TAVO/TAVOService.cpp
+  Tools/TAVO/KControlServer.cpp
   Tools/TAVO/KCapabilities.cpp
   Tools/TAVO/KBOOTPPrintfNotifier.cpp
   Tools/TAVO/KTFTPPrintfNotifier.cpp)
 target_link_libraries(tavo_service PUBLIC tavo_files tavo_net tavo_config basekit)
+target_compile_definitions(tavo_service PRIVATE TAVO_VERSION="${PROJECT_VERSION}")
 
 add_executable(tavo Tools/TAVO/main.cpp)
 target_link_libraries(tavo PRIVATE tavo_service tavo_files tavo_net tavo_config basekit)
@@ -32,6 +34,11 @@ target_link_libraries(tavo_checker PUBLIC tavo_files tavo_net tavo_config baseki
 add_executable(tavo-check-config tools/tavo-check-config.cpp)
 target_link_libraries(tavo-check-config PRIVATE tavo_checker)
 
+# --- The operators' client of the control socket ----------------------------------------------
+add_executable(tavoctl tools/tavoctl.cpp)
+# Whatever builds the daemon builds its client too (the package build names only the daemon).
+add_dependencies(tavo tavoctl)
+
 # --- Unit tests ------------------------------------------------------------------------------
 # The daemon's unit tests, every area's in one executable (one link).
 tavo_unit_test(tavo_daemon_test
@@ -39,7 +46,8 @@ tavo_unit_test(tavo_daemon_test
   LIBS tavo_daemon_test_kit tavo_checker)
 
 # --- Man pages (compressed, as Debian installs them) -----------------------------------------
-set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1 packaging/man/ndx-board-sim.1)
+set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1 packaging/man/ndx-board-sim.1
+                   packaging/man/tavoctl.1)
 set(TAVO_MAN_OUTPUTS)
 foreach(page ${TAVO_MAN_PAGES})
   get_filename_component(name ${page} NAME)
@@ -60,7 +68,7 @@ add_custom_target(tavo_man_pages ALL DEPENDS ${TAVO_MAN_OUTPUTS})
 # first. Without this every install would rebuild the whole tree, tests and all.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 install(TARGETS tavo DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(TARGETS tavo-check-config DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tavo-check-config tavoctl DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The board simulator: a script and its packet modules, which it looks for in ../lib/tavo.
 if(EXISTS ${PROJECT_SOURCE_DIR}/tools/ndx-board-sim)
   install(PROGRAMS tools/ndx-board-sim DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -59,6 +59,10 @@ public:
     // Stops if needed and waits up to 3 s for the server thread.
     void WaitTermination();
     void SetNotifier(KBOOTPNotifier* notifier);
+    // For the operators' status: whether the server runs, its request threads and their bound.
+    bool IsRunning() const { return Threads.IsRunning(); }
+    int RequestThreads() { return Threads.Count(KThreadLifetimes::Worker); }
+    int RequestThreadLimit() const { return static_cast<int>(MaxRequestThreads.load()); }
 
     // True when the 4 bytes (network order) are the address of one of the server's interfaces.
     bool IsThisIPMine(const unsigned char* address);

@@ -51,6 +51,8 @@ public:
     // Stops if needed and waits (bounded) for the transfer threads, then the server threads.
     void WaitTermination();
     void SetNotifier(KTFTPNotifier* notifier);
+    // Transfers running or starting, for the operators' status.
+    int Transfers() { return Threads.Count({KThreadLifetimes::Worker, KThreadLifetimes::Starting}); }
     // Clears the busy mark of a board: 0 if it had one, 1 if not.
     int FreeMachine(std::string address);
     void NotifyClient(const std::string& client, KTFTPStatus status, const std::string& detail) override;

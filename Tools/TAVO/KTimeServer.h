@@ -29,6 +29,7 @@ public:
     int Stop();
     // Stops if needed and waits (at most 6 s) for the server threads.
     void WaitTermination();
+    bool IsRunning() const { return Threads.IsRunning(); }
 
     // The answer for a clock reading: seconds since 1970 plus 2208988800 minus the timezone
     // offset (seconds west of Greenwich), modulo 2^32.

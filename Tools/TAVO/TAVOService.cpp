@@ -3,6 +3,7 @@
 #include <exception>
 #include <linux/capability.h>
 #include <list>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include "Tools/TAVO/KCapabilities.h"
@@ -12,6 +13,7 @@
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Tools/TAVO/TAVOCfg.h"
+#include "Tools/TAVO/TAVODevs.h"
 
 KLogger TAVOService::Logger(klsTAVO, kloTavoGeneral, "General", "tavo", 0x10, false);
 
@@ -49,6 +51,10 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
     // its way out, and servers started now would only be cut off by the exit.
     if (Stopping)
         return true;
+    // Bound before the privilege drop, which takes the right to give the socket its group;
+    // connections are refused until the servers are up. Without it the boards are still served.
+    if (!Control.IsOpen())
+        Control.Open(KControlServer::ConfiguredPath());
     if (RestrictPrivileges) {
         // Before anything starts a thread: each thread keeps the capabilities it was born with.
         RestrictPrivileges = false;
@@ -59,6 +65,7 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
             // powers is told at once ("Unable to start: ...", status 70) rather than finding
             // out later that it ran with all of them on the boards' network.
             ErrorText = e.what();
+            Control.Close();
             return false;
         }
     }
@@ -70,6 +77,12 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
         const config::TAVOSettings settings = config::KConfig<config::TAVOCfg, 0>::instance()->Copy();
         std::list<KNETInterfaceEx> interfaces;
         KNETInterface::FindInterfaces(settings.Interfaces, interfaces);
+        {
+            std::lock_guard<std::mutex> lock(StatusMutex);
+            Served.clear();
+            for (const KNETInterfaceEx& i : interfaces)
+                Served.push_back(std::string(i.Address.c_str()) + "/" + i.NetMask.c_str());
+        }
 
         Logger.Trace("Starting BootServer...");
         if (BootServer.Start(interfaces, static_cast<int>(settings.BootP.RxPort),
@@ -85,6 +98,7 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
             Logger.Error("Failed to start TimeServer");
 
         KNETInterface::StartAddressPolling(this, Logger);
+        Control.Serve();
         return true;
     } catch (const std::exception& e) {
         const char* text = e.what();
@@ -93,6 +107,7 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
         // the BOOTP server) must end before main returns, or it would run on into the static
         // destructors. A failed restart keeps what runs; the next address change retries.
         if (!Restarting) {
+            Control.Close();
             try {
                 StopServers();
             } catch (const std::exception&) {
@@ -155,8 +170,10 @@ bool TAVOService::OnStop()
     // would run on into the static destructors. Outside the lock: a restart the poller is
     // about to begin then takes the lock, finds Stopping set and returns, instead of the two
     // waiting on each other.
-    if (stopPath)
+    if (stopPath) {
         KNETInterface::StopAddressPolling();
+        Control.Close();
+    }
     basekit::KLockGuard guard(LifeMutex);
     try {
         StopServers();
@@ -177,4 +194,33 @@ void TAVOService::Restart()
     OnStop();
     if (!OnStart(std::vector<kstring>()))
         Logger.Error("Restart failed: %s", ErrorText.c_str());
+}
+
+KControlServer::Status TAVOService::ControlStatus()
+{
+    KControlServer::Status s;
+    s.Version = TAVO_VERSION;
+    s.UptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - Started).count();
+    s.DevicesFile = config::TAVODevs::FilePath().c_str();
+    struct stat st {};
+    if (::stat(s.DevicesFile.c_str(), &st) == 0)
+        s.DevicesModified = st.st_mtime;
+    // The table as the BOOTP server last loaded it; loaded here at most once, before the
+    // first request (a file that does not load is reported by the servers, not here).
+    try {
+        s.Boards = static_cast<long long>(config::KConfig<config::TAVODevs, 0>::instance()->Copy().machines.size());
+    } catch (const std::exception&) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(StatusMutex);
+        s.Interfaces = Served;
+    }
+    s.BootpUp = BootServer.IsRunning();
+    s.TftpUp = TftpServer.IsServing();
+    s.TimeUp = TimeServer.IsRunning();
+    s.Transfers = TftpServer.Transfers();
+    s.TransferLimit = MaxTftpClients;
+    s.RequestThreads = BootServer.RequestThreads();
+    s.RequestThreadLimit = BootServer.RequestThreadLimit();
+    return s;
 }

@@ -2,6 +2,9 @@
 // The boot service: owns the BOOTP, TFTP and time servers, starts them on the host's
 // interfaces with the service configuration, and restarts them when the host's IPv4
 // addresses change.
+#include <chrono>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "Basekit/KLogger.h"
@@ -10,6 +13,7 @@
 #include "Basekit/kstring.h"
 #include "Tools/TAVO/KBOOTPPrintfNotifier.h"
 #include "Tools/TAVO/KBOOTPServer.h"
+#include "Tools/TAVO/KControlServer.h"
 #include "Tools/TAVO/KNetAddRestarter.h"
 #include "Tools/TAVO/KTFTPPrintfNotifier.h"
 #include "Tools/TAVO/KTFTPServer.h"
@@ -40,6 +44,8 @@ public:
 private:
     // The three servers stopped and waited for, then the log reload thread ended.
     void StopServers();
+    // What the control socket's `status` reports; on a control thread.
+    KControlServer::Status ControlStatus();
     // The capability drop of the first start; throws with the reason when it fails.
     void DropPrivileges();
 
@@ -61,4 +67,10 @@ private:
     basekit::KThreadMutex LifeMutex;
     bool Restarting = false; // LifeMutex: set while Restart runs, by the thread that holds it
     bool Stopping = false;   // LifeMutex: the stop path has begun; never cleared
+
+    const std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();
+    std::mutex StatusMutex;            // a status read never waits for a restart's LifeMutex
+    std::vector<std::string> Served;   // StatusMutex: the interfaces of the last start
+    // Last: its threads read the servers, so it ends before them.
+    KControlServer Control{Logger, [this] { return ControlStatus(); }};
 };

@@ -3,15 +3,18 @@
 tftp-hpa) byte for byte with their phases, the silent refusals, the generated files' exact
 text, and the time. (The transfer rules themselves are unit tables.)"""
 import ctypes
+import json
 import os
 import re
 import select
+import socket
+import threading
 import time
 import unittest
 import zlib
 
 import e2e_case as e
-from e2e_case import tftp, timeproto, ts
+from e2e_case import bootp, tftp, timeproto, ts
 
 BOARD = "192.0.2.50"       # a configured board's address
 STRANGER = "192.0.2.60"    # in no devices list
@@ -143,6 +146,80 @@ class BoardServices(unittest.TestCase):
         self.assertEqual(self.sb.find_log(re.compile(re.escape(STRANGER)), start=mark), [])
         r = self.board.exec(["timeout", "1", "rdate", "-u", "-p", e.HOST], check=False)
         self.assertNotEqual(r.returncode, 0, r.stdout)
+
+    def ctl(self, *args, wrapper=()):   # tavoctl in the daemon's mount namespace: (status, output)
+        r = self.sb.host(list(wrapper) + [os.path.join(os.path.dirname(e.TAVO), "tavoctl")] + list(args),
+                         check=False)
+        return r.returncode, r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace")
+
+    def counters(self):
+        status, out = self.ctl("counters", "--json")
+        self.assertEqual(status, 0, out)
+        return json.loads(out)
+
+    def test_control_socket(self):
+        """Counters move by exactly the traffic sent; metrics parse; a user neither root nor in
+        the group is refused; clients that never finish their line do not hold up another."""
+        from prometheus_client.parser import text_string_to_metric_families
+        before, peer = self.counters(), e.BootpPeer(self, self.board)
+        peer.send(bootp.build_request(bootp.mac_from_serial(1234), 1))
+        self.assertTrue(peer.replies(1, bootp.mac_from_serial(1234), timeout=3))
+        peer.send(bootp.build_request(bootp.mac_from_serial(4321), 2, ident="garbage"))   # not a board of ours
+        stranger = self.socket(self.stranger, STRANGER)
+        for _ in range(10):
+            stranger.sendto(tftp.request("size_511.bin"), (e.HOST, 69))
+        want = {"bootp-replied": 1, "bootp-dropped-unknown-board": 1, "tftp-received": 10,
+                "tftp-refused-unknown": 10, "tftp-transfers-started": 0}
+        delta = lambda: {k: self.counters()[k] - before[k] for k in want}   # noqa: E731
+        ts.wait_until(lambda: all(delta()[k] >= v for k, v in want.items()), 5, "the counters")
+        self.assertEqual(delta(), want)
+
+        status, out = self.ctl("metrics")
+        self.assertEqual(status, 0, out)
+        samples = {s.name: s.value for f in text_string_to_metric_families(out) for s in f.samples}
+        self.assertGreaterEqual(samples["tavo_tftp_refused_unknown_total"], 10)
+        self.assertEqual(samples["tavo_boards_configured"], len(DEVICES))
+        self.assertEqual(samples["tavo_tftp_transfers_limit"], 64)
+        status, out = self.ctl("status", "--json")
+        self.assertEqual((status, json.loads(out)["servers"]), (0, {"bootp": True, "tftp": True, "time": True}))
+        self.assertEqual(self.ctl("metrics", "--json")[0], 64)
+
+        # Reachable for anyone, so that the daemon's own check is what refuses.
+        control = os.path.join(self.sb.root, "run", "tavo", "control")
+        os.chmod(os.path.dirname(control), 0o755)
+        os.chmod(control, 0o666)
+        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        mark = self.sb.log_mark()
+        self.assertEqual(self.ctl("status", wrapper=nobody), (1, "tavoctl: error: not allowed\n"))
+        self.sb.wait_log(re.compile(r"Control request refused: uid 65534 "), start=mark)
+
+        def connect():
+            c = socket.socket(socket.AF_UNIX)
+            self.addCleanup(c.close)
+            c.connect(control)
+            return c
+        for line, answer in [(b"status xml\n", b"error: unknown option 'xml' (only json)\n"),
+                             (b"reboot\n", b"error: unknown request 'reboot' (status, counters, metrics)\n"),
+                             (b"s" * 300 + b"\n", b"error: request too long\n")]:
+            c = connect()
+            c.sendall(line)
+            c.settimeout(5)
+            self.assertEqual(c.recv(100), answer)
+        silent, flood, cut = connect(), connect(), []
+        def send_flood():
+            try:
+                flood.sendall(b"x" * (1 << 20))
+            except OSError as x:
+                cut.append(x)
+        flooding = threading.Thread(target=send_flood)
+        flooding.start()
+        status, out = self.ctl("status")
+        self.assertRegex(out, r"(?m)^transfers +0 of 64$")
+        self.assertRaises(BlockingIOError, silent.recv, 1, socket.MSG_DONTWAIT)   # still waited for
+        flooding.join(10)
+        self.assertEqual(len(cut), 1, "the 1 MiB line was read to its end")
+        silent.settimeout(10)
+        self.assertEqual(silent.recv(100), b"")   # its deadline closed it, unanswered
 
 
 if __name__ == "__main__":

@@ -1,0 +1,413 @@
+#include "Tools/TAVO/KControlServer.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <grp.h>
+#include <memory>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "Tools/TAVO/KCounters.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const int AcceptPollMs = 250; // how soon the accepting thread notices a stop
+const unsigned WaitMs = 3000; // for the threads at Close: clients end within ClientMs
+
+int MsLeft(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for events on fd until the deadline; false when it came first or the socket failed.
+bool WaitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, MsLeft(deadline));
+        if (n > 0)
+            return (p.revents & events) != 0 || (p.revents & POLLHUP);
+        if (n == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+std::string Json(const std::string& text)
+{
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string Utc(long long seconds)
+{
+    const time_t t = static_cast<time_t>(seconds);
+    tm parts{};
+    char text[32];
+    if (!gmtime_r(&t, &parts) || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0)
+        return "?";
+    return text;
+}
+
+std::string Of(int used, int limit)
+{
+    return std::to_string(used) + " of " + std::to_string(limit);
+}
+
+std::string StatusText(const KControlServer::Status& s)
+{
+    std::string devices = s.DevicesFile + ", ";
+    devices += s.DevicesModified < 0 ? std::string("cannot be examined") : "modified " + Utc(s.DevicesModified);
+    std::string interfaces;
+    for (const std::string& i : s.Interfaces)
+        interfaces += (interfaces.empty() ? "" : " ") + i;
+    const auto up = [](bool running) { return running ? "up" : "down"; };
+    const std::pair<const char*, std::string> lines[] = {
+        {"version", s.Version},
+        {"uptime", std::to_string(s.UptimeSeconds) + " s"},
+        {"devices", devices},
+        {"boards", s.Boards < 0 ? std::string("not loaded") : std::to_string(s.Boards)},
+        {"interfaces", interfaces.empty() ? std::string("none") : interfaces},
+        {"servers", std::string("bootp ") + up(s.BootpUp) + ", tftp " + up(s.TftpUp) + ", time " + up(s.TimeUp)},
+        {"transfers", Of(s.Transfers, s.TransferLimit)},
+        {"bootp-threads", Of(s.RequestThreads, s.RequestThreadLimit)},
+    };
+    std::string out;
+    for (const auto& line : lines) {
+        char name[20];
+        std::snprintf(name, sizeof name, "%-15s", line.first);
+        out += name + line.second + "\n";
+    }
+    return out;
+}
+
+std::string StatusJson(const KControlServer::Status& s)
+{
+    const auto known = [](long long value) { return value < 0 ? std::string("null") : std::to_string(value); };
+    const auto flag = [](bool value) { return value ? "true" : "false"; };
+    const auto pair = [](int used, int limit) {
+        return "{\"in_flight\": " + std::to_string(used) + ", \"limit\": " + std::to_string(limit) + "}";
+    };
+    std::string interfaces;
+    for (const std::string& i : s.Interfaces)
+        interfaces += (interfaces.empty() ? "" : ", ") + Json(i);
+    return "{\"version\": " + Json(s.Version) + ", \"uptime_seconds\": " + std::to_string(s.UptimeSeconds) +
+           ", \"devices\": {\"file\": " + Json(s.DevicesFile) + ", \"modified\": " + known(s.DevicesModified) +
+           ", \"boards\": " + known(s.Boards) + "}, \"interfaces\": [" + interfaces +
+           "], \"servers\": {\"bootp\": " + flag(s.BootpUp) + ", \"tftp\": " + flag(s.TftpUp) +
+           ", \"time\": " + flag(s.TimeUp) + "}, \"transfers\": " + pair(s.Transfers, s.TransferLimit) +
+           ", \"bootp_request_threads\": " + pair(s.RequestThreads, s.RequestThreadLimit) + "}\n";
+}
+
+std::string CountersText(const KControlServer::Counters& counters)
+{
+    size_t width = 0;
+    for (const auto& c : counters)
+        width = std::max(width, c.first.size());
+    std::string out;
+    for (const auto& c : counters)
+        out += c.first + std::string(width + 2 - c.first.size(), ' ') + std::to_string(c.second) + "\n";
+    return out;
+}
+
+std::string CountersJson(const KControlServer::Counters& counters)
+{
+    std::string out = "{";
+    for (const auto& c : counters)
+        out += (out.size() > 1 ? ", " : "") + Json(c.first) + ": " + std::to_string(c.second);
+    return out + "}\n";
+}
+
+void Metric(std::string& out, const std::string& name, const char* type, const std::string& help,
+            const std::string& samples)
+{
+    out += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + samples;
+}
+
+std::string Metrics(const KControlServer::Status& s, const KControlServer::Counters& counters)
+{
+    std::string out;
+    for (const auto& c : counters) {
+        std::string name = "tavo_" + c.first + "_total";
+        for (char& ch : name)
+            if (ch == '-')
+                ch = '_';
+        Metric(out, name, "counter", "Count of " + c.first + " since the daemon started.",
+               name + " " + std::to_string(c.second) + "\n");
+    }
+    const auto gauge = [&out](const std::string& name, const std::string& help, long long value) {
+        Metric(out, name, "gauge", help, name + " " + std::to_string(value) + "\n");
+    };
+    gauge("tavo_uptime_seconds", "Seconds since the daemon started.", s.UptimeSeconds);
+    gauge("tavo_tftp_transfers_in_flight", "TFTP transfers running now.", s.Transfers);
+    gauge("tavo_tftp_transfers_limit", "TFTP transfers allowed at once.", s.TransferLimit);
+    gauge("tavo_bootp_request_threads_in_flight", "BOOTP requests being processed now.", s.RequestThreads);
+    gauge("tavo_bootp_request_threads_limit", "BOOTP requests processed at once at most.", s.RequestThreadLimit);
+    if (s.Boards >= 0)
+        gauge("tavo_boards_configured", "Boards in the devices file as last loaded.", s.Boards);
+    if (s.DevicesModified >= 0)
+        gauge("tavo_devices_modified_seconds", "Modification time of the devices file.", s.DevicesModified);
+    std::string up;
+    for (const auto& server : {std::make_pair("bootp", s.BootpUp), std::make_pair("tftp", s.TftpUp),
+                               std::make_pair("time", s.TimeUp)})
+        up += std::string("tavo_server_up{server=\"") + server.first + "\"} " + (server.second ? "1" : "0") + "\n";
+    Metric(out, "tavo_server_up", "gauge", "Whether the server runs.", up);
+    std::string version;
+    for (const char c : s.Version)
+        if (c != '"' && c != '\\' && c != '\n')
+            version += c;
+    Metric(out, "tavo_build_info", "gauge", "The daemon's version.", "tavo_build_info{version=\"" + version + "\"} 1\n");
+    return out;
+}
+
+} // namespace
+
+KControlServer::KControlServer(KLogger& logger, StatusSource status) : Logger(logger), StatusOf(std::move(status)) {}
+
+KControlServer::~KControlServer()
+{
+    Close();
+}
+
+bool KControlServer::Open(const std::string& path)
+{
+    if (IsOpen())
+        return true;
+    const size_t slash = path.rfind('/');
+    Path = path;
+    if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path) || slash == std::string::npos ||
+        slash + 1 == path.size()) {
+        Failure = "not a usable socket path";
+        return false;
+    }
+    const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = path.substr(slash + 1);
+    const auto fail = [&](const char* what) {
+        Failure = std::string(what) + ": " + std::strerror(errno);
+        return false;
+    };
+
+    group grp{}, *found = nullptr;
+    std::vector<char> buffer(16384);
+    HasGroup = getgrnam_r(GroupName, &grp, buffer.data(), buffer.size(), &found) == 0 && found;
+    Group = HasGroup ? grp.gr_gid : 0;
+
+    const bool created = ::mkdir(directory.c_str(), 0750) == 0;
+    if (!created && errno != EEXIST)
+        return fail("cannot create its directory");
+    // Never through a link, and only a directory no one else could have prepared for us.
+    basekit::KFileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (dir.Get() < 0 || ::fstat(dir.Get(), &st) != 0)
+        return fail("its directory cannot be opened (a link?)");
+    if (st.st_uid != ::geteuid() || (st.st_mode & S_IWOTH) || (HasGroup && (st.st_mode & S_IWGRP))) {
+        errno = EPERM;
+        return fail("its directory is not the daemon's own");
+    }
+    // The group must be able to reach the socket; a directory named by the operator keeps its mode.
+    const bool own = created || path == DefaultPath;
+    if (own && (::fchown(dir.Get(), static_cast<uid_t>(-1), HasGroup ? Group : st.st_gid) != 0 ||
+                ::fchmod(dir.Get(), 0750) != 0))
+        return fail("cannot set its directory's group and mode");
+
+    // A socket left by a daemon that did not stop cleanly is ours to replace; anything else is not.
+    if (::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            errno = EEXIST;
+            return fail("something else has its name");
+        }
+        if (::unlinkat(dir.Get(), name.c_str(), 0) != 0)
+            return fail("cannot remove the old socket");
+    }
+    basekit::KFileDescriptor sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (sock.Get() < 0)
+        return fail("socket");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    // Its mode is set right after: until Serve nobody can connect, and the directory is closed.
+    if (::bind(sock.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return fail("bind");
+    if (::fchownat(dir.Get(), name.c_str(), static_cast<uid_t>(-1), HasGroup ? Group : ::getegid(),
+                   AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fchmodat(dir.Get(), name.c_str(), HasGroup ? 0660 : 0600, 0) != 0) {
+        const int error = errno;
+        ::unlinkat(dir.Get(), name.c_str(), 0);
+        errno = error;
+        return fail("cannot set its owner and mode");
+    }
+    Listener = std::move(sock);
+    Failure.clear();
+    return true;
+}
+
+bool KControlServer::Serve()
+{
+    if (Threads.IsRunning())
+        return false;
+    if (!IsOpen()) {
+        // Reported here rather than at Open, which runs before the log is up.
+        if (!Failure.empty())
+            Logger.Error("Control socket %s unavailable: %s", Path.c_str(), Failure.c_str());
+        Failure.clear();
+        return false;
+    }
+    if (::listen(Listener.Get(), 16) != 0) {
+        Logger.Error("Control socket %s unavailable: listen: %s", Path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (Threads.StartServers({[this](KThreadLifetimes::Token&) { AcceptLoop(); }}) != 0)
+        return false;
+    Logger.Info("Control socket %s ready.", Path.c_str());
+    return true;
+}
+
+void KControlServer::Close()
+{
+    Threads.Stop();
+    if (!Threads.WaitIdle(KThreadLifetimes::After(WaitMs)))
+        Logger.Warning("Control socket: a client thread did not end.");
+    if (IsOpen()) {
+        ::unlink(Path.c_str());
+        Listener.Reset();
+    }
+}
+
+void KControlServer::AcceptLoop()
+{
+    while (Threads.IsRunning()) {
+        Budget.Flush(Logger);
+        pollfd p{Listener.Get(), POLLIN, 0};
+        if (::poll(&p, 1, AcceptPollMs) <= 0)
+            continue;
+        const int fd = ::accept4(Listener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // Shared, as the thread's body is copied: whichever copy is last closes it, so a
+        // client beyond MaxClients is closed right here.
+        auto client = std::make_shared<basekit::KFileDescriptor>(fd);
+        Threads.Start(
+            KThreadLifetimes::Worker, [this, client](KThreadLifetimes::Token&) { ServeClient(client->Get()); },
+            MaxClients);
+    }
+}
+
+bool KControlServer::Allowed(int fd, std::string& who) const
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    who = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
+    if (peer.uid == 0)
+        return true;
+    if (!HasGroup)
+        return false;
+    if (peer.gid == Group)
+        return true;
+    passwd account{}, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(peer.uid, &account, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return false;
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int count = static_cast<int>(groups.size());
+        if (getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<size_t>(count));
+            for (const gid_t g : groups)
+                if (g == Group)
+                    return true;
+            return false;
+        }
+        groups.resize(static_cast<size_t>(count > 0 && count < 65536 ? count : 64));
+    }
+    return false;
+}
+
+void KControlServer::ServeClient(int fd)
+{
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ClientMs);
+    // The line is read even from a peer to be refused: a socket closed with unread input
+    // resets the connection, and the peer would not see why.
+    std::string line, answer, who;
+    bool complete = false;
+    char chunk[MaxRequest + 1];
+    while (!complete && line.size() <= MaxRequest) {
+        if (!WaitFor(fd, POLLIN, deadline))
+            return; // no line in time: closed without an answer
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0) {
+            complete = n == 0;
+            break;
+        }
+        line.append(chunk, static_cast<size_t>(n));
+        const size_t end = line.find('\n');
+        if (end != std::string::npos) {
+            line.resize(end);
+            complete = true;
+        }
+    }
+    if (!Allowed(fd, who)) {
+        if (Budget.Allow(who, "control not allowed", klWarning))
+            Logger.Warning("Control request refused: %s is neither root nor in group %s", who.c_str(), GroupName);
+        answer = "error: not allowed\n";
+    } else if (!complete || line.size() > MaxRequest) {
+        answer = "error: request too long\n";
+    } else {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        // The status costs a copy of the devices table: counters alone do without it.
+        const bool counters = line.compare(0, 8, "counters") == 0;
+        answer = Answer(line, counters ? Status() : StatusOf(), KCounters::Process().Snapshot());
+    }
+    size_t sent = 0;
+    while (sent < answer.size() && WaitFor(fd, POLLOUT, deadline)) {
+        const ssize_t n = ::send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR && errno != EAGAIN)
+            break;
+    }
+    ::shutdown(fd, SHUT_WR);
+}
+
+std::string KControlServer::Answer(const std::string& request, const Status& status, const Counters& counters)
+{
+    const size_t space = request.find(' ');
+    const std::string word = request.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : request.substr(space + 1);
+    const bool json = rest == "json";
+    if (!rest.empty() && !json)
+        return "error: unknown option '" + rest.substr(0, 32) + "' (only json)\n";
+    if (word == "status")
+        return json ? StatusJson(status) : StatusText(status);
+    if (word == "counters")
+        return json ? CountersJson(counters) : CountersText(counters);
+    if (word == "metrics")
+        return json ? "error: metrics has no json form\n" : Metrics(status, counters);
+    return "error: unknown request '" + word.substr(0, 32) + "' (status, counters, metrics)\n";
+}

@@ -1,0 +1,112 @@
+// tavoctl: asks the running tavo daemon, over its control socket, for its status, counters or
+// metrics and prints the answer. Exit status: 0 answered, 1 the daemon answered an error,
+// 64 usage, 69 no daemon on the socket.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include "Tools/TAVO/KControlServer.h"
+
+namespace {
+
+const size_t MaxAnswer = 4 << 20; // far above any answer; a runaway peer is cut off here
+const int TimeoutSeconds = 5;
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: tavoctl [--socket PATH] status|counters|metrics [--json]\n");
+    return EX_USAGE;
+}
+
+// The answer came off a socket: control characters other than newline and tab are shown
+// escaped, so a confused or hostile peer cannot drive the operator's terminal.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    for (const unsigned char c : text) {
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+int Unavailable(const std::string& path, const char* what)
+{
+    std::fprintf(stderr, "tavoctl: no daemon on %s: %s\n", Printable(path).c_str(), what);
+    return EX_UNAVAILABLE;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string path = KControlServer::ConfiguredPath();
+    std::string command;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--socket" && i + 1 < argc)
+            path = argv[++i];
+        else if (arg == "--json")
+            json = true;
+        else if ((arg == "status" || arg == "counters" || arg == "metrics") && command.empty())
+            command = arg;
+        else
+            return Usage();
+    }
+    if (command.empty() || (json && command == "metrics"))
+        return Usage();
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+        return Usage();
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return Unavailable(path, std::strerror(errno));
+    const timeval timeout{TimeoutSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return Unavailable(path, std::strerror(errno));
+
+    const std::string request = command + (json ? " json" : "") + "\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return Unavailable(path, std::strerror(errno));
+    std::string answer;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Unavailable(path, errno == EAGAIN ? "no answer in time" : std::strerror(errno));
+        answer.append(buffer, static_cast<size_t>(n));
+        if (answer.size() > MaxAnswer)
+            return Unavailable(path, "answer too long");
+    }
+    ::close(fd);
+    if (answer.empty())
+        return Unavailable(path, "closed without an answer");
+    if (answer.compare(0, 7, "error: ") == 0) {
+        std::fprintf(stderr, "tavoctl: %s", Printable(answer).c_str());
+        return 1;
+    }
+    std::fputs(Printable(answer).c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : EX_IOERR;
+}
