@@ -44,7 +44,7 @@ std::string Printable(const std::string& text)
 
 int Unavailable(const std::string& path, const char* what)
 {
-    std::fprintf(stderr, "tavoctl: no daemon on %s: %s\n", Printable(path).c_str(), what);
+    std::fprintf(stderr, "tavoctl: no answer from a daemon on %s: %s\n", Printable(path).c_str(), what);
     return EX_UNAVAILABLE;
 }
 

@@ -213,6 +213,8 @@ bool KControlServer::Open(const std::string& path)
     std::vector<char> buffer(16384);
     HasGroup = getgrnam_r(GroupName, &grp, buffer.data(), buffer.size(), &found) == 0 && found;
     Group = HasGroup ? grp.gr_gid : 0;
+    const bool groupWanted = HasGroup;
+    Failure.clear();
 
     const bool created = ::mkdir(directory.c_str(), 0750) == 0;
     if (!created && errno != EEXIST)
@@ -226,11 +228,14 @@ bool KControlServer::Open(const std::string& path)
         errno = EPERM;
         return fail("its directory is not the daemon's own");
     }
-    // The group must be able to reach the socket; a directory named by the operator keeps its mode.
+    // The group must be able to reach the socket; a directory named by the operator keeps its
+    // mode. Giving a group takes CAP_CHOWN, which a hardened unit may not grant: then the socket
+    // is root's alone (a directory made setgid tavo beforehand gives the group without it).
     const bool own = created || path == DefaultPath;
-    if (own && (::fchown(dir.Get(), static_cast<uid_t>(-1), HasGroup ? Group : st.st_gid) != 0 ||
-                ::fchmod(dir.Get(), 0750) != 0))
-        return fail("cannot set its directory's group and mode");
+    if (own && HasGroup && st.st_gid != Group && ::fchown(dir.Get(), static_cast<uid_t>(-1), Group) != 0)
+        HasGroup = false;
+    if (own && ::fchmod(dir.Get(), (st.st_mode & S_ISGID) | 0750) != 0)
+        return fail("cannot set its directory's mode");
 
     // A socket left by a daemon that did not stop cleanly is ours to replace; anything else is not.
     if (::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -250,16 +255,18 @@ bool KControlServer::Open(const std::string& path)
     // Its mode is set right after: until Serve nobody can connect, and the directory is closed.
     if (::bind(sock.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return fail("bind");
-    if (::fchownat(dir.Get(), name.c_str(), static_cast<uid_t>(-1), HasGroup ? Group : ::getegid(),
-                   AT_SYMLINK_NOFOLLOW) != 0 ||
-        ::fchmodat(dir.Get(), name.c_str(), HasGroup ? 0660 : 0600, 0) != 0) {
+    if (HasGroup && (::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_gid != Group) &&
+        ::fchownat(dir.Get(), name.c_str(), static_cast<uid_t>(-1), Group, AT_SYMLINK_NOFOLLOW) != 0)
+        HasGroup = false;
+    if (groupWanted && !HasGroup)
+        Failure = std::string("group ") + GroupName + " not given (no CAP_CHOWN): root only";
+    if (::fchmodat(dir.Get(), name.c_str(), HasGroup ? 0660 : 0600, 0) != 0) {
         const int error = errno;
         ::unlinkat(dir.Get(), name.c_str(), 0);
         errno = error;
         return fail("cannot set its owner and mode");
     }
     Listener = std::move(sock);
-    Failure.clear();
     return true;
 }
 
@@ -267,13 +274,16 @@ bool KControlServer::Serve()
 {
     if (Threads.IsRunning())
         return false;
+    // Open's trouble is reported here: it runs before the log is up.
     if (!IsOpen()) {
-        // Reported here rather than at Open, which runs before the log is up.
         if (!Failure.empty())
             Logger.Error("Control socket %s unavailable: %s", Path.c_str(), Failure.c_str());
         Failure.clear();
         return false;
     }
+    if (!Failure.empty())
+        Logger.Warning("Control socket %s: %s", Path.c_str(), Failure.c_str());
+    Failure.clear();
     if (::listen(Listener.Get(), 16) != 0) {
         Logger.Error("Control socket %s unavailable: listen: %s", Path.c_str(), std::strerror(errno));
         return false;

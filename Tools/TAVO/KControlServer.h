@@ -79,9 +79,9 @@ private:
     KLogger& Logger;
     StatusSource StatusOf;
     std::string Path;
-    std::string Failure; // why the last Open failed, until Serve reports it
-    unsigned Group = 0;  // the socket's group when GroupName exists
-    bool HasGroup = false;
+    std::string Failure; // why the last Open failed or fell short, until Serve reports it
+    unsigned Group = 0;     // GroupName's id
+    bool HasGroup = false;  // the socket has that group: its members are answered
     basekit::KFileDescriptor Listener;
     // Peers refused: any local user can connect, so their lines are budgeted.
     KLogBudget Budget;

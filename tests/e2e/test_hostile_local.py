@@ -140,6 +140,24 @@ class HostileLocal(unittest.TestCase):
                         self.assertEqual(self.sb.read_file(victims[name]), b"precious\n")
                 if reported:
                     self.sb.syslog.wait_for(reported, timeout=5, start=mark)
+    def test_control_socket_group(self):
+        """Members of the group tavo reach the control socket and other users do not; a daemon
+        without CAP_CHOWN cannot give the group, so the socket stays root's alone."""
+        group = os.path.join(self.sb.root, "group")
+        with open("/etc/group") as system, open(group, "w") as copy:
+            copy.write(system.read() + "tavo:x:4242:nobody\n")
+        self.sb.host(["mount", "--bind", group, "/etc/group"])
+        status = [os.path.join(os.path.dirname(e.TAVO), "tavoctl"), "status"]
+        users = [["setpriv", "--reuid=%s" % u, "--regid=%s" % g, "--init-groups"]
+                 for u, g in (("nobody", "nogroup"), ("daemon", "daemon"))]
+        for wrapper, mode, gid, member in [((), 0o660, 4242, 0), (("setpriv", "--bounding-set=-chown"), 0o600, 0, 69)]:
+            with self.subTest(wrapper=wrapper):
+                pid = self.sb.start_and_wait_up(servers=True, wrapper=wrapper)
+                st = os.stat(os.path.join(self.sb.root, "run", "tavo", "control"))
+                self.assertEqual((stat.S_IMODE(st.st_mode), st.st_gid), (mode, gid))
+                self.assertEqual([self.sb.host(u + status, check=False).returncode for u in users], [member, 69])
+                self.assertEqual(self.sb.stop(pid)[1], 0)
+
 
 if __name__ == "__main__":
     e.main()
