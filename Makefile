@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 
 # Debian packages the build, the tests and the demo use.
 PACKAGES := build-essential cmake g++ pkg-config libyaml-cpp-dev libgtest-dev libgmock-dev \
-            iproute2 util-linux procps curl atftp tftp-hpa rdate python3 man-db groff-base systemd
+            iproute2 util-linux procps curl atftp tftp-hpa rdate python3 python3-prometheus-client man-db groff-base systemd
 
 .PHONY: all deps bench-deps build asan demo test unit-test asan-test clean install package soak tsan bench coverage \
         test-systemd

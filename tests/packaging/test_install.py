@@ -19,6 +19,8 @@ ARGS = None
 EXPECTED = [
     "usr/sbin/tavo",
     "usr/bin/tavo-check-config",
+    "usr/bin/tavoctl",
+    "usr/share/man/man1/tavoctl.1.gz",
     "usr/share/man/man8/tavo.8.gz",
     "usr/share/man/man1/tavo-check-config.1.gz",
     "usr/share/man/man1/ndx-board-sim.1.gz",
