@@ -10,6 +10,7 @@
 #include <memory>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,7 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const int AcceptPollMs = 250; // how soon the accepting thread notices a stop
+// The accepting thread wakes once a second, as the servers' loops do, only to write its log
+// budget's summaries; a stop wakes it at once through StopEvent.
+const int AcceptPollMs = 1000;
 const unsigned WaitMs = 3000; // for the threads at Close: clients end within ClientMs
 
 int MsLeft(Clock::time_point deadline)
@@ -184,7 +187,10 @@ std::string Metrics(const KControlServer::Status& s, const KControlServer::Count
 
 } // namespace
 
-KControlServer::KControlServer(KLogger& logger, StatusSource status) : Logger(logger), StatusOf(std::move(status)) {}
+KControlServer::KControlServer(KLogger& logger, StatusSource status)
+    : Logger(logger), StatusOf(std::move(status)), StopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
 
 KControlServer::~KControlServer()
 {
@@ -297,6 +303,8 @@ bool KControlServer::Serve()
 void KControlServer::Close()
 {
     Threads.Stop();
+    if (StopEvent.Get() >= 0)
+        ::eventfd_write(StopEvent.Get(), 1);
     if (!Threads.WaitIdle(KThreadLifetimes::After(WaitMs)))
         Logger.Warning("Control socket: a client thread did not end.");
     if (IsOpen()) {
@@ -309,8 +317,13 @@ void KControlServer::AcceptLoop()
 {
     while (Threads.IsRunning()) {
         Budget.Flush(Logger);
-        pollfd p{Listener.Get(), POLLIN, 0};
-        if (::poll(&p, 1, AcceptPollMs) <= 0)
+        pollfd p[2] = {{Listener.Get(), POLLIN, 0}, {StopEvent.Get(), POLLIN, 0}};
+        if (::poll(p, 2, AcceptPollMs) <= 0)
+            continue;
+        eventfd_t stops = 0;
+        if (p[1].revents & POLLIN)
+            ::eventfd_read(StopEvent.Get(), &stops); // also an earlier Close's, before a restart
+        if (!(p[0].revents & POLLIN))
             continue;
         const int fd = ::accept4(Listener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)

@@ -83,6 +83,7 @@ private:
     unsigned Group = 0;     // GroupName's id
     bool HasGroup = false;  // the socket has that group: its members are answered
     basekit::KFileDescriptor Listener;
+    basekit::KFileDescriptor StopEvent; // an eventfd: Close wakes the accepting thread at once
     // Peers refused: any local user can connect, so their lines are budgeted.
     KLogBudget Budget;
     KThreadLifetimes Threads{false};
