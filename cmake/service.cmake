@@ -82,6 +82,7 @@ set(TAVO_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd uni
 install(FILES packaging/systemd/tavo.service DESTINATION ${TAVO_SYSTEMD_UNIT_DIR})
 # The log directory and the age limit of rotated logs: the daemon never deletes old/ itself.
 install(FILES packaging/tmpfiles/tavo.conf DESTINATION lib/tmpfiles.d)
+install(FILES packaging/sysusers/tavo.conf DESTINATION lib/sysusers.d)
 # The firmware directory: the daemon writes the boards' generated files there at every start.
 install(DIRECTORY DESTINATION ${TAVO_ETC_DIR}/data/am17)
 
