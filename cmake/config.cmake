@@ -6,6 +6,7 @@ add_library(tavo_config STATIC
   Tools/TAVO/KConfigRules.cpp
   Tools/TAVO/KReloadable.cpp
   Tools/TAVO/KConfigReloader.cpp
+  Tools/TAVO/KSystemdNotifier.cpp
   Tools/TAVO/TAVOCfg.cpp
   Tools/TAVO/TAVODevs.cpp)
 target_link_libraries(tavo_config PUBLIC basekit yaml-cpp)

@@ -209,6 +209,7 @@ void KBOOTPServer::ServerThread(KNETInterfaceEx iface)
     std::string error;
     unsigned char buffer[BufferSize];
     while (Threads.IsRunning() && error.empty()) {
+        Beats.fetch_add(1, std::memory_order_relaxed);
         Budget.Flush(Logger);
         // Both sockets are waited on together: alternating fixed waits on each would cap the
         // server at a few requests a second during a power-up storm. The one-second limit keeps

@@ -61,6 +61,10 @@ public:
     void SetNotifier(KBOOTPNotifier* notifier);
     // For the operators' status: whether the server runs, its request threads and their bound.
     bool IsRunning() const { return Threads.IsRunning(); }
+    // The receive loops' heartbeat, moved at each turn (they wake at least every 2 s), and how
+    // many loops run now: the service's watchdog expects only running loops to beat.
+    uint64_t Heartbeat() const { return Beats.load(std::memory_order_relaxed); }
+    int ReceiveLoops() { return Threads.Count(KThreadLifetimes::Server); }
     int RequestThreads() { return Threads.Count(KThreadLifetimes::Worker); }
     int RequestThreadLimit() const { return static_cast<int>(MaxRequestThreads.load()); }
 
@@ -171,5 +175,6 @@ private:
     KLogBudget Budget;
 
     // The server thread (Server), the request threads (Worker) and the running flag.
+    std::atomic<uint64_t> Beats{0};
     KThreadLifetimes Threads;
 };

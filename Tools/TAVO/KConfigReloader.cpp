@@ -13,6 +13,7 @@
 #include "Tools/TAVO/ConfigLoad.h"
 #include "Tools/TAVO/KConfigLoadError.h"
 #include "Tools/TAVO/KConfLog.h"
+#include "Tools/TAVO/KSystemdNotifier.h"
 #include "Basekit/KThreadLifetimes.h"
 
 // Locking: every change of the registry, every single load and every in-place LoadConfig runs
@@ -73,6 +74,13 @@ void CountPass(bool ok)
 void* ConfigReloadThread(void*)
 {
     _NotifyThreadInit("Tools/TAVO/KConfigReloader", "ConfigReloadThread", __LINE__);
+    // systemd shows the service reloading for the pass; READY=1 again whatever its end.
+    const KSystemdNotifier& notifier = KSystemdNotifier::Process();
+    notifier.Reloading();
+    struct Ready {
+        const KSystemdNotifier& Notifier;
+        ~Ready() { Notifier.Reloaded(); }
+    } ready{notifier};
     try {
         KConfLog::ConfigLog.Trace("Reloading configurations...");
         KConfigReloader::Reload(kstring());

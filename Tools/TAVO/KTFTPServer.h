@@ -3,6 +3,8 @@
 // 512-byte blocks, no options, one transfer per board at a time, each on its own thread and
 // socket. Also writes the generated board files and, in alternative-path mode, copies the
 // firmware directory for another service instead of serving it.
+#include <atomic>
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
@@ -58,6 +60,10 @@ public:
     void NotifyClient(const std::string& client, KTFTPStatus status, const std::string& detail) override;
     // The host of the transfers: the running flag, the TFTP log and its budget, the confined opening.
     bool IsServing() const override;
+    // The receive loops' heartbeat, moved at each turn (they wake at least every 2 s), and how
+    // many loops run now: the service's watchdog expects only running loops to beat.
+    uint64_t Heartbeat() const { return Beats.load(std::memory_order_relaxed); }
+    int ReceiveLoops() { return Threads.Count(KThreadLifetimes::Server); }
     void TransferLog(KLogLevel level, const std::string& line) override;
     bool AllowLine(const std::string& client, const char* kind, KLogLevel level) override;
     int OpenRequested(const std::string& path) override;
@@ -124,5 +130,6 @@ private:
     std::string DevicesStamp;
     std::set<std::string> KnownAddresses;
     // The server threads, and the transfer threads as Starting until they begin, then as Worker.
+    std::atomic<uint64_t> Beats{0};
     KThreadLifetimes Threads;
 };

@@ -79,6 +79,7 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
     Logger.Trace("Listening on %s:%d", iface.Address.c_str(), Port);
     unsigned char buffer[RequestBufferSize];
     while (Threads.IsRunning()) {
+        Beats.fetch_add(1, std::memory_order_relaxed);
         Budget.Flush(Logger);
         sockaddr_in from{};
         int result = socket.Receive(buffer, sizeof buffer, &from, ReceiveTimeoutMs);

@@ -2,6 +2,7 @@
 // Gives the configured boards the host's clock: a 4-byte datagram to the time port is
 // answered with the 32-bit Time Protocol value (seconds since 1900, big-endian) in the
 // host's timezone. One receiving thread per interface.
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -30,6 +31,10 @@ public:
     // Stops if needed and waits (at most 6 s) for the server threads.
     void WaitTermination();
     bool IsRunning() const { return Threads.IsRunning(); }
+    // The receive loops' heartbeat, moved at each turn (they wake at least every 2 s), and how
+    // many loops run now: the service's watchdog expects only running loops to beat.
+    uint64_t Heartbeat() const { return Beats.load(std::memory_order_relaxed); }
+    int ReceiveLoops() { return Threads.Count(KThreadLifetimes::Server); }
 
     // The answer for a clock reading: seconds since 1970 plus 2208988800 minus the timezone
     // offset (seconds west of Greenwich), modulo 2^32.
@@ -49,5 +54,6 @@ private:
     KLogBudget Budget;
     // Every datagram: answered, or refused (unknown sender, wrong length, failed answer).
     KCounters& Counters = KCounters::Process();
+    std::atomic<uint64_t> Beats{0};
     KThreadLifetimes Threads;
 };

@@ -1,5 +1,7 @@
 #include "Tools/TAVO/TAVOService.h"
 
+#include <array>
+#include <chrono>
 #include <exception>
 #include <linux/capability.h>
 #include <list>
@@ -10,8 +12,10 @@
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KConfigReloader.h"
 #include "Tools/TAVO/KConfigRules.h"
+#include "Tools/TAVO/KCounters.h"
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
+#include "Tools/TAVO/KSystemdNotifier.h"
 #include "Tools/TAVO/TAVOCfg.h"
 #include "Tools/TAVO/TAVODevs.h"
 
@@ -99,6 +103,14 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
 
         KNETInterface::StartAddressPolling(this, Logger);
         Control.Serve();
+        if (!Restarting) {
+            // The servers are up: `systemctl start` may return, boards can boot.
+            KSystemdNotifier& notifier = KSystemdNotifier::Process();
+            notifier.SetStatusSource([this] { return StatusLine(); });
+            notifier.Ready();
+            if (notifier.Enabled() && !Watchdog.IsRunning())
+                Watchdog.StartServers({[this](KThreadLifetimes::Token&) { Watch(); }});
+        }
         return true;
     } catch (const std::exception& e) {
         const char* text = e.what();
@@ -171,6 +183,9 @@ bool TAVOService::OnStop()
     // about to begin then takes the lock, finds Stopping set and returns, instead of the two
     // waiting on each other.
     if (stopPath) {
+        KSystemdNotifier::Process().Stopping();
+        Watchdog.Stop();
+        Watchdog.WaitIdle(KThreadLifetimes::After(2000));
         KNETInterface::StopAddressPolling();
         Control.Close();
     }
@@ -194,6 +209,63 @@ void TAVOService::Restart()
     OnStop();
     if (!OnStart(std::vector<kstring>()))
         Logger.Error("Restart failed: %s", ErrorText.c_str());
+}
+
+std::string TAVOService::StatusLine()
+{
+    const auto counts = KCounters::Process().Snapshot();
+    size_t interfaces;
+    {
+        std::lock_guard<std::mutex> lock(StatusMutex);
+        interfaces = Served.size();
+    }
+    return fstring("%llu BOOTP replies sent, %llu transfers completed, %llu failed; %zu interfaces served",
+                   static_cast<unsigned long long>(counts[KCounters::BootpReplied].second),
+                   static_cast<unsigned long long>(counts[KCounters::TftpTransfersCompleted].second),
+                   static_cast<unsigned long long>(counts[KCounters::TftpTransfersFailed].second), interfaces)
+        .c_str();
+}
+
+void TAVOService::Watch()
+{
+    using Clock = std::chrono::steady_clock;
+    const KSystemdNotifier& notifier = KSystemdNotifier::Process();
+    // Pings at half the time-out, each only once every running receive loop has turned since
+    // the last one: a loop that hangs stops them, and systemd restarts the service. Loops
+    // that do not run (servers restarting after an address change) are not waited for.
+    const Clock::duration half = std::chrono::microseconds(notifier.WatchdogUsec() / 2);
+    const Clock::duration statusEvery = std::chrono::seconds(10);
+    auto beats = [this] {
+        return std::array<uint64_t, 3>{BootServer.Heartbeat(), TftpServer.Heartbeat(), TimeServer.Heartbeat()};
+    };
+    auto loops = [this] {
+        return std::array<int, 3>{BootServer.ReceiveLoops(), TftpServer.ReceiveLoops(), TimeServer.ReceiveLoops()};
+    };
+    std::array<uint64_t, 3> seen = beats();
+    Clock::time_point lastPing = Clock::now();
+    Clock::time_point lastStatus = lastPing;
+    while (Watchdog.IsRunning()) {
+        Watchdog.WaitUntil(KThreadLifetimes::After(250), [this] { return !Watchdog.IsRunning(); });
+        if (!Watchdog.IsRunning())
+            break;
+        const Clock::time_point now = Clock::now();
+        if (notifier.WatchdogUsec() != 0 && now - lastPing >= half) {
+            const std::array<uint64_t, 3> current = beats();
+            const std::array<int, 3> running = loops();
+            bool alive = true;
+            for (size_t i = 0; i < current.size(); ++i)
+                alive = alive && (running[i] == 0 || current[i] != seen[i]);
+            if (alive) {
+                notifier.Send("WATCHDOG=1");
+                seen = current;
+                lastPing = now;
+            }
+        }
+        if (now - lastStatus >= statusEvery) {
+            notifier.SendStatus();
+            lastStatus = now;
+        }
+    }
 }
 
 KControlServer::Status TAVOService::ControlStatus()

@@ -48,6 +48,9 @@ private:
     KControlServer::Status ControlStatus();
     // The capability drop of the first start; throws with the reason when it fails.
     void DropPrivileges();
+    // systemd's watchdog and status line, on the Watchdog thread (only under systemd).
+    void Watch();
+    std::string StatusLine();
 
     KBOOTPServer BootServer;
     KTFTPServer TftpServer;
@@ -71,6 +74,8 @@ private:
     const std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();
     std::mutex StatusMutex;            // a status read never waits for a restart's LifeMutex
     std::vector<std::string> Served;   // StatusMutex: the interfaces of the last start
+    // After the servers, whose heartbeats its thread reads: it ends before them.
+    KThreadLifetimes Watchdog{false};
     // Last: its threads read the servers, so it ends before them.
     KControlServer Control{Logger, [this] { return ControlStatus(); }};
 };

@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import unittest
 
@@ -23,7 +24,7 @@ class Service(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.sb, _ = e.serving(cls, DEVICES, start=False)
+        cls.sb, cls.board = e.serving(cls, DEVICES, start=False)
         cls.tavo_bin = cls.sb.tavo_bin
 
     def setUp(self):
@@ -108,6 +109,30 @@ class Service(unittest.TestCase):
                     status = self.sb.wait_exit(pid, timeout=10)
                 self.assertStopped(pid, status)
                 self.sb.syslog.wait_for("Exiting at stop request...", timeout=5, start=mark)
+
+    def test_systemd_notifications(self):
+        """With NOTIFY_SOCKET set, nofork says READY=1 (with a status line) once the servers
+        answer, pings the watchdog at half of WATCHDOG_USEC while its loops turn, and says
+        STOPPING=1 at the stop."""
+        path = os.path.join(self.sb.root, "notify")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(sock.close)
+        sock.bind(path)
+        sock.settimeout(10)
+        p = self.sb.popen_tavo("nofork", env=dict(os.environ, NOTIFY_SOCKET=path, WATCHDOG_USEC="2000000"))
+        self.addCleanup(p.wait, timeout=10)
+        ready = sock.recv(4096).decode().split("\n")
+        # The time server starts last: its answer shows every server up.
+        s = e.board_socket(self, self.board, "192.0.2.50")
+        self.assertEqual(len(e.timeproto.query(s, e.HOST, 37, timeout=3)[1]), 4)
+        self.assertEqual(ready, ["READY=1", "STATUS=0 BOOTP replies sent, 0 transfers completed, 0 failed; "
+                                            "1 interfaces served"])
+        for _ in range(3):
+            self.assertEqual(sock.recv(4096), b"WATCHDOG=1")
+        os.kill(p.pid, signal.SIGTERM)
+        while sock.recv(4096) != b"STOPPING=1":
+            pass
+        self.assertEqual(self.sb.wait_exit(p.pid, timeout=10), 0)
 
     def test_commands_without_daemon(self):
         """Only the first word counts, anything unknown is a usage error. stop with no pid file,
