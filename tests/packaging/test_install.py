@@ -76,7 +76,7 @@ class Install(unittest.TestCase):
         with open(os.path.join(self.root, "usr/lib/systemd/system/tavo.service")) as unit:
             lines = [line.strip() for line in unit]
         # systemd runs the service role itself and stops it with SIGTERM, the daemon's stop path.
-        for expected in ("Type=exec", "ExecStart=/usr/sbin/tavo nofork", "WantedBy=multi-user.target"):
+        for expected in ("Type=notify", "ExecStart=/usr/sbin/tavo nofork", "WantedBy=multi-user.target"):
             self.assertIn(expected, lines)
         # The installed simulator finds its modules.
         result = subprocess.run([os.path.join(self.root, "usr/bin/ndx-board-sim"), "--help"],

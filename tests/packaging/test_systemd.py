@@ -200,6 +200,9 @@ class Service(unittest.TestCase):
         self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
         self.assertOutput("systemctl is-active tavo", "active")
         self.c.service_pid()
+        shown = dict(l.split("=", 1) for l in self.c.sh("systemctl show -p Type,StatusText tavo").stdout.splitlines())
+        self.assertEqual(shown["Type"], "notify")
+        self.assertRegex(shown["StatusText"], r"^\d+ BOOTP replies sent, .* interfaces served$")
         rating = self.c.sh("systemd-analyze security --no-pager tavo.service").stdout.strip().splitlines()
         print("\n" + rating[-1], file=sys.stderr)
 
@@ -265,6 +268,21 @@ class Service(unittest.TestCase):
         self.c.write(CONFIG + "devices.yaml", good)
         self.c.sh("systemctl start tavo", check=True)
         self.c.service_pid()
+
+    def test_4b_watchdog_restarts_a_stalled_daemon(self):
+        """A daemon whose loops stop turning stops pinging: systemd kills it and starts another."""
+        self.c.sh("mkdir -p /etc/systemd/system/tavo.service.d", check=True)
+        self.c.write("/etc/systemd/system/tavo.service.d/watchdog.conf", "[Service]\nWatchdogSec=5s\n")
+        self.c.sh("systemctl daemon-reload && systemctl restart tavo", check=True)
+        stalled = self.c.service_pid()
+        # Pinged while its loops turn (systemd notes each ping's time), then stopped outright.
+        pinged = lambda: self.c.sh("systemctl show -P WatchdogTimestampMonotonic tavo").stdout.strip()
+        first = pinged()
+        ts.wait_until(lambda: pinged() != first, 10, "a watchdog ping", interval=0.5)
+        self.c.sh("kill -STOP %d" % stalled, check=True)
+        ts.wait_until(lambda: self.c.service_pid() != stalled, 15, "a new main pid after the watchdog's kill",
+                      interval=0.5)
+        self.c.sh("rm /etc/systemd/system/tavo.service.d/watchdog.conf && systemctl daemon-reload", check=True)
 
     def test_5_remove_keeps_the_configuration_and_purge_only_the_operators_files(self):
         self.c.write(CONFIG + "site-notes.txt", "rack 4, slot 2\n")   # the operator's, no conffile
