@@ -6,6 +6,8 @@
 #
 #   bench/tftp_side_by_side.sh [BUILD-DIR]      (RUNS=5 by default; needs tftpd-hpa, atftpd, curl, atftp;
 #                                               `make bench` installs them)
+#   BASELINE=OTHER-BUILD-DIR bench/...          adds "tavo-base", the bench host of another build
+#                                               (an earlier commit), to compare a change in one run
 #
 # Scenarios: one 16 MiB file by curl --tftp-no-options and by atftp; 64 boards (64 source
 # addresses) fetching a 1 MiB file at once with curl. Servers: "tavo" as the daemon runs it
@@ -58,15 +60,24 @@ trap 'exit 1' INT TERM
 join_cpu_group='echo $$ > "$0/cgroup.procs" && exec "$@"'
 
 server_pid=
-start_server() { # $1: tavo | tavo-other | hpa | atftpd
+servers="tavo tavo-other hpa atftpd"
+baseline=
+if [ -n "${BASELINE:-}" ]; then
+    baseline=$(cd "$BASELINE" && pwd)/tavo_tftp_bench_host
+    [ -x "$baseline" ] || { echo "no bench host at $baseline" >&2; exit 1; }
+    servers="tavo tavo-base tavo-other hpa atftpd"
+fi
+
+start_server() { # $1: tavo | tavo-base | tavo-other | hpa | atftpd
     rm -f $work/server.time $work/server.out
     echo 0 > $cpu_group/cpuacct.usage
-    if [ "$1" = tavo ] || [ "$1" = tavo-other ]; then
-        local limit=()
+    if [ "$1" = tavo ] || [ "$1" = tavo-other ] || [ "$1" = tavo-base ]; then
+        local limit=() host_program=$build/tavo_tftp_bench_host
         [ "$1" = tavo-other ] && limit=(setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice)
+        [ "$1" = tavo-base ] && host_program=$baseline
         rm -f $work/control && mkfifo $work/control
         sh -c "$join_cpu_group" $cpu_group /usr/bin/time -f "%M" -o $work/server.time "${limit[@]}" \
-            "$build/tavo_tftp_bench_host" $host 69 \
+            "$host_program" $host 69 \
             < $work/control > $work/server.out 2>&1 &
         server_pid=$!
         exec 9> $work/control
@@ -117,7 +128,7 @@ results=$work/results
 : > $results
 for run in $(seq "$runs"); do
     for scenario in single_curl single_atftp concurrent_curl; do
-        for server in tavo tavo-other hpa atftpd; do
+        for server in $servers; do
             start_server $server
             start=$(now)
             if $scenario; then ok=ok; else ok=FAILED; fi
@@ -140,7 +151,7 @@ printf "%-16s %-11s %9s %11s %11s %8s %10s %8s %7s\n" scenario server seconds hp
 for scenario in single_curl single_atftp concurrent_curl; do
     hpa=$(field $scenario hpa 3 | median)
     atftpd=$(field $scenario atftpd 3 | median)
-    for server in tavo tavo-other hpa atftpd; do
+    for server in $servers; do
         time_s=$(field $scenario $server 3 | median)
         cpu=$(field $scenario $server 4 | median)
         printf "%-16s %-11s %9.3f %11.2f %11.2f %8.2f %10.1f %8.1f %7d\n" $scenario $server "$time_s" \
