@@ -11,20 +11,25 @@ JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake g++ pkg-config libyaml-cpp-dev libgtest-dev libgmock-dev \
             iproute2 util-linux procps curl atftp tftp-hpa rdate python3 python3-prometheus-client man-db groff-base systemd
 
+# Installs those of the Debian packages named in $(1) that are missing.
+define install_missing
+@missing=""; for p in $(1); do \
+  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+done; \
+if [ -n "$$missing" ]; then \
+  echo "Installing:$$missing"; \
+  export DEBIAN_FRONTEND=noninteractive; \
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; \
+fi
+endef
+
 .PHONY: all deps bench-deps build asan demo test unit-test asan-test clean install package soak tsan bench coverage \
         test-systemd
 
 all: build
 
 deps:
-	@missing=""; for p in $(PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  export DEBIAN_FRONTEND=noninteractive; \
-	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	$(call install_missing,$(PACKAGES))
 
 # The peers the TFTP benchmark compares against. Their package scripts would start them as
 # services on the machine; a policy-rc.d that refuses (Debian's own switch) keeps them off.
@@ -98,14 +103,7 @@ install: build
 PACKAGE_TOOLS := debhelper dpkg-dev fakeroot lintian
 DEB_DIR = $(BUILD)/deb
 package: deps
-	@missing=""; for p in $(PACKAGE_TOOLS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  export DEBIAN_FRONTEND=noninteractive; \
-	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	$(call install_missing,$(PACKAGE_TOOLS))
 	rm -rf $(DEB_DIR) && mkdir -p $(DEB_DIR)/source
 	@if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then \
 	  git ls-files -z --cached --others --exclude-standard; \
@@ -128,14 +126,7 @@ package: deps
 # only when the files it is built from (those `make package` copies) have changed.
 SYSTEMD_TEST_PACKAGES := debootstrap systemd-container
 test-systemd: deps $(BUILD)/CMakeCache.txt
-	@missing=""; for p in $(SYSTEMD_TEST_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  export DEBIAN_FRONTEND=noninteractive; \
-	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	$(call install_missing,$(SYSTEMD_TEST_PACKAGES))
 	@sources=$$(git ls-files -z --cached --others --exclude-standard 2>/dev/null | xargs -0 -r sha256sum 2>/dev/null | sha256sum); \
 	if git rev-parse --is-inside-work-tree >/dev/null 2>&1 && ls $(DEB_DIR)/tavo_*.deb >/dev/null 2>&1 && \
 	   [ "$$sources" = "$$(cat $(DEB_DIR)/sources.sha256 2>/dev/null)" ]; then \
