@@ -36,6 +36,8 @@ target_link_libraries(tavo-check-config PRIVATE tavo_checker)
 
 # --- The operators' client of the control socket ----------------------------------------------
 add_executable(tavoctl tools/tavoctl.cpp)
+# Only the wire-text escaping of the host layer; the rest of the daemon stays out.
+target_link_libraries(tavoctl PRIVATE basekit_host)
 # Whatever builds the daemon builds its client too (the package build names only the daemon).
 add_dependencies(tavo tavoctl)
 

@@ -12,6 +12,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include "Basekit/KWireText.h"
 #include "Tools/TAVO/KControlServer.h"
 
 namespace {
@@ -25,21 +26,15 @@ int Usage()
     return EX_USAGE;
 }
 
-// The answer came off a socket: control characters other than newline and tab are shown
-// escaped, so a confused or hostile peer cannot drive the operator's terminal.
+// The answer came off a socket: each of its lines is shown with the wire-text escaping of the
+// daemon's log, so a confused or hostile peer cannot drive the operator's terminal.
 std::string Printable(const std::string& text)
 {
     std::string out;
-    for (const unsigned char c : text) {
-        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
-            char code[8];
-            std::snprintf(code, sizeof code, "\\x%02x", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        out += basekit::EscapeWireText(text.substr(start, end - start)) + "\n";
+    return out + basekit::EscapeWireText(text.substr(start));
 }
 
 int Unavailable(const std::string& path, const char* what)
