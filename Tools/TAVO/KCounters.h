@@ -61,6 +61,7 @@ public:
     static std::string Name(Counter counter);
 
     void Add(Counter counter, uint64_t n = 1) { Values[counter].fetch_add(n, std::memory_order_relaxed); }
+    uint64_t Value(Counter counter) const { return Values[counter].load(std::memory_order_relaxed); }
     // Every counter in the order of the enumeration, then log-lines-suppressed (KLogBudget),
     // reloads-ok and reloads-failed (KConfigReloader), which their own layers count.
     std::vector<std::pair<std::string, uint64_t>> Snapshot() const;

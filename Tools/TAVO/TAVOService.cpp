@@ -213,16 +213,16 @@ void TAVOService::Restart()
 
 std::string TAVOService::StatusLine()
 {
-    const auto counts = KCounters::Process().Snapshot();
+    const KCounters& counts = KCounters::Process();
     size_t interfaces;
     {
         std::lock_guard<std::mutex> lock(StatusMutex);
         interfaces = Served.size();
     }
     return fstring("%llu BOOTP replies sent, %llu transfers completed, %llu failed; %zu interfaces served",
-                   static_cast<unsigned long long>(counts[KCounters::BootpReplied].second),
-                   static_cast<unsigned long long>(counts[KCounters::TftpTransfersCompleted].second),
-                   static_cast<unsigned long long>(counts[KCounters::TftpTransfersFailed].second), interfaces)
+                   static_cast<unsigned long long>(counts.Value(KCounters::BootpReplied)),
+                   static_cast<unsigned long long>(counts.Value(KCounters::TftpTransfersCompleted)),
+                   static_cast<unsigned long long>(counts.Value(KCounters::TftpTransfersFailed)), interfaces)
         .c_str();
 }
 
