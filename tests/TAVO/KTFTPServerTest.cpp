@@ -76,7 +76,8 @@ std::string Devices()
 
 void PrepareSandbox()
 {
-    WriteConfig("tavo", "tavo:\n  Firmwares:\n    - boot.bin: fw_v2.bin\n    - evil.bin: ../x\n"
+    // The tftp section in full: a section left out keeps what an earlier test loaded.
+    WriteConfig("tavo", "tavo:\n  tftp:\n    AlternativePath: ~\n  Firmwares:\n    - boot.bin: fw_v2.bin\n    - evil.bin: ../x\n"
                         "    - first.bin: second.bin\n    - second.bin: third.bin\n");
     WriteConfig("devices", Devices());
     WriteConfig("system", "Network: {}\n");
