@@ -8,12 +8,14 @@ add_library(tavo_net STATIC
   Tools/TAVO/KBOOTPPacket.cpp
   Tools/TAVO/KBOOTPDecision.cpp
   Tools/TAVO/KCounters.cpp
+  Tools/TAVO/KBoardActivity.cpp
   Tools/TAVO/KBOOTPServer.cpp)
 target_link_libraries(tavo_net PUBLIC tavo_config basekit)
 
 list(APPEND TAVO_DAEMON_TESTS
   tests/TAVO/KNDXIdentificationTest.cpp
   tests/TAVO/KBOOTPDecisionTest.cpp
+  tests/TAVO/KBoardActivityTest.cpp
   tests/TAVO/KBOOTPIdentityTest.cpp
   tests/TAVO/KNETInterfaceTest.cpp)
 

@@ -1,5 +1,5 @@
-// tavoctl: asks the running tavo daemon, over its control socket, for its status, counters or
-// metrics and prints the answer. Exit status: 0 answered, 1 the daemon answered an error,
+// tavoctl: asks the running tavo daemon, over its control socket, for its status, boards,
+// counters or metrics and prints the answer. Exit status: 0 answered, 1 the daemon answered an error,
 // 64 usage, 69 no daemon on the socket.
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include "Basekit/KFileDescriptor.h"
 #include "Basekit/KWireText.h"
 #include "Tools/TAVO/KControlServer.h"
 
@@ -22,7 +23,7 @@ const int TimeoutSeconds = 5;
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: tavoctl [--socket PATH] status|counters|metrics [--json]\n");
+    std::fprintf(stderr, "usage: tavoctl [--socket PATH] status|boards|counters|metrics [--json] | boards --watch\n");
     return EX_USAGE;
 }
 
@@ -43,48 +44,28 @@ int Unavailable(const std::string& path, const char* what)
     return EX_UNAVAILABLE;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One request, one answer: 0 with the answer, else the exit status (the reason told).
+int Ask(const std::string& path, const std::string& request, std::string& answer)
 {
-    std::string path = KControlServer::ConfiguredPath();
-    std::string command;
-    bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--socket" && i + 1 < argc)
-            path = argv[++i];
-        else if (arg == "--json")
-            json = true;
-        else if ((arg == "status" || arg == "counters" || arg == "metrics") && command.empty())
-            command = arg;
-        else
-            return Usage();
-    }
-    if (command.empty() || (json && command == "metrics"))
-        return Usage();
-
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path)
         return Usage();
     std::memcpy(address.sun_path, path.c_str(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const basekit::KFileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.Get() < 0)
         return Unavailable(path, std::strerror(errno));
     const timeval timeout{TimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return Unavailable(path, std::strerror(errno));
-
-    const std::string request = command + (json ? " json" : "") + "\n";
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+    if (::send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
         return Unavailable(path, std::strerror(errno));
-    std::string answer;
+    answer.clear();
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
         if (n == 0)
             break;
         if (n < 0 && errno == EINTR)
@@ -95,13 +76,55 @@ int main(int argc, char** argv)
         if (answer.size() > MaxAnswer)
             return Unavailable(path, "answer too long");
     }
-    ::close(fd);
     if (answer.empty())
         return Unavailable(path, "closed without an answer");
     if (answer.compare(0, 7, "error: ") == 0) {
         std::fprintf(stderr, "tavoctl: %s", Printable(answer).c_str());
         return 1;
     }
-    std::fputs(Printable(answer).c_str(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : EX_IOERR;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string path = KControlServer::ConfiguredPath();
+    std::string command;
+    bool json = false, watch = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--socket" && i + 1 < argc)
+            path = argv[++i];
+        else if (arg == "--json")
+            json = true;
+        else if (arg == "--watch")
+            watch = true;
+        else if ((arg == "status" || arg == "boards" || arg == "counters" || arg == "metrics") && command.empty())
+            command = arg;
+        else
+            return Usage();
+    }
+    if (command.empty() || (json && command == "metrics") || (watch && (command != "boards" || json)))
+        return Usage();
+
+    const std::string request = command + (json ? " json" : "") + "\n";
+    std::string answer;
+    if (!watch) {
+        const int status = Ask(path, request, answer);
+        if (status != 0)
+            return status;
+        std::fputs(Printable(answer).c_str(), stdout);
+        return std::fflush(stdout) == 0 ? 0 : EX_IOERR;
+    }
+    // A rack powering on, redrawn every second until interrupted or the daemon goes away.
+    for (;;) {
+        const int status = Ask(path, request, answer);
+        if (status != 0)
+            return status;
+        std::printf("\033[H\033[2J%s", Printable(answer).c_str());
+        if (std::fflush(stdout) != 0)
+            return EX_IOERR;
+        ::sleep(1);
+    }
 }

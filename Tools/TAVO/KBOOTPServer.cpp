@@ -321,9 +321,11 @@ void KBOOTPServer::ProcessRequest(const unsigned char* packet, int length, KUDPS
     PreparedReply prepared;
     if (!PrepareReply(packet, length, socket != nullptr, prepared))
         return;
+    Activity.BootpAssigned(prepared.Serial, prepared.Machine.IP, prepared.Interface.Address.c_str());
     Notify(prepared.Client, bsAddressAssigned);
     if (AddressInUse(prepared.Serial, prepared.Machine)) {
         Counters.Add(KCounters::Dropped(KBOOTPDecision::Drop::AddressInUse));
+        Activity.BootpDropped(prepared.Serial, KBOOTPDecision::Name(KBOOTPDecision::Drop::AddressInUse));
         return;
     }
     SendReply(prepared, socket);
@@ -353,6 +355,12 @@ bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fr
         return false;
     };
     KBOOTPDecision::Request request;
+    // A board's own request: the operators' view shows why it went unanswered.
+    auto dropRequest = [&](Drop reason, unsigned int serial) {
+        if (request.Packet.op == 1)
+            Activity.BootpDropped(serial, KBOOTPDecision::Name(reason));
+        return drop(reason);
+    };
     request.FromRequestSocket = fromRequestSocket;
     if (length < 0 || !request.Packet.Read(packet, static_cast<size_t>(length)))
         return drop(Drop::Malformed);
@@ -379,19 +387,20 @@ bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fr
         }
         if (request.Packet.op == 1) {
             const bool known = loaded && (devices.machines.count(serial) || devices.replacements.count(serial));
+            Activity.BootpRequest(serial, client.c_str(), known);
             if (!RegisterSerialRequest(serial, request.Packet.Identification, known))
-                return drop(Drop::Identification);
+                return dropRequest(Drop::Identification, serial);
         }
         if (!loaded) {
             if (Budget.Allow(client, "devices", klWarning))
                 Logger.Warning("Could not load devices configuration (%s)", loadError.c_str());
-            return drop(Drop::DevicesUnloadable);
+            return dropRequest(Drop::DevicesUnloadable, serial);
         }
         decision = KBOOTPDecision::Decide(request, devices, Interfaces);
     }
     Report(decision, request.Packet);
     if (!decision.Answered())
-        return drop(decision.Reason);
+        return dropRequest(decision.Reason, decision.Serial);
     std::memcpy(out.Reply, decision.Reply.data(), sizeof(out.Reply));
     out.Serial = decision.Serial;
     out.Client = client;
@@ -442,6 +451,8 @@ void KBOOTPServer::Report(const KBOOTPDecision& decision, const KBOOTPPacket& pa
 bool KBOOTPServer::AddressInUse(unsigned int serial, const KBOOTPMachine& machine)
 {
     const unsigned int probe = basekit::WaitForICMPEcho(machine.IP, ProbeTimeoutMs);
+    using Probe = KBoardActivity::Probe;
+    Activity.BootpProbed(serial, probe == 0 ? Probe::InUse : probe == 2 ? Probe::Free : Probe::NotMade);
     if (probe == 0) {
         const unsigned int now = KHostSystem::GetTick();
         KLogLevel level = klNotice;
@@ -502,6 +513,7 @@ void KBOOTPServer::SendReply(const PreparedReply& prepared, KUDPSock* socket)
     for (const KNETInterfaceEx& iface : interfaces)
         sendTo(iface.BroadCast);
     Counters.Add(sent ? KCounters::BootpReplied : KCounters::BootpDroppedSendError);
+    Activity.BootpReplied(prepared.Serial, sent);
     Notify(prepared.Client, sent ? bsReplySent : bsReplyFailed);
 }
 

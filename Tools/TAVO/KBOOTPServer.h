@@ -16,6 +16,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
+#include "Tools/TAVO/KBoardActivity.h"
 #include "Tools/TAVO/KBOOTPDecision.h"
 #include "Tools/TAVO/KBOOTPMachine.h"
 #include "Tools/TAVO/KBOOTPNotifier.h"
@@ -160,6 +161,8 @@ private:
 
     // Every datagram received, and what became of it: a reply or one drop reason.
     KCounters& Counters = KCounters::Process();
+    // What each board's requests came to, for the operators' view of the boards.
+    KBoardActivity& Activity = KBoardActivity::Process();
 
     // Held around every reply send.
     basekit::KThreadMutex SendMutex;

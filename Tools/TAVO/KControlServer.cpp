@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <fcntl.h>
 #include <grp.h>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "Basekit/KWireText.h"
 #include "Tools/TAVO/KCounters.h"
 
 namespace {
@@ -143,6 +145,104 @@ std::string CountersJson(const KControlServer::Counters& counters)
     return out + "}\n";
 }
 
+// "4s", "12m", "3h", "5d": the age of a board's last event, at a glance; "-" for never.
+std::string Age(double seconds)
+{
+    if (seconds < 0)
+        return "-";
+    const long long s = static_cast<long long>(seconds);
+    if (s < 120)
+        return std::to_string(s) + "s";
+    if (s < 7200)
+        return std::to_string(s / 60) + "m";
+    if (s < 172800)
+        return std::to_string(s / 3600) + "h";
+    return std::to_string(s / 86400) + "d";
+}
+
+std::string Rate(uint64_t bytesPerSecond)
+{
+    char text[24];
+    if (bytesPerSecond >= 1048576)
+        std::snprintf(text, sizeof text, "%.1f MiB/s", static_cast<double>(bytesPerSecond) / 1048576);
+    else
+        std::snprintf(text, sizeof text, "%llu KiB/s", static_cast<unsigned long long>(bytesPerSecond / 1024));
+    return text;
+}
+
+std::string BoardsText(const KControlServer::Boards& boards)
+{
+    using Row = KBoardActivity::Row;
+    const auto dash = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
+    const std::pair<const char*, std::function<std::string(const Row&)>> columns[] = {
+        {"SERIAL", [](const Row& r) { return r.Serial ? std::to_string(r.Serial) : std::string("-"); }},
+        {"SENDER", [](const Row& r) { return std::string(r.Configured ? "board" : "unknown"); }},
+        {"ADDRESS", [&](const Row& r) { return dash(r.Address); }},
+        {"INTERFACE", [&](const Row& r) { return dash(r.Interface); }},
+        {"PHASE", [&](const Row& r) { return dash(r.Phase); }},
+        {"SINCE", [](const Row& r) { return Age(r.PhaseAge); }},
+        {"REQUEST", [](const Row& r) { return Age(r.RequestAge); }},
+        {"ANSWER", [](const Row& r) { return Age(r.ReplyAge); }},
+        {"PROBE", [&](const Row& r) { return dash(KBoardActivity::Name(r.ProbeResult)); }},
+        {"FILE", [&](const Row& r) { return dash(basekit::EscapeWireText(r.File)); }},
+        {"BLOCK", [](const Row& r) {
+             return r.HasTransfer ? std::to_string(r.Block) + "/" + std::to_string(r.Blocks) : std::string("-");
+         }},
+        {"RATE", [](const Row& r) { return r.HasTransfer ? Rate(r.BytesPerSecond) : std::string("-"); }},
+        {"BOOTS", [](const Row& r) { return std::to_string(r.Boots); }},
+        {"LAST-ERROR", [&](const Row& r) { return dash(r.LastError); }},
+    };
+    const size_t n = sizeof columns / sizeof columns[0];
+    std::vector<std::vector<std::string>> cells(1);
+    for (const auto& column : columns)
+        cells[0].push_back(column.first);
+    for (const Row& row : boards) {
+        cells.emplace_back();
+        for (const auto& column : columns)
+            cells.back().push_back(column.second(row));
+    }
+    std::vector<size_t> width(n, 0);
+    for (const auto& line : cells)
+        for (size_t i = 0; i < n; ++i)
+            width[i] = std::max(width[i], line[i].size());
+    std::string out;
+    for (const auto& line : cells) {
+        std::string text;
+        for (size_t i = 0; i < n; ++i)
+            text += i + 1 < n ? line[i] + std::string(width[i] + 2 - line[i].size(), ' ') : line[i];
+        out += text + "\n";
+    }
+    return out;
+}
+
+std::string BoardsJson(const KControlServer::Boards& boards)
+{
+    const auto text = [](const std::string& value) { return value.empty() ? std::string("null") : Json(value); };
+    const auto age = [](double seconds) {
+        if (seconds < 0)
+            return std::string("null");
+        char value[32];
+        std::snprintf(value, sizeof value, "%.3f", seconds);
+        return std::string(value);
+    };
+    std::string out = "{\"boards\": [";
+    for (const KBoardActivity::Row& r : boards) {
+        const auto transfer = [&r](uint64_t value) { return r.HasTransfer ? std::to_string(value) : std::string("null"); };
+        out += std::string(out.back() == '[' ? "" : ", ") + "{\"serial\": " +
+               (r.Serial ? std::to_string(r.Serial) : std::string("null")) + ", \"mac\": " + text(r.Mac) +
+               ", \"address\": " + text(r.Address) + ", \"interface\": " + text(r.Interface) +
+               ", \"configured\": " + (r.Configured ? "true" : "false") + ", \"phase\": " + text(r.Phase) +
+               ", \"phase_age\": " + age(r.PhaseAge) + ", \"bootp_request_age\": " + age(r.RequestAge) +
+               ", \"bootp_reply_age\": " + age(r.ReplyAge) +
+               ", \"probe\": " + text(KBoardActivity::Name(r.ProbeResult)) +
+               ", \"file\": " + text(basekit::EscapeWireText(r.File)) + ", \"block\": " + transfer(r.Block) +
+               ", \"blocks\": " + transfer(r.Blocks) + ", \"size\": " + transfer(r.Size) +
+               ", \"bytes_per_second\": " + transfer(r.BytesPerSecond) + ", \"boots\": " + std::to_string(r.Boots) +
+               ", \"last_error\": " + text(r.LastError) + "}";
+    }
+    return out + "]}\n";
+}
+
 void Metric(std::string& out, const std::string& name, const char* type, const std::string& help,
             const std::string& samples)
 {
@@ -187,8 +287,9 @@ std::string Metrics(const KControlServer::Status& s, const KControlServer::Count
 
 } // namespace
 
-KControlServer::KControlServer(KLogger& logger, StatusSource status)
-    : Logger(logger), StatusOf(std::move(status)), StopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+KControlServer::KControlServer(KLogger& logger, StatusSource status, BoardsSource boards)
+    : Logger(logger), StatusOf(std::move(status)), BoardsOf(std::move(boards)),
+      StopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
@@ -403,9 +504,11 @@ void KControlServer::ServeClient(int fd)
     } else {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        // The status costs a copy of the devices table: counters alone do without it.
-        const bool counters = line.compare(0, 8, "counters") == 0;
-        answer = Answer(line, counters ? Status() : StatusOf(), KCounters::Process().Snapshot());
+        // Status and boards each cost a copy of the devices table: only what is asked is made.
+        const std::string word = line.substr(0, line.find(' '));
+        const bool status = word == "status" || word == "metrics";
+        answer = Answer(line, status ? StatusOf() : Status(), KCounters::Process().Snapshot(),
+                        word == "boards" ? BoardsOf() : Boards());
     }
     size_t sent = 0;
     while (sent < answer.size() && WaitFor(fd, POLLOUT, deadline)) {
@@ -418,7 +521,8 @@ void KControlServer::ServeClient(int fd)
     ::shutdown(fd, SHUT_WR);
 }
 
-std::string KControlServer::Answer(const std::string& request, const Status& status, const Counters& counters)
+std::string KControlServer::Answer(const std::string& request, const Status& status, const Counters& counters,
+                                   const Boards& boards)
 {
     const size_t space = request.find(' ');
     const std::string word = request.substr(0, space);
@@ -430,7 +534,9 @@ std::string KControlServer::Answer(const std::string& request, const Status& sta
         return json ? StatusJson(status) : StatusText(status);
     if (word == "counters")
         return json ? CountersJson(counters) : CountersText(counters);
+    if (word == "boards")
+        return json ? BoardsJson(boards) : BoardsText(boards);
     if (word == "metrics")
         return json ? "error: metrics has no json form\n" : Metrics(status, counters);
-    return "error: unknown request '" + word.substr(0, 32) + "' (status, counters, metrics)\n";
+    return "error: unknown request '" + word.substr(0, 32) + "' (status, boards, counters, metrics)\n";
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The operators' window into a running daemon: a Unix stream socket (/run/tavo/control, or
-// $TAVO_CONTROL_SOCKET) that answers `status`, `counters` and `metrics`, each optionally with
-// ` json` (not metrics). One request line per connection, one answer, then the connection is
+// $TAVO_CONTROL_SOCKET) that answers `status`, `boards`, `counters` and `metrics`, each
+// optionally with ` json` (not metrics). One request line per connection, one answer, then the connection is
 // closed. Read-only: nothing sent here changes the daemon.
 //
 // Peers are root or members of the socket's group (`tavo`, when it exists). Every client is
@@ -19,6 +19,7 @@
 #include "Basekit/KLogBudget.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadLifetimes.h"
+#include "Tools/TAVO/KBoardActivity.h"
 
 class KControlServer {
 public:
@@ -36,6 +37,8 @@ public:
     };
     using StatusSource = std::function<Status()>;
     using Counters = std::vector<std::pair<std::string, uint64_t>>;
+    using Boards = std::vector<KBoardActivity::Row>;
+    using BoardsSource = std::function<Boards()>;
 
     static constexpr const char* DefaultPath = "/run/tavo/control";
     static constexpr const char* GroupName = "tavo";
@@ -43,7 +46,7 @@ public:
     static constexpr unsigned MaxClients = 4;   // served at once; more are closed at once
     static constexpr unsigned ClientMs = 2000;  // for the request to arrive and the answer to leave
 
-    KControlServer(KLogger& logger, StatusSource status);
+    KControlServer(KLogger& logger, StatusSource status, BoardsSource boards);
     // Stops and waits for the threads, which use this object.
     ~KControlServer();
     KControlServer(const KControlServer&) = delete;
@@ -69,7 +72,8 @@ public:
     void Close();
 
     // The answer to one request line (without its newline); pure, for the tests' tables.
-    static std::string Answer(const std::string& request, const Status& status, const Counters& counters);
+    static std::string Answer(const std::string& request, const Status& status, const Counters& counters,
+                              const Boards& boards = Boards());
 
 private:
     void AcceptLoop();
@@ -78,6 +82,7 @@ private:
 
     KLogger& Logger;
     StatusSource StatusOf;
+    BoardsSource BoardsOf;
     std::string Path;
     std::string Failure; // why the last Open failed or fell short, until Serve reports it
     unsigned Group = 0;     // GroupName's id

@@ -219,6 +219,7 @@ int KTFTPServer::FreeMachine(std::string address)
 
 void KTFTPServer::NotifyClient(const std::string& client, KTFTPStatus status, const std::string& detail)
 {
+    Activity.TftpPhase(client, status);
     KTFTPNotifier* notifier;
     {
         basekit::KLockGuard guard(StateMutex);
@@ -340,6 +341,7 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
     }
     if (!IsKnownBoard(address)) {
         Counters.Add(KCounters::TftpRefusedUnknown);
+        Activity.TftpRefused(address, "unknown", false);
         if (Budget.Allow(address, "not in list", klNotice))
             Logger.Notice("Machine requesting file is not in list (%s)", address.c_str());
         return;
@@ -350,6 +352,7 @@ void KTFTPServer::ProcessRequest(const unsigned char* data, int length, std::str
         bool& busy = Machines[address];
         if (busy) {
             Counters.Add(KCounters::TftpRefusedBusy);
+            Activity.TftpRefused(address, "busy", true);
             if (Budget.Allow(address, "busy", klTrace))
                 Logger.Trace("Machine requesting file is busy");
             return;
@@ -448,6 +451,7 @@ KTFTPServer::Acceptance KTFTPServer::AcceptRequest(const unsigned char* data, in
 
     std::unique_ptr<KTFTPSubProcess> transfer(
         new KTFTPSubProcess(this, FirmwarePath + name, localAddress, address, port));
+    transfer->Progress = Activity.TftpAccepted(address, name);
     Logger.Trace("Request ip=%s file=%s", client, basekit::EscapeWireText(name).c_str());
     if (!StartTransfer(transfer.get())) {
         Counters.Add(KCounters::TftpRefusedThreadStart);

@@ -16,6 +16,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
 #include "Basekit/kstring.h"
+#include "Tools/TAVO/KBoardActivity.h"
 #include "Tools/TAVO/KCounters.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Basekit/KThreadLifetimes.h"
@@ -123,6 +124,8 @@ private:
     // Every request and what became of it (one refusal or a started transfer), and how the
     // transfers ended.
     KCounters& Counters = KCounters::Process();
+    // Each board's phase and progress, for the operators' view of the boards.
+    KBoardActivity& Activity = KBoardActivity::Process();
     // devices.yaml as the request path last read it: its stamp (empty when it could not be
     // read) and the addresses of its boards. DevicesMutex, taken after StateMutex if both.
     basekit::KThreadMutex DevicesMutex;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <memory>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -176,11 +177,16 @@ void KTFTPSubProcess::Run(KTFTPTransferHost& host, KTFTPLink& link)
             SendError(link, 1, "File not found");
             return;
         }
+        struct stat st {};
+        if (Progress && ::fstat(file.Get(), &st) == 0)
+            Progress->Size.store(static_cast<uint64_t>(st.st_size), std::memory_order_relaxed);
         host.TransferLog(klTrace, fstring("Client %s sending file: %s", client, shown.c_str()));
         host.NotifyClient(ClientAddress, tsSending, shown);
 
         BlockSource blocks(file.Get());
         uint16_t block = 1; // wraps from 65535 to 0
+        uint32_t sent = 0;
+        uint64_t acknowledged = 0;
         while (host.IsServing() && !over) {
             int length = 0;
             unsigned char* packet = blocks.Next(length);
@@ -194,9 +200,13 @@ void KTFTPSubProcess::Run(KTFTPTransferHost& host, KTFTPLink& link)
             basekit::KByteWriter header(packet, HeaderSize);
             header.u16be(OpData);
             header.u16be(block);
+            if (Progress)
+                Progress->Block.store(++sent, std::memory_order_relaxed);
             const BlockOutcome outcome = SendBlock(host, link, board, packet, length, block);
             if (outcome == BlockOutcome::Cancelled)
                 break;
+            if (Progress && outcome == BlockOutcome::Acknowledged)
+                Progress->Acknowledged.store(acknowledged += static_cast<uint64_t>(length), std::memory_order_relaxed);
             over = outcome == BlockOutcome::Over || length < BlockSize;
             if (outcome == BlockOutcome::Acknowledged && length < BlockSize) {
                 Completed = true;

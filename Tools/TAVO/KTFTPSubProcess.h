@@ -2,8 +2,11 @@
 // One TFTP transfer: the request the server accepted and the lock-step sending of the file
 // to the board. Created by the request handler, owned and deleted by the transfer thread.
 #include <cstdint>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
+
+#include "Tools/TAVO/KBoardActivity.h"
 
 class KTFTPLink;
 class KTFTPServer;
@@ -32,6 +35,8 @@ public:
     bool Completed = false;       // the last block was acknowledged
     uint64_t DataBytes = 0;       // of every DATA packet sent, retransmissions included
     uint64_t Retransmissions = 0; // DATA packets sent again
+    // Where the operators' view of the boards reads how far the transfer got; may be null.
+    std::shared_ptr<KBoardActivity::Progress> Progress;
 
 private:
     enum class BlockOutcome { Acknowledged, Over, Cancelled };

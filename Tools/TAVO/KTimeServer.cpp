@@ -6,6 +6,7 @@
 #include "Basekit/KByteWriter.h"
 #include "Basekit/KException.h"
 #include "Basekit/KHostSystem.h"
+#include "Tools/TAVO/KBoardActivity.h"
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KUDPSock.h"
@@ -109,10 +110,12 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
             if (Budget.Allow(client, "devices", klWarning))
                 Logger.Warning("Time server: devices configuration not available: %s", error.what());
         }
-        if (known)
+        if (known) {
             ProcessRequest(&socket, client, ntohs(from.sin_port));
-        else
+        } else {
             Counters.Add(KCounters::TimeRefused);
+            KBoardActivity::Process().TimeRefused(client);
+        }
     }
 }
 
@@ -132,6 +135,7 @@ void KTimeServer::ProcessRequest(KUDPSock* socket, std::string client, int port)
     // a datagram causes.
     if (socket->Send(answer, sizeof answer, &to) == 4) {
         Counters.Add(KCounters::TimeAnswered);
+        KBoardActivity::Process().TimeAnswered(client);
         return;
     }
     Counters.Add(KCounters::TimeRefused);

@@ -5,9 +5,12 @@
 #include <exception>
 #include <linux/capability.h>
 #include <list>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include "Tools/TAVO/KBoardActivity.h"
 #include "Tools/TAVO/KCapabilities.h"
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KConfigReloader.h"
@@ -295,4 +298,20 @@ KControlServer::Status TAVOService::ControlStatus()
     s.RequestThreads = BootServer.RequestThreads();
     s.RequestThreadLimit = BootServer.RequestThreadLimit();
     return s;
+}
+
+KControlServer::Boards TAVOService::ControlBoards()
+{
+    std::map<unsigned, std::string> configured;
+    std::set<unsigned> replacements;
+    try {
+        const config::DevicesTables devices = config::KConfig<config::TAVODevs, 0>::instance()->Copy();
+        for (const auto& machine : devices.machines)
+            configured.emplace(machine.first, machine.second.IP);
+        for (const auto& replacement : devices.replacements)
+            replacements.insert(replacement.first);
+    } catch (const std::exception&) {
+        // A devices file that does not load configures no board: only strangers are shown.
+    }
+    return KBoardActivity::Process().Rows(configured, replacements);
 }

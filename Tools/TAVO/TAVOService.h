@@ -46,6 +46,8 @@ private:
     void StopServers();
     // What the control socket's `status` reports; on a control thread.
     KControlServer::Status ControlStatus();
+    // What the control socket's `boards` reports: every configured board and the strangers seen.
+    KControlServer::Boards ControlBoards();
     // The capability drop of the first start; throws with the reason when it fails.
     void DropPrivileges();
     // systemd's watchdog and status line, on the Watchdog thread (only under systemd).
@@ -77,5 +79,5 @@ private:
     // After the servers, whose heartbeats its thread reads: it ends before them.
     KThreadLifetimes Watchdog{false};
     // Last: its threads read the servers, so it ends before them.
-    KControlServer Control{Logger, [this] { return ControlStatus(); }};
+    KControlServer Control{Logger, [this] { return ControlStatus(); }, [this] { return ControlBoards(); }};
 };

@@ -96,6 +96,11 @@ def simulate(case, board_ns, serial, *extra):   # (exit status, the simulator's 
         case.fail("simulator output is not JSON: %r %r" % (r.stdout, r.stderr))
 
 
+def boards(sb):   # `tavoctl boards --json` in the daemon's namespaces: its rows by address
+    r = sb.host([os.path.join(os.path.dirname(TAVO), "tavoctl"), "boards", "--json"])
+    return {row["address"]: row for row in json.loads(r.stdout)["boards"]}
+
+
 def board_socket(case, board_ns, address):   # closed when the test ends
     s = board_ns.socket(bind=(address, 0))
     case.addCleanup(s.close)

@@ -74,6 +74,9 @@ class Transfers(unittest.TestCase):
         s = e.board_socket(self, self.board, SLOW)
         s.sendto(tftp.request("f.bin"), (e.HOST, 69))
         first, peer = e.receive_one(s, 3)
+        held = e.boards(sb)[SLOW]   # what the operator sees of the transfer the board holds
+        self.assertEqual({k: held[k] for k in ("phase", "file", "block", "blocks", "size")},
+                         {"phase": "tftp-sending", "file": "f.bin", "block": 1, "blocks": 2, "size": 700})
         again = e.receive_one(s, 12)
         self.assertIsNotNone(again, "block 1 was not sent again")
         self.assertEqual(again[0], first)
