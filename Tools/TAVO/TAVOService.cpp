@@ -1,5 +1,6 @@
 #include "Tools/TAVO/TAVOService.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <exception>
@@ -244,15 +245,21 @@ void TAVOService::Watch()
     auto loops = [this] {
         return std::array<int, 3>{BootServer.ReceiveLoops(), TftpServer.ReceiveLoops(), TimeServer.ReceiveLoops()};
     };
+    // A loop that has not beaten yet is looked at again a second later: the loops wake at
+    // least every 2 s, so a healthy daemon pings well before the time-out.
+    const Clock::duration retry = std::chrono::seconds(1);
     std::array<uint64_t, 3> seen = beats();
-    Clock::time_point lastPing = Clock::now();
-    Clock::time_point lastStatus = lastPing;
+    const bool watched = notifier.WatchdogUsec() != 0;
+    Clock::time_point nextPing = Clock::now() + half;
+    Clock::time_point nextStatus = Clock::now() + statusEvery;
     while (Watchdog.IsRunning()) {
-        Watchdog.WaitUntil(KThreadLifetimes::After(250), [this] { return !Watchdog.IsRunning(); });
+        // Asleep until the next thing is due, not polling: an idle daemon wakes rarely.
+        const Clock::time_point due = watched ? std::min(nextPing, nextStatus) : nextStatus;
+        Watchdog.WaitUntil(due, [this] { return !Watchdog.IsRunning(); });
         if (!Watchdog.IsRunning())
             break;
         const Clock::time_point now = Clock::now();
-        if (notifier.WatchdogUsec() != 0 && now - lastPing >= half) {
+        if (watched && now >= nextPing) {
             const std::array<uint64_t, 3> current = beats();
             const std::array<int, 3> running = loops();
             bool alive = true;
@@ -261,12 +268,12 @@ void TAVOService::Watch()
             if (alive) {
                 notifier.Send("WATCHDOG=1");
                 seen = current;
-                lastPing = now;
             }
+            nextPing = now + (alive ? half : retry);
         }
-        if (now - lastStatus >= statusEvery) {
+        if (now >= nextStatus) {
             notifier.SendStatus();
-            lastStatus = now;
+            nextStatus = now + statusEvery;
         }
     }
 }
