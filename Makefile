@@ -8,7 +8,7 @@ SOAK_MINUTES ?= 10
 JOBS ?= $(shell nproc)
 
 # Debian packages the build, the tests and the demo use.
-PACKAGES := build-essential cmake g++ pkg-config libyaml-cpp-dev libgtest-dev libgmock-dev \
+PACKAGES := build-essential cmake g++ pkg-config libyaml-cpp-dev libgtest-dev libgmock-dev libcpp-httplib-dev \
             iproute2 util-linux procps curl atftp tftp-hpa rdate python3 python3-prometheus-client man-db groff-base systemd
 
 # Installs those of the Debian packages named in $(1) that are missing.

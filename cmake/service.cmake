@@ -15,13 +15,19 @@ if(NOT (TARGET tavo_files AND TARGET tavo_net AND TARGET tavo_config))
 endif()
 
 # --- The daemon ------------------------------------------------------------------------------
+# Debian's cpp-httplib is a shared library whose header must see the same options it was built
+# with (OpenSSL, zlib, brotli): pkg-config gives both.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+
 add_library(tavo_service STATIC
   Tools/TAVO/TAVOService.cpp
   Tools/TAVO/KControlServer.cpp
+  Tools/TAVO/KMetricsHttpServer.cpp
   Tools/TAVO/KCapabilities.cpp
   Tools/TAVO/KBOOTPPrintfNotifier.cpp
   Tools/TAVO/KTFTPPrintfNotifier.cpp)
-target_link_libraries(tavo_service PUBLIC tavo_files tavo_net tavo_config basekit)
+target_link_libraries(tavo_service PUBLIC tavo_files tavo_net tavo_config basekit PRIVATE PkgConfig::HTTPLIB)
 target_compile_definitions(tavo_service PRIVATE TAVO_VERSION="${PROJECT_VERSION}")
 
 add_executable(tavo Tools/TAVO/main.cpp)
@@ -44,8 +50,8 @@ add_dependencies(tavo tavoctl)
 # --- Unit tests ------------------------------------------------------------------------------
 # The daemon's unit tests, every area's in one executable (one link).
 tavo_unit_test(tavo_daemon_test
-  SOURCES ${TAVO_DAEMON_TESTS} tests/tools/KConfigCheckerTest.cpp
-  LIBS tavo_daemon_test_kit tavo_checker)
+  SOURCES ${TAVO_DAEMON_TESTS} tests/tools/KConfigCheckerTest.cpp tests/TAVO/KMetricsHttpServerTest.cpp
+  LIBS tavo_daemon_test_kit tavo_checker tavo_service PkgConfig::HTTPLIB)
 
 # --- Man pages (compressed, as Debian installs them) -----------------------------------------
 set(TAVO_MAN_PAGES packaging/man/tavo.8 packaging/man/tavo-check-config.1 packaging/man/ndx-board-sim.1

@@ -291,9 +291,10 @@ private:
 
     void CheckServiceKeys()
     {
-        CheckKeys(TavoFile, TavoDoc, {"BootP", "Interfaces", "tftp", "Firmwares"}, "tavo");
+        CheckKeys(TavoFile, TavoDoc, {"BootP", "Interfaces", "tftp", "Firmwares", "Metrics"}, "tavo");
         CheckKeys(TavoFile, Child(TavoDoc, "BootP"), {"RxPort", "TxPort"}, "BootP");
         CheckKeys(TavoFile, Child(TavoDoc, "tftp"), {"Port", "AlternativePath"}, "tftp");
+        CheckKeys(TavoFile, Child(TavoDoc, "Metrics"), {"HttpPort"}, "Metrics");
     }
 
     // The BOOTP ports, the TFTP port and the time port are all UDP ports of this host.
@@ -325,6 +326,18 @@ private:
         for (const KPort& port : ports)
             if (port.Configured && (port.Value < 1 || port.Value > 65535))
                 Add(TavoFile, port.At, port.Name + " " + std::to_string(port.Value) + " is not a valid port (1-65535)");
+        // A TCP port, so none of the UDP ones collides with it; 0 leaves it off, and so would a
+        // value that is no number, silently for the daemon.
+        const YAML::Node http = Child(Child(TavoDoc, "Metrics"), "HttpPort");
+        unsigned int httpPort = 0;
+        try {
+            if (http.IsDefined())
+                config::Load(http, httpPort);
+        } catch (const YAML::Exception&) {
+            httpPort = 65536;
+        }
+        if (httpPort > 65535)
+            Add(TavoFile, At(http), "Metrics HttpPort " + Scalar(http) + " is not a valid port (1-65535, or 0 for off)");
         for (std::size_t i = 0; i < ports.size(); ++i)
             for (std::size_t j = i + 1; j < ports.size(); ++j)
                 if (ports[i].Value == ports[j].Value) {

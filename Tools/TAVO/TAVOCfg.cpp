@@ -24,6 +24,11 @@ void operator>>(const YAML::Node& node, KTftp& tftp)
         ReportNoDefault(node, "AlternativePath");
 }
 
+void operator>>(const YAML::Node& node, KMetrics& metrics)
+{
+    Load(node, "HttpPort", metrics.HttpPort, KMetrics::def::HttpPort, false);
+}
+
 bool TAVOCfg::LoadConfig(const YAML::Node& node)
 {
     ExpectMap(node);
@@ -45,6 +50,12 @@ bool TAVOCfg::LoadConfig(const YAML::Node& node)
         ReportNoDefault(node, "tftp");
     }
     bool result = LoadMap(node, "Firmwares", loaded.Firmwares);
+    // Optional: without the section it is off, whatever an earlier load said.
+    loaded.Metrics = KMetrics();
+    if (std::optional<YAML::Node> metrics = FindValue(node, "Metrics")) {
+        ExpectMap(*metrics);
+        *metrics >> loaded.Metrics;
+    }
 
     basekit::KLockGuard guard(KConfigReloader::Mutex);
     static_cast<TAVOSettings&>(*this) = std::move(loaded);

@@ -24,11 +24,20 @@ struct KTftp {
     kstring AlternativePath; // when set, another TFTP service serves the firmware copied there
 };
 
+// Prometheus' scrapers read GET /metrics on 127.0.0.1:HttpPort; 0 (or no section): off.
+struct KMetrics {
+    struct def {
+        enum values { HttpPort = 0 };
+    };
+    unsigned int HttpPort = def::HttpPort;
+};
+
 struct TAVOSettings {
     KBootP BootP;
     std::list<kstring> Interfaces;          // interface addresses to serve; empty: all
     KTftp Tftp;
     std::map<kstring, kstring> Firmwares;   // requested name -> file sent instead
+    KMetrics Metrics;
 };
 
 class TAVOCfg : public KReloadable, public TAVOSettings {
@@ -42,5 +51,6 @@ public:
 
 bool operator>>(const YAML::Node& node, KBootP& bootp);
 void operator>>(const YAML::Node& node, KTftp& tftp);
+void operator>>(const YAML::Node& node, KMetrics& metrics);
 
 } // namespace config

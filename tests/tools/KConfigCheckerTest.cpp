@@ -18,7 +18,8 @@ const char* const GoodTavo = "tavo:\n"
                              "  BootP: {RxPort: 14102, TxPort: 14103}\n"
                              "  Interfaces: [192.0.2.1]\n"
                              "  tftp: {Port: 69, AlternativePath: ~}\n"
-                             "  Firmwares: [boot.bin: fw_v2.bin]\n";
+                             "  Firmwares: [boot.bin: fw_v2.bin]\n"
+                             "  Metrics: {HttpPort: 9712}\n";
 const char* const GoodDevices =
     "Devices:\n"
     "  - 1193046: {Type: NDX-E1, IP: 192.0.2.50, Replacer: 0, Firmware: boot.bin, SetNewFirmware: true}\n"
@@ -73,6 +74,10 @@ const KCase Cases[] = {
      {{"config/tavo.yaml", Replace(Tavo("RxPort: 14102", "RxPort: 70000"), "Port: 69", "Port: 14103")}},
      {"tavo.yaml:2:19: BootP RxPort 70000 is not a valid port (1-65535)",
       "tavo.yaml:4:16: tftp Port 14103 collides with BootP TxPort"}},
+    {"MetricsPortOutOfRange", {{"config/tavo.yaml", Tavo("9712", "70000")}},
+     {"tavo.yaml:6:23: Metrics HttpPort 70000 is not a valid port (1-65535, or 0 for off)"}},
+    {"MetricsPortNotANumber", {{"config/tavo.yaml", Tavo("9712", "nine")}},
+     {"tavo.yaml:6:23: Metrics HttpPort nine is not a valid port (1-65535, or 0 for off)"}},
     {"InterfaceThatIsNotOnTheHost", {{"config/tavo.yaml", Tavo("[192.0.2.1]", "[192.0.2.9]")}},
      {"tavo.yaml:3:3: no interface to serve",
       "tavo.yaml:3:16: interface address 192.0.2.9 is not a broadcast-capable IPv4 address of this host"}},
