@@ -11,21 +11,24 @@ times, as the simulator does) and asks for the time. A board whose transfer fail
 over with BOOTP. The boards are driven by one event loop per network, in that network's
 namespace, with the simulator's packet code (tools/ndxsim).
 
+While the rack boots, the daemon's boards table is polled on its control socket (boards json)
+for each board's phases as the daemon saw them: --svg draws them as a timeline.
+
 Reported: time until the last board has everything, the median and p99 per board, what was
-dropped and why (the daemon's own log lines: request-thread bound, transfer limit, busy
-board), the requests the boards had to repeat, the daemon's CPU and memory, and the bound:
+dropped and why (the daemon's counters before and after: request-thread bound, transfer limit,
+busy board and any other drop), the requests the boards had to repeat, the daemon's CPU and
+memory, what the polling cost it (its CPU per answer, measured after the run), and the bound:
 the earliest each board could have been done under the daemon's rules (20 BOOTP request
 threads on two interfaces, each held 500 ms by the address probe of a board that does not
 answer it; at most 64 transfers) given the moments its requests really went out, plus the
 time one board alone takes from its reply to its last answer, measured first. Prints
 figures, asserts nothing.
 
-    bench/rack_power_on.py --tavo build/tavo [--boards 200] [--json timeline.json]
+    bench/rack_power_on.py --tavo build/tavo [--boards 200] [--json run.json] [--svg timeline.svg]
 """
 import argparse
 import heapq
 import json
-import re
 import os
 import resource
 import selectors
@@ -43,6 +46,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, HERE)
 
 from ndxsim import board as ndxboard, bootp, tftp, timeproto  # noqa: E402
+import rack_timeline  # noqa: E402
 
 NETWORKS = (("192.0.2", "192.0.2.1/24"), ("198.51.100", "198.51.100.1/24"))
 FIRMWARE = "rack.bin"
@@ -51,10 +55,9 @@ PROBE_SECONDS = 0.5
 TRANSFER_LIMIT = 64
 TFTP_TIMEOUT = 3.0
 TFTP_RETRIES = 5
-DROP_LINES = (("request-thread bound", "Could not process request, max thread count reached"),
-              ("transfer limit", "Max clients("),
-              ("busy board", "Machine requesting file is busy"))
-SUMMARY = re.compile(r"^(\d+) similar lines from (\S+) suppressed")
+DROPS = (("request-thread bound", "bootp-dropped-max-threads"), ("transfer limit", "tftp-refused-limit"),
+         ("busy board", "tftp-refused-busy"))
+CALIBRATION_POLLS = 300
 
 
 # --- one network's boards, run inside its namespace ----------------------------------------
@@ -320,14 +323,23 @@ class Run:
             self.groups.append((board, members))
             devices += [dict(serial=s, IP=ip, Firmware=FIRMWARE, SetNewFirmware=True) for s, ip in members]
         ts.standard_setup(sb, devices, interfaces=[NETWORKS[0][0] + ".1", NETWORKS[1][0] + ".1"],
-                          klog=ts.klog_cfg(trace=a.trace).replace("General=false", "General=true"))
+                          klog=ts.klog_cfg(trace=a.trace))
         path = sb.write_sized_firmware(FIRMWARE, a.firmware_size)
         with open(path, "rb") as f:
             self.firmware_crc = zlib.crc32(f.read())
-        self.pid = sb.start_and_wait_up(servers=True, timeout=15)
+        self.pid = sb.start_and_wait_up(timeout=15)
+        self.control = os.path.join(sb.root, "run", "tavo", "control")
+        ts.wait_until(self.servers_up, 15, "the daemon's servers up")
 
-    def boot(self, groups, limit):
-        """Runs one event loop per network with the given boards; their reports, merged."""
+    def servers_up(self):
+        try:
+            return all(json.loads(rack_timeline.ask(self.control, "status json"))["servers"].values())
+        except (OSError, RuntimeError):
+            return False    # its control socket is not listening yet
+
+    def boot(self, groups, limit, poller=None):
+        """Runs one event loop per network with the given boards; their reports, merged. A
+        poller (go -> started BoardsPoller) watches the daemon meanwhile."""
         workers = []
         for board, members in groups:
             p = board.popen([sys.executable, os.path.abspath(__file__), "--worker"],
@@ -343,13 +355,30 @@ class Run:
         for p in workers:
             p.stdin.write("%.6f\n" % go)
             p.stdin.flush()
+        self.poller = poller and poller(go)
         boards, cpu = [], 0.0
-        for p in workers:
-            out, _ = p.communicate(timeout=limit + 30)
-            report = json.loads(out)
-            boards += report["boards"]
-            cpu += report["cpu"]
+        try:
+            for p in workers:
+                out, _ = p.communicate(timeout=limit + 30)
+                report = json.loads(out)
+                boards += report["boards"]
+                cpu += report["cpu"]
+        finally:
+            if self.poller:
+                self.poller.stop()
         return boards, cpu
+
+    def poll(self, go):
+        poller = rack_timeline.BoardsPoller(self.control, self.a.poll_interval, go, go + self.a.limit + 30)
+        poller.start()
+        return poller
+
+    def poll_cost(self):
+        """Daemon CPU seconds per boards json answer, its table as full as the storm left it."""
+        before = daemon_cpu(self.pid)
+        for _ in range(CALIBRATION_POLLS):
+            rack_timeline.ask(self.control, "boards json")
+        return (daemon_cpu(self.pid) - before) / CALIBRATION_POLLS
 
     def run(self):
         a = self.a
@@ -366,17 +395,18 @@ class Run:
         single = statistics.median(singles)
         time.sleep(1)   # its transfer threads end; the idle figures follow
         idle = memory(self.pid)
-        mark = self.sb.log_mark()
+        counters_before = rack_timeline.counters(self.control)
         cpu_before = daemon_cpu(self.pid)
-        boards, client_cpu = self.boot(self.groups, a.limit)
+        boards, client_cpu = self.boot(self.groups, a.limit, self.poll if a.poll_interval > 0 else None)
         daemon_seconds = daemon_cpu(self.pid) - cpu_before
         loaded = memory(self.pid)
         time.sleep(2)
         after = memory(self.pid)
-        lines = [line.text for line in self.sb.log_lines()[mark:]]
-        self.report(boards, single, idle, loaded, after, daemon_seconds, client_cpu, lines)
+        counters = rack_timeline.counters(self.control)
+        counters = {k: v - counters_before.get(k, 0) for k, v in counters.items()}
+        self.report(boards, single, idle, loaded, after, daemon_seconds, client_cpu, counters)
 
-    def report(self, boards, single, idle, loaded, after, daemon_seconds, client_cpu, lines):
+    def report(self, boards, single, idle, loaded, after, daemon_seconds, client_cpu, counters):
         a = self.a
         done = [b["done"] for b in boards if b["done"] is not None and b["time"]]
         failed = [b for b in boards if not (b["done"] is not None and b["time"])]
@@ -400,19 +430,15 @@ class Run:
             print("  BOOTP: %d requests for %d boards; last reply at %.2f s" % (requests, len(boards), max(replied)))
         print("  TFTP: %d transfers, %d read requests repeated (no answer within %.0f s), %d ACKs repeated"
               % (len(transfers), repeated_requests, TFTP_TIMEOUT, repeats - repeated_requests))
-        # A sender's lines past its allowance are summarised, at most once a minute, per sender:
-        # a hardware address for BOOTP, an IPv4 address for TFTP.
-        suppressed = {"BOOTP": 0, "TFTP": 0}
-        for line in lines:
-            m = SUMMARY.match(line)
-            if m:
-                suppressed["BOOTP" if ":" in m.group(2) else "TFTP"] += int(m.group(1))
-        print("  dropped by the daemon, as its log lines show it:")
-        for cause, text in DROP_LINES:
-            print("    %-22s %4d lines" % (cause, sum(text in line for line in lines)))
-        print("    lines suppressed so far: BOOTP %d, TFTP %d (summaries come at most once a minute)"
-              % (suppressed["BOOTP"], suppressed["TFTP"]))
+        print("  dropped by the daemon, as its counters moved during the run:")
+        named = dict(DROPS)
+        others = sorted(k for k, v in counters.items() if v and k not in named.values() and (
+            k.startswith(("bootp-dropped-", "tftp-refused-")) or k == "tftp-transfers-failed"))
+        for cause, name in DROPS + tuple((k, k) for k in others):
+            print("    %-32s %5d" % (cause, counters.get(name, 0)))
+        print("    log lines suppressed by the budgets: %d" % counters.get("log-lines-suppressed", 0))
         print("  daemon CPU %.2f s; board loops CPU %.2f s" % (daemon_seconds, client_cpu))
+        timeline = self.timeline(daemon_seconds)
         print("  daemon memory: idle before %.1f MiB, at the end of the storm %.1f MiB, 2 s later %.1f MiB, "
               "peak since start %.1f MiB" % (idle["VmRSS"], loaded["VmRSS"], after["VmRSS"], loaded["VmHWM"]))
         for b in failed[:5]:
@@ -420,8 +446,36 @@ class Run:
                                                                b["transfers"][-1:] or b["replies"]))
         if a.json:
             with open(a.json, "w") as f:
-                json.dump({"boards": boards, "bound": limits, "single": single}, f)
-            print("  timeline: %s" % a.json)
+                json.dump({"boards": boards, "bound": limits, "single": single, "counters": counters,
+                           "daemon_timeline": timeline, "daemon_phases": self.poller and self.poller.phases,
+                           "daemon_boards_last_polled": self.poller and self.poller.last_answer}, f)
+            print("  boards' reports and the daemon's timeline: %s" % a.json)
+        if a.svg and timeline:
+            title = ("rack power-on: %d/%d boards booted, last at %.2f s, p50 %.2f s (%d KiB firmware, "
+                     "2 networks)" % (len(done), len(boards), max(done, default=float("nan")),
+                                      statistics.median(done) if done else float("nan"), a.firmware_size // 1024))
+            rack_timeline.write_svg(a.svg, timeline, title)
+            print("  timeline drawn: %s (%d KiB)" % (a.svg, os.path.getsize(a.svg) // 1024))
+
+    def timeline(self, daemon_seconds):
+        """The daemon's phases per board as intervals of phase groups, and what the polls cost it."""
+        p = self.poller
+        if p is None:
+            return None
+        if not p.polls:
+            print("  the daemon's view: none, boards json answered none of %d polls" % p.failures)
+            return None
+        rows = rack_timeline.intervals(p.phases, FIRMWARE, p.last_poll)
+        booted = [t for t in map(rack_timeline.booted_at, rows.values()) if t is not None]
+        per_poll = self.poll_cost()
+        print("  the daemon's view (%d polls of boards json every %.0f ms, %d failed, answers up to %d KiB): "
+              "%d boards seen, %d with their time answered (last at %.2f s), %d counted a boot"
+              % (p.polls, 1000 * self.a.poll_interval, p.failures, p.answer_bytes // 1024, len(rows),
+                 len(booted), max(booted, default=float("nan")), p.boots()))
+        print("  polling cost: %.2f ms daemon CPU per answer (%d more asked after the run), %.2f s of the "
+              "run's %.2f s (%.1f %%)" % (1000 * per_poll, CALIBRATION_POLLS, per_poll * p.polls, daemon_seconds,
+                                         100 * per_poll * p.polls / max(daemon_seconds, 1e-9)))
+        return {str(s): r for s, r in rows.items()}
 
 
 def main():
@@ -431,8 +485,12 @@ def main():
     parser.add_argument("--firmware-size", type=int, default=1 << 20)
     parser.add_argument("--bootp-interval", type=float, default=ndxboard.Settings.bootp_retry)
     parser.add_argument("--limit", type=float, default=240.0, help="seconds before the boards give up")
-    parser.add_argument("--json", help="write every board's timeline here")
-    parser.add_argument("--trace", action="store_true", help="the daemon writes its Trace lines (busy boards among them)")
+    parser.add_argument("--json", help="write every board's report and the daemon's timeline here")
+    parser.add_argument("--svg", help="draw the daemon's timeline of the boot here")
+    parser.add_argument("--poll-interval", type=float, default=0.15,
+                        help="seconds between boards json polls (0: none, no timeline)")
+    parser.add_argument("--trace", action="store_true",
+                        help="the daemon writes its Trace lines (their cost shows in its CPU)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -443,6 +501,8 @@ def main():
         parser.error("--tavo PATH (or TAVO_BIN) is needed")
     if not 1 <= args.boards <= 400:
         parser.error("--boards: 1 to 400")
+    if args.svg and args.poll_interval <= 0:
+        parser.error("--svg needs the polling (--poll-interval above 0)")
     run = Run(ts, args)
     try:
         run.run()
