@@ -35,7 +35,7 @@ deps:
 # services on the machine; a policy-rc.d that refuses (Debian's own switch) keeps them off.
 # tftpd-hpa and atftpd conflict as packages (both ship in.tftpd): tftpd-hpa is installed,
 # atftpd is unpacked into the build tree and runs from there (its libraries are installed).
-BENCH_PACKAGES := tftpd-hpa libpcre2-8-0 libwrap0
+BENCH_PACKAGES := tftpd-hpa libpcre2-8-0 libwrap0 python3-matplotlib
 bench-deps: deps
 	@missing=""; for p in $(BENCH_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
