@@ -1,6 +1,7 @@
 #include "Tools/TAVO/KConfigReloader.h"
 
 #include <atomic>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -66,9 +67,14 @@ KThreadLifetimes& Passes()
 std::atomic<uint64_t> PassesOk {0};
 std::atomic<uint64_t> PassesFailed {0};
 
+// The last pass's end (seconds since 1970) and outcome, in one word so a reader never pairs
+// one pass's time with another's outcome: seconds * 2 + ok; -1 before the first pass.
+std::atomic<int64_t> LastPass {-1};
+
 void CountPass(bool ok)
 {
     (ok ? PassesOk : PassesFailed).fetch_add(1, std::memory_order_relaxed);
+    LastPass.store(static_cast<int64_t>(std::time(nullptr)) * 2 + (ok ? 1 : 0), std::memory_order_relaxed);
 }
 
 void* ConfigReloadThread(void*)
@@ -229,6 +235,16 @@ uint64_t KConfigReloader::ReloadsOk()
 uint64_t KConfigReloader::ReloadsFailed()
 {
     return PassesFailed.load(std::memory_order_relaxed);
+}
+
+bool KConfigReloader::LastReload(long long& at, bool& ok)
+{
+    const int64_t last = LastPass.load(std::memory_order_relaxed);
+    if (last < 0)
+        return false;
+    at = last / 2;
+    ok = (last % 2) != 0;
+    return true;
 }
 
 bool KConfigReloader::WaitAsyncReloads(unsigned ms)

@@ -31,6 +31,9 @@ public:
     // Passes that loaded every object, and those that did not (or whose thread did not start).
     static uint64_t ReloadsOk();
     static uint64_t ReloadsFailed();
+    // When the last pass ended (seconds since 1970) and whether it loaded every object; false
+    // before the first pass.
+    static bool LastReload(long long& at, bool& ok);
 
     static void Register(KReloadable* object);
     static void Unregister(KReloadable* object);

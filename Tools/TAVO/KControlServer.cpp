@@ -94,6 +94,8 @@ std::string StatusText(const KControlServer::Status& s)
         {"uptime", std::to_string(s.UptimeSeconds) + " s"},
         {"devices", devices},
         {"boards", s.Boards < 0 ? std::string("not loaded") : std::to_string(s.Boards)},
+        {"last-reload", s.LastReload < 0 ? std::string("none")
+                                         : Utc(s.LastReload) + (s.LastReloadOk ? " ok" : " failed")},
         {"interfaces", interfaces.empty() ? std::string("none") : interfaces},
         {"servers", std::string("bootp ") + up(s.BootpUp) + ", tftp " + up(s.TftpUp) + ", time " + up(s.TimeUp)},
         {"transfers", Of(s.Transfers, s.TransferLimit)},
@@ -120,7 +122,10 @@ std::string StatusJson(const KControlServer::Status& s)
         interfaces += (interfaces.empty() ? "" : ", ") + Json(i);
     return "{\"version\": " + Json(s.Version) + ", \"uptime_seconds\": " + std::to_string(s.UptimeSeconds) +
            ", \"devices\": {\"file\": " + Json(s.DevicesFile) + ", \"modified\": " + known(s.DevicesModified) +
-           ", \"boards\": " + known(s.Boards) + "}, \"interfaces\": [" + interfaces +
+           ", \"boards\": " + known(s.Boards) + "}, \"last_reload\": " +
+           (s.LastReload < 0 ? std::string("null")
+                             : "{\"at\": " + std::to_string(s.LastReload) + ", \"ok\": " + flag(s.LastReloadOk) + "}") +
+           ", \"interfaces\": [" + interfaces +
            "], \"servers\": {\"bootp\": " + flag(s.BootpUp) + ", \"tftp\": " + flag(s.TftpUp) +
            ", \"time\": " + flag(s.TimeUp) + "}, \"transfers\": " + pair(s.Transfers, s.TransferLimit) +
            ", \"bootp_request_threads\": " + pair(s.RequestThreads, s.RequestThreadLimit) + "}\n";
@@ -272,6 +277,10 @@ std::string Metrics(const KControlServer::Status& s, const KControlServer::Count
         gauge("tavo_boards_configured", "Boards in the devices file as last loaded.", s.Boards);
     if (s.DevicesModified >= 0)
         gauge("tavo_devices_modified_seconds", "Modification time of the devices file.", s.DevicesModified);
+    if (s.LastReload >= 0) {
+        gauge("tavo_last_reload_seconds", "When the last configuration reload pass ended.", s.LastReload);
+        gauge("tavo_last_reload_success", "Whether the last reload pass loaded every file.", s.LastReloadOk ? 1 : 0);
+    }
     std::string up;
     for (const auto& server : {std::make_pair("bootp", s.BootpUp), std::make_pair("tftp", s.TftpUp),
                                std::make_pair("time", s.TimeUp)})

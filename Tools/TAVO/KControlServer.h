@@ -30,6 +30,8 @@ public:
         std::string DevicesFile;
         long long DevicesModified = -1; // seconds since 1970; -1: the file cannot be examined
         long long Boards = -1;          // as last loaded; -1: not loaded
+        long long LastReload = -1;      // when the last reload pass ended; -1: none yet
+        bool LastReloadOk = false;
         std::vector<std::string> Interfaces;
         bool BootpUp = false, TftpUp = false, TimeUp = false;
         int Transfers = 0, TransferLimit = 0;

@@ -293,6 +293,7 @@ KControlServer::Status TAVOService::ControlStatus()
         s.Boards = static_cast<long long>(config::KConfig<config::TAVODevs, 0>::instance()->Copy().machines.size());
     } catch (const std::exception&) {
     }
+    config::KConfigReloader::LastReload(s.LastReload, s.LastReloadOk);
     {
         std::lock_guard<std::mutex> lock(StatusMutex);
         s.Interfaces = Served;

@@ -158,21 +158,36 @@ class BoardServices(unittest.TestCase):
         return json.loads(out)
 
     def test_control_socket(self):
-        """Counters move by exactly the traffic sent; metrics parse; a user neither root nor in
-        the group is refused; clients that never finish their line do not hold up another."""
+        """Three senders (a board that boots, one whose identification is refused, a stranger):
+        the boards table shows each as it is and the counters move by exactly the traffic sent;
+        metrics parse; a user neither root nor in the group is refused; clients that never
+        finish their line do not hold up another."""
         from prometheus_client.parser import text_string_to_metric_families
-        before, peer = self.counters(), e.BootpPeer(self, self.board)
-        peer.send(bootp.build_request(bootp.mac_from_serial(1234), 1))
-        self.assertTrue(peer.replies(1, bootp.mac_from_serial(1234), timeout=3))
-        peer.send(bootp.build_request(bootp.mac_from_serial(4321), 2, ident="garbage"))   # not a board of ours
+        before, boots, peer = self.counters(), e.boards(self.sb)[BOARD]["boots"], e.BootpPeer(self, self.board)
+        # A board's first faulty identification is still answered; its repeats are refused.
+        for serial, xid, ident in ((1234, 1, bootp.DEFAULT_IDENT), (2000, 2, "NDX_ER-FLASH")):
+            peer.send(bootp.build_request(bootp.mac_from_serial(serial), xid, ident=ident))
+            self.assertTrue(peer.replies(xid, bootp.mac_from_serial(serial), timeout=3))
+        timeproto.query(self.socket(), e.HOST, 37, timeout=3)   # a boot ends with the time
+        peer.send(bootp.build_request(bootp.mac_from_serial(4321), 3, ident="garbage"))   # not a board of ours
+        for xid in range(10):
+            peer.send(bootp.build_request(bootp.mac_from_serial(2000), 10 + xid, ident="NDX_ER-FLASH"))
         stranger = self.socket(self.stranger, STRANGER)
         for _ in range(10):
             stranger.sendto(tftp.request("size_511.bin"), (e.HOST, 69))
-        want = {"bootp-replied": 1, "bootp-dropped-unknown-board": 1, "tftp-received": 10,
-                "tftp-refused-unknown": 10, "tftp-transfers-started": 0}
+        want = {"bootp-replied": 2, "bootp-dropped-unknown-board": 1, "bootp-dropped-identification": 10,
+                "tftp-received": 10, "tftp-refused-unknown": 10, "tftp-transfers-started": 0, "time-answered": 1}
         delta = lambda: {k: self.counters()[k] - before[k] for k in want}   # noqa: E731
         ts.wait_until(lambda: all(delta()[k] >= v for k, v in want.items()), 5, "the counters")
         self.assertEqual(delta(), want)
+        rows, keys = e.boards(self.sb), ("serial", "configured", "phase", "probe", "boots", "last_error")
+        self.assertEqual({a: {k: rows[a][k] for k in keys} for a in (BOARD, "192.0.2.52", STRANGER)}, {
+            BOARD: dict(serial=1234, configured=True, phase="time-answered", probe="free", boots=boots + 1,
+                        last_error=None),
+            "192.0.2.52": dict(serial=2000, configured=True, phase="bootp-dropped", probe="free", boots=0,
+                               last_error="identification"),
+            STRANGER: dict(serial=None, configured=False, phase="tftp-refused", probe=None, boots=0,
+                           last_error="unknown")})
 
         status, out = self.ctl("metrics")
         self.assertEqual(status, 0, out)
@@ -200,7 +215,7 @@ class BoardServices(unittest.TestCase):
             c.connect(control)
             return c
         for line, answer in [(b"status xml\n", b"error: unknown option 'xml' (only json)\n"),
-                             (b"reboot\n", b"error: unknown request 'reboot' (status, counters, metrics)\n"),
+                             (b"reboot\n", b"error: unknown request 'reboot' (status, boards, counters, metrics)\n"),
                              (b"s" * 300 + b"\n", b"error: request too long\n")]:
             c = connect()
             c.sendall(line)
