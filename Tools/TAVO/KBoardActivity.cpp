@@ -141,6 +141,7 @@ std::shared_ptr<KBoardActivity::Progress> KBoardActivity::TftpAccepted(const std
     AddressState& served = Served[address];
     served.File = file;
     served.Transfer = progress;
+    served.Ended = Clock::time_point{};
     return progress;
 }
 
@@ -161,7 +162,10 @@ void KBoardActivity::TftpPhase(const std::string& address, KTFTPStatus status)
     if (status == tsRequest) {
         state.File.clear();
         state.Transfer.reset();
-    } else if (status != tsSending && status != tsFinished) {
+    } else if (status != tsSending && state.Ended == Clock::time_point{}) {
+        state.Ended = now;
+    }
+    if (status != tsRequest && status != tsSending && status != tsFinished) {
         state.Error = Name(status);
         state.ErrorAt = now;
     }
@@ -246,7 +250,8 @@ KBoardActivity::Row KBoardActivity::Join(unsigned serial, const std::string& add
             row.Block = p.Block.load(std::memory_order_relaxed);
             row.Size = p.Size.load(std::memory_order_relaxed);
             row.Blocks = static_cast<uint32_t>(row.Size / BlockSize + 1);
-            const double seconds = std::chrono::duration<double>(now - p.Started).count();
+            const Clock::time_point end = s.Ended == Clock::time_point{} ? now : s.Ended;
+            const double seconds = std::chrono::duration<double>(end - p.Started).count();
             if (seconds > 0)
                 row.BytesPerSecond = static_cast<uint64_t>(p.Acknowledged.load(std::memory_order_relaxed) / seconds);
         }

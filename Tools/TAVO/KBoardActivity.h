@@ -98,6 +98,7 @@ private:
         Event Last;
         std::string File;
         std::shared_ptr<Progress> Transfer;
+        Clock::time_point Ended{}; // the transfer's end: its rate stops there
         bool Replied = false; // a BOOTP reply named this address and no boot completed since
         unsigned Boots = 0;
         std::string Error;

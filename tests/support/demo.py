@@ -91,6 +91,10 @@ def main():
             if mine.search(line.text):
                 say("  " + line.raw)
 
+        # What an operator sees of it: the daemon's own table of its boards.
+        table = sb.host([os.path.join(os.path.dirname(tavo), "tavoctl"), "boards"], check=False)
+        say("\n$ tavoctl boards\n" + (table.stdout + table.stderr).decode(errors="replace").rstrip())
+
         r, status = sb.stop(pid, timeout=10)
         say("\n$ tavo stop\n" + r.stdout.rstrip() + r.stderr.rstrip())
         say("daemon exited with status %s; system log: %s" % (status, sb.syslog.texts()[-1]))
