@@ -90,11 +90,12 @@ class BoardsPoller:
         sent = time.monotonic()
         try:
             answer = ask(self.path, "boards json")
-        except (OSError, RuntimeError):
+            boards = json.loads(answer)["boards"]
+        except (OSError, RuntimeError, ValueError, KeyError):
             self.failures += 1
             return
         # The answer was made between sending and receiving: its middle is its moment.
-        self.take(json.loads(answer)["boards"], (sent + time.monotonic()) / 2 - self.go)
+        self.take(boards, (sent + time.monotonic()) / 2 - self.go)
         self.polls += 1
         self.answer_bytes = max(self.answer_bytes, len(answer))
 
