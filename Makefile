@@ -186,7 +186,7 @@ bench: bench-deps build
 	tests/support/sandbox_run $(BUILD)/log_bench 100000
 	bench/tftp_refused_cpu.sh $(BUILD)/tavo
 	bench/idle_cpu.sh $(BUILD)/tavo
-	bench/rack_power_on.py --tavo $(BUILD)/tavo --trace --json $(BUILD)/rack_timeline.json
+	bench/rack_power_on.py --tavo $(BUILD)/tavo --json $(BUILD)/rack_timeline.json --svg $(BUILD)/rack-timeline.svg
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(COVERAGE_BUILD)

@@ -158,14 +158,18 @@ void KBoardActivity::TftpPhase(const std::string& address, KTFTPStatus status)
         served = Served.emplace(address, AddressState()).first;
     }
     AddressState& state = served->second;
-    state.Last = Event{std::string("tftp-") + Name(status), now};
+    // A transfer's end is its own phase's successor only: a board that had its last block
+    // may have asked for the time before the transfer thread reports the end.
+    const bool ends = status != tsRequest && status != tsSending;
+    if (!ends || state.Last.Phase == "tftp-sending" || state.Last.Phase == "tftp-request")
+        state.Last = Event{std::string("tftp-") + Name(status), now};
     if (status == tsRequest) {
         state.File.clear();
         state.Transfer.reset();
-    } else if (status != tsSending && state.Ended == Clock::time_point{}) {
+    } else if (ends && state.Ended == Clock::time_point{}) {
         state.Ended = now;
     }
-    if (status != tsRequest && status != tsSending && status != tsFinished) {
+    if (ends && status != tsFinished) {
         state.Error = Name(status);
         state.ErrorAt = now;
     }
