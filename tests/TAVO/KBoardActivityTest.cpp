@@ -38,8 +38,8 @@ TEST(BoardActivity, ABoardsRoadEndsInABootAndKeepsItsLastError)
     EXPECT_EQ(row.Boots, 0u);
 
     a.TimeAnswered("192.0.2.7");
-    a.TftpPhase("192.0.2.7", tsFinished); // the transfer thread reports its end late
     a.TimeAnswered("192.0.2.7");          // a second time request is no second boot
+    a.TftpPhase("192.0.2.7", tsFinished); // the transfer thread reports its end late
     row = RowOf(a, "192.0.2.7");
     EXPECT_EQ(row.Phase, "time-answered");
     EXPECT_EQ(row.Boots, 1u);
