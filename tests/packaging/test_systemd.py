@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The Debian package under a real systemd: Debian 12 booted by systemd-nspawn on a tree
-debootstrapped once into the build directory, the package installed with apt, a simulated board
-booted against the service over a veth, restart, stop, a broken configuration, remove and purge.
+debootstrapped once into the build directory, the package installed with apt, the control socket's
+group, a simulated board booted against the service over a veth, restart, stop, a broken
+configuration, the watchdog, a reload, remove and purge.
 Needs the package in <build>/deb (`make test-systemd` builds it)."""
 import argparse
 import ctypes
@@ -27,6 +28,9 @@ HOST, BOARD, SERIAL = "192.0.2.1", "192.0.2.50", 1193046
 CONFIG = "/etc/varnel/config/"
 FIRMWARE = "/etc/varnel/data/am17/ndx_v2.bin"
 PR_SET_PDEATHSIG = 1
+# A local log server that asks every daemon connecting to it for a configuration reload.
+LOG_SERVER = ("import socket\nserver, kept = socket.create_server(('127.0.0.1', 14110)), []\nwhile True:\n"
+              "    kept.append(server.accept()[0])\n    kept[-1].sendall(bytes.fromhex('0400000001000000'))\n")
 ARGS = CONTAINER = None
 
 
@@ -206,6 +210,24 @@ class Service(unittest.TestCase):
         rating = self.c.sh("systemd-analyze security --no-pager tavo.service").stdout.strip().splitlines()
         print("\n" + rating[-1], file=sys.stderr)
 
+    def test_1b_control_socket_answers_root_and_the_group_only(self):
+        """The socket is the group's though the unit gives no CAP_CHOWN. A member is answered;
+        anyone else cannot reach it; a session still holding the group after its user left it
+        reaches it but is refused by the daemon, which asks the account's groups."""
+        self.assertOutput("stat -c '%a %U %G' /run/tavo /run/tavo/control", "750 root tavo\n660 root tavo")
+        self.c.sh("useradd -G tavo member && useradd stranger", check=True)
+        gid, uid = (self.c.sh(c, check=True).stdout.strip() for c in ("getent group tavo | cut -d: -f3", "id -u stranger"))
+        for command, status, answer in (("runuser -u member -- tavoctl status", 0, r"servers +bootp up, tftp up, time up"),
+                                        ("runuser -u stranger -- tavoctl status", 69, r"Permission denied"),
+                                        ("setpriv --reuid=stranger --regid=stranger --groups=%s tavoctl status" % gid,
+                                         1, r"not allowed")):
+            done = self.c.sh(command)
+            self.assertEqual(done.returncode, status, command + "\n" + done.stdout + done.stderr)
+            self.assertRegex(done.stdout + done.stderr, answer, command)
+        refused = r"\nW\|.* Control request refused: uid %s pid \d+ is neither root nor in group tavo\n" % uid
+        ts.wait_until(lambda: re.search(refused, self.c.sh("cat /var/log/varnel/tavo.log").stdout), 10,
+                      "the refusal in tavo.log", interval=0.1)
+
     def test_2_board_boots_from_the_service(self):
         """The operator's configuration for a board on the new link, the service restarted;
         the simulator, from the board's namespace, gets its address and every file."""
@@ -235,10 +257,19 @@ class Service(unittest.TestCase):
                          [True] * 3)
         # Seconds since 1900, less the kernel's timezone offset: none is set on these machines.
         self.assertTrue(before + 2208988800 <= phases["time"]["value"] <= after + 2208988800, (before, phases["time"]))
+        # The board's counts reach `systemctl status` with the daemon's next status line.
+        status = lambda: re.search(r'Status: "[1-9]\d* BOOTP replies sent, 4 transfers completed, 0 failed; '
+                                   r'1 interfaces served"', self.c.sh("systemctl status --no-pager tavo").stdout)
+        ts.wait_until(status, 15, "the board's counts in systemctl status", interval=0.5)
 
     def test_3_restart_and_stop_follow_the_pid_file(self):
         first, cursor = self.c.service_pid(), self.c.cursor()
         self.c.sh("systemctl restart tavo", check=True)
+        # No waiting: the restart returns only once the daemon has said its servers are up.
+        status = json.loads(self.c.sh("tavoctl status --json", check=True).stdout)
+        self.assertEqual(status["servers"], {"bootp": True, "tftp": True, "time": True})
+        bound = {line.split()[3].rsplit(":", 1)[1] for line in self.c.sh("ss -Hnul", check=True).stdout.splitlines()}
+        self.assertLessEqual({"14102", "69", "37"}, bound)
         second = self.c.service_pid()
         self.assertNotEqual(first, second)
         self.c.sh("systemctl stop tavo", check=True)
@@ -283,6 +314,21 @@ class Service(unittest.TestCase):
         ts.wait_until(lambda: self.c.service_pid() != stalled, 15, "a new main pid after the watchdog's kill",
                       interval=0.5)
         self.c.sh("rm /etc/systemd/system/tavo.service.d/watchdog.conf && systemctl daemon-reload", check=True)
+
+    def test_4c_reload_pass_is_announced(self):
+        """A reload request from the local log server: systemd sees the service reloading, then
+        running again, the same process throughout (systemd logs its state changes at debug)."""
+        pid = self.c.service_pid()
+        self.c.write("/root/logserver.py", LOG_SERVER)
+        self.c.sh("systemd-analyze log-level debug", check=True)
+        cursor = self.c.cursor()
+        try:
+            self.c.sh("systemd-run -q -u tavo-logserver python3 /root/logserver.py", check=True)
+            journal = self.c.journal(cursor, r"tavo\.service: Changed reload -> running")
+        finally:
+            self.c.sh("systemctl stop tavo-logserver; systemd-analyze log-level info")
+        self.assertRegex(journal, r"tavo\.service: Changed running -> reload\n(?s:.*)Changed reload -> running")
+        self.assertEqual(self.c.service_pid(), pid)
 
     def test_5_remove_keeps_the_configuration_and_purge_only_the_operators_files(self):
         self.c.write(CONFIG + "site-notes.txt", "rack 4, slot 2\n")   # the operator's, no conffile
