@@ -288,7 +288,11 @@ void KBOOTPServer::CreateProcessRequestThread(const unsigned char* data, int len
         KThreadLifetimes::Worker, [this, parameters](KThreadLifetimes::Token&) { RunRequest(*parameters); }, limit);
     if (outcome == KThreadLifetimes::Outcome::Full) {
         Counters.Add(KCounters::BootpDroppedMaxThreads);
-        if (Budget.Allow(SenderOf(data, length), "max threads", klWarning))
+        const std::string sender = SenderOf(data, length);
+        // A board's request: its row shows that it waits, though nobody looked it up.
+        if (data && length > 0 && data[0] == 1)
+            Activity.BootpNotLookedAt(MAC2Serial(sender.c_str()), sender, "max-threads");
+        if (Budget.Allow(sender, "max threads", klWarning))
             Logger.Warning("Could not process request, max thread count reached (%d/%d)",
                            Threads.Count(KThreadLifetimes::Worker), static_cast<int>(limit));
     } else if (outcome == KThreadLifetimes::Outcome::Failed) {

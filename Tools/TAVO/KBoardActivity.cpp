@@ -75,11 +75,33 @@ void KBoardActivity::BootpRequest(unsigned serial, const std::string& mac, bool 
         Strange(mac, shown, now);
         return;
     }
+    NotLookedAt.erase(serial);
     BootpState& board = Boards[serial];
     board.Mac = mac;
     board.Configured = true;
     board.Request = now;
     board.Last = Event{"bootp-request", now};
+}
+
+void KBoardActivity::BootpNotLookedAt(unsigned serial, const std::string& mac, const char* reason)
+{
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(Mutex);
+    auto board = Boards.find(serial);
+    if (board != Boards.end()) {
+        board->second.Request = now;
+        board->second.Last = Event{"bootp-dropped", now};
+        board->second.Error = reason;
+        board->second.ErrorAt = now;
+        return;
+    }
+    if (NotLookedAt.size() >= MaxNotLookedAt)
+        NotLookedAt.clear();
+    Row shown;
+    shown.Mac = mac;
+    shown.Phase = "bootp-dropped";
+    shown.LastError = reason;
+    NotLookedAt[serial] = Stranger{mac, shown, now};
 }
 
 void KBoardActivity::BootpDropped(unsigned serial, const char* reason)
@@ -238,6 +260,12 @@ KBoardActivity::Row KBoardActivity::Join(unsigned serial, const std::string& add
         last = b.Last;
         error = b.Error;
         errorAt = b.ErrorAt;
+    } else if (auto early = NotLookedAt.find(serial); early != NotLookedAt.end()) {
+        row.Mac = early->second.Shown.Mac;
+        row.RequestAge = Age(early->second.Seen, now);
+        last = Event{early->second.Shown.Phase, early->second.Seen};
+        error = early->second.Shown.LastError;
+        errorAt = early->second.Seen;
     }
     auto served = Served.find(row.Address);
     if (served != Served.end()) {
@@ -286,12 +314,4 @@ std::vector<KBoardActivity::Row> KBoardActivity::Rows(const std::map<unsigned, s
         rows.back().PhaseAge = Age(s.Seen, now);
     }
     return rows;
-}
-
-void KBoardActivity::Clear()
-{
-    std::lock_guard<std::mutex> lock(Mutex);
-    Boards.clear();
-    Served.clear();
-    Strangers.clear();
 }

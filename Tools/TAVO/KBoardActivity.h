@@ -52,6 +52,7 @@ public:
     };
 
     static constexpr size_t MaxUnknown = 32;              // strangers kept at once
+    static constexpr size_t MaxNotLookedAt = 4096;        // requests not looked up, by serial
     static constexpr std::chrono::minutes UnknownKept{10}; // and for how long they are shown
 
     static KBoardActivity& Process();
@@ -60,6 +61,9 @@ public:
 
     // BOOTP, keyed by serial; configured: the devices file knows the serial (or it replaces a board).
     void BootpRequest(unsigned serial, const std::string& mac, bool configured);
+    // A request dropped before its board was looked up (every request thread busy): shown on
+    // the row of a configured board, never as a stranger, as nobody knows what it is.
+    void BootpNotLookedAt(unsigned serial, const std::string& mac, const char* reason);
     void BootpDropped(unsigned serial, const char* reason);
     void BootpAssigned(unsigned serial, const std::string& address, const std::string& interface);
     void BootpProbed(unsigned serial, Probe result);
@@ -76,8 +80,6 @@ public:
     // asked, then the strangers seen lately, newest first.
     std::vector<Row> Rows(const std::map<unsigned, std::string>& configured,
                           const std::set<unsigned>& replacements) const;
-    // Forgets everything (tests).
-    void Clear();
 
 private:
     struct Event {
@@ -117,4 +119,7 @@ private:
     std::map<unsigned, BootpState> Boards;      // configured serials only: the devices file bounds it
     std::map<std::string, AddressState> Served; // configured addresses only
     std::deque<Stranger> Strangers;             // newest first, at most MaxUnknown
+    // Serials whose requests were dropped unseen and that have no row of their own yet; anyone
+    // can add to it, so it starts over when full rather than growing.
+    std::map<unsigned, Stranger> NotLookedAt;
 };

@@ -46,6 +46,8 @@ TEST(BoardActivity, ABoardsRoadEndsInABootAndKeepsItsLastError)
     EXPECT_EQ(KBoardActivity::Name(row.ProbeResult), std::string("free"));
     EXPECT_EQ(row.Interface, "192.0.2.1");
 
+    a.BootpNotLookedAt(8, "0A:3D:91:00:00:08", "max-threads"); // waits before it is looked up
+    EXPECT_EQ(RowOf(a, "192.0.2.8").LastError, "max-threads");
     a.BootpRequest(8, "0A:3D:91:00:00:08", true);
     a.BootpDropped(8, "identification");
     row = RowOf(a, "192.0.2.8");
@@ -62,6 +64,7 @@ TEST(BoardActivity, StrangersAreFewNewestFirstAndNeverConfigured)
     a.BootpRequest(99, "0A:3D:91:00:00:63", false);
     a.BootpDropped(99, "unknown-board");
     a.TimeRefused("198.51.100.95"); // seen before: moves to the front, no second row
+    a.BootpNotLookedAt(98, "0A:3D:91:00:00:62", "max-threads"); // not looked up: no row at all
     const std::vector<KBoardActivity::Row> rows = a.Rows(Configured, {});
     ASSERT_EQ(rows.size(), Configured.size() + KBoardActivity::MaxUnknown);
     EXPECT_EQ(rows[2].Address, "198.51.100.95");
