@@ -345,12 +345,14 @@ bool KControlServer::Open(const std::string& path)
         return fail("its directory is not the daemon's own");
     }
     // The group must be able to reach the socket; a directory named by the operator keeps its
-    // mode. Giving a group takes CAP_CHOWN, which a hardened unit may not grant: then the socket
-    // is root's alone (a directory made setgid tavo beforehand gives the group without it).
+    // mode. Giving a group takes CAP_CHOWN or membership of it (the packaged unit's
+    // SupplementaryGroups=); without either the socket is root's alone. A mode already right is
+    // left alone: a unit with RestrictSUIDSGID= refuses even a chmod that keeps a setgid bit.
     const bool own = created || path == DefaultPath;
     if (own && HasGroup && st.st_gid != Group && ::fchown(dir.Get(), static_cast<uid_t>(-1), Group) != 0)
         HasGroup = false;
-    if (own && ::fchmod(dir.Get(), (st.st_mode & S_ISGID) | 0750) != 0)
+    const mode_t mode = (st.st_mode & S_ISGID) | 0750;
+    if (own && (st.st_mode & 07777) != mode && ::fchmod(dir.Get(), mode) != 0)
         return fail("cannot set its directory's mode");
 
     // A socket left by a daemon that did not stop cleanly is ours to replace; anything else is not.
