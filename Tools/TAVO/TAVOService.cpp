@@ -107,6 +107,8 @@ bool TAVOService::OnStart(const std::vector<kstring>&)
 
         KNETInterface::StartAddressPolling(this, Logger);
         Control.Serve();
+        // Not a board's concern: a port it cannot have is logged and the servers run on.
+        Metrics.Start(settings.Metrics.HttpPort);
         if (!Restarting) {
             // The servers are up: `systemctl start` may return, boards can boot.
             KSystemdNotifier& notifier = KSystemdNotifier::Process();
@@ -191,6 +193,7 @@ bool TAVOService::OnStop()
         Watchdog.Stop();
         Watchdog.WaitIdle(KThreadLifetimes::After(2000));
         KNETInterface::StopAddressPolling();
+        Metrics.Stop();
         Control.Close();
     }
     basekit::KLockGuard guard(LifeMutex);

@@ -14,6 +14,8 @@
 #include "Tools/TAVO/KBOOTPPrintfNotifier.h"
 #include "Tools/TAVO/KBOOTPServer.h"
 #include "Tools/TAVO/KControlServer.h"
+#include "Tools/TAVO/KCounters.h"
+#include "Tools/TAVO/KMetricsHttpServer.h"
 #include "Tools/TAVO/KNetAddRestarter.h"
 #include "Tools/TAVO/KTFTPPrintfNotifier.h"
 #include "Tools/TAVO/KTFTPServer.h"
@@ -80,4 +82,8 @@ private:
     KThreadLifetimes Watchdog{false};
     // Last: its threads read the servers, so it ends before them.
     KControlServer Control{Logger, [this] { return ControlStatus(); }, [this] { return ControlBoards(); }};
+    // The metrics answer over HTTP when tavo.yaml asks for it; its threads read the servers too.
+    KMetricsHttpServer Metrics{Logger, [this] {
+        return KControlServer::Answer("metrics", ControlStatus(), KCounters::Process().Snapshot());
+    }};
 };

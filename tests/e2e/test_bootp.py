@@ -175,6 +175,10 @@ class Bootp(unittest.TestCase):
                 p.send(reply, ("255.255.255.255", port))
                 self.sb.wait_log(text, level=level, logger="BOOTP", start=mark)
 
+    def test_no_metrics_listener_without_its_key(self):
+        """No Metrics section in tavo.yaml: the daemon listens on no TCP port."""
+        self.assertEqual(self.sb.host(["ss", "-Htln"]).stdout, b"")
+
 
 class ThreadBound(unittest.TestCase):
     def test_eleventh_request_is_dropped(self):
