@@ -20,6 +20,13 @@ endif()
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 
+# The HTTP listener is a module of its own, loaded only when a port is configured: the library
+# maps OpenSSL, zlib and brotli, megabytes of resident memory an idle daemon need not pay.
+add_library(tavo-metrics-http MODULE Tools/TAVO/KHttplibEndpoint.cpp)
+set_target_properties(tavo-metrics-http PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_link_libraries(tavo-metrics-http PRIVATE PkgConfig::HTTPLIB)
+install(TARGETS tavo-metrics-http LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tavo)
+
 add_library(tavo_service STATIC
   Tools/TAVO/TAVOService.cpp
   Tools/TAVO/KControlServer.cpp
@@ -27,8 +34,10 @@ add_library(tavo_service STATIC
   Tools/TAVO/KCapabilities.cpp
   Tools/TAVO/KBOOTPPrintfNotifier.cpp
   Tools/TAVO/KTFTPPrintfNotifier.cpp)
-target_link_libraries(tavo_service PUBLIC tavo_files tavo_net tavo_config basekit PRIVATE PkgConfig::HTTPLIB)
-target_compile_definitions(tavo_service PRIVATE TAVO_VERSION="${PROJECT_VERSION}")
+target_link_libraries(tavo_service PUBLIC tavo_files tavo_net tavo_config basekit ${CMAKE_DL_LIBS})
+target_compile_definitions(tavo_service PRIVATE TAVO_VERSION="${PROJECT_VERSION}"
+                           TAVO_MODULE_DIR="${CMAKE_INSTALL_FULL_LIBDIR}/tavo")
+add_dependencies(tavo_service tavo-metrics-http)
 
 add_executable(tavo Tools/TAVO/main.cpp)
 target_link_libraries(tavo PRIVATE tavo_service tavo_files tavo_net tavo_config basekit)

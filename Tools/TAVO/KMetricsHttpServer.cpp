@@ -1,89 +1,66 @@
 #include "Tools/TAVO/KMetricsHttpServer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
+#include <dlfcn.h>
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <thread>
-#include <vector>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <httplib.h>
+#include "Basekit/KFileDescriptor.h"
+#include "Tools/TAVO/KHttpEndpoint.h"
 
 namespace {
 
 const unsigned StopMs = 3000; // a client's read and write end within 2 x ClientSeconds
 
-// httplib's own pool queues every connection it accepts: a local client opening thousands
-// would hold as many descriptors, which the boards' transfers need. Here accepting waits while
-// the queue is full, and the kernel's small backlog turns the rest away.
-class KBoundedPool : public httplib::TaskQueue {
-public:
-    KBoundedPool(unsigned workers, unsigned pending) : Limit(pending)
-    {
-        try {
-            for (unsigned i = 0; i < workers; ++i)
-                Threads.emplace_back([this] { Work(); });
-        } catch (...) {
-            shutdown();
-            throw;
+std::string Here()
+{
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return std::string();
+    const std::string exe(path, static_cast<size_t>(n));
+    return exe.substr(0, exe.rfind('/') + 1);
+}
+
+// The module's factory, loaded once for the process and never unloaded (its code may still
+// run on a thread that outlived a stop). Only a regular file of root's (or the daemon's own
+// user's) that no one else may write is loaded, and the file checked is the file loaded.
+KHttpEndpoint::Factory LoadFactory(std::string& error)
+{
+    static std::mutex mutex;
+    static KHttpEndpoint::Factory factory = nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (factory)
+        return factory;
+    error = std::string(KMetricsHttpServer::ModuleName) + " not found";
+    for (const std::string& directory : {Here(), std::string(TAVO_MODULE_DIR "/")}) {
+        const std::string path = directory + KMetricsHttpServer::ModuleName;
+        basekit::KFileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (directory.empty() || file.Get() < 0 || ::fstat(file.Get(), &st) != 0)
+            continue;
+        if (!S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & 022)) {
+            error = path + " is not a file only root may change";
+            return nullptr;
         }
-    }
-    ~KBoundedPool() override { shutdown(); }
-    KBoundedPool(const KBoundedPool&) = delete;
-    KBoundedPool& operator=(const KBoundedPool&) = delete;
-
-    void enqueue(std::function<void()> job) override
-    {
-        std::unique_lock<std::mutex> lock(Mutex);
-        Changed.wait(lock, [this] { return Jobs.size() < Limit || Ending; });
-        Jobs.push_back(std::move(job));
-        Changed.notify_all();
-    }
-
-    // The queued connections are still served (each closes its socket), then the workers end.
-    void shutdown() override
-    {
-        {
-            std::lock_guard<std::mutex> lock(Mutex);
-            Ending = true;
+        const std::string opened = "/proc/self/fd/" + std::to_string(file.Get());
+        void* module = ::dlopen(opened.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!module) {
+            const char* why = ::dlerror();
+            error = path + ": " + (why ? why : "cannot be loaded");
+            return nullptr;
         }
-        Changed.notify_all();
-        for (std::thread& t : Threads)
-            if (t.joinable())
-                t.join();
+        factory = reinterpret_cast<KHttpEndpoint::Factory>(::dlsym(module, KHttpEndpoint::FactoryName));
+        if (!factory)
+            error = path + " has no " + KHttpEndpoint::FactoryName;
+        return factory;
     }
-
-private:
-    void Work()
-    {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock<std::mutex> lock(Mutex);
-                Changed.wait(lock, [this] { return !Jobs.empty() || Ending; });
-                if (Jobs.empty())
-                    return;
-                job = std::move(Jobs.front());
-                Jobs.pop_front();
-            }
-            Changed.notify_all();
-            job();
-        }
-    }
-
-    const size_t Limit;
-    std::mutex Mutex;
-    std::condition_variable Changed;
-    std::deque<std::function<void()>> Jobs; // Mutex
-    bool Ending = false;                    // Mutex
-    std::vector<std::thread> Threads;
-};
+    return nullptr;
+}
 
 } // namespace
 
@@ -115,42 +92,37 @@ bool KMetricsHttpServer::Start(unsigned port)
 
 bool KMetricsHttpServer::Listen(unsigned port)
 {
-    // Creating the server ignores SIGPIPE for the whole process (the library's doing); the
-    // daemon's own sockets send with MSG_NOSIGNAL anyway.
-    auto http = std::make_shared<httplib::Server>();
-    http->new_task_queue = [] { return new KBoundedPool(Workers, Pending); }; // httplib owns it
-    http->set_read_timeout(ClientSeconds, 0);
-    http->set_write_timeout(ClientSeconds, 0);
-    http->set_keep_alive_max_count(1);
-    http->set_payload_max_length(MaxPayload);
-    // Not the library's defaults, which add SO_REUSEPORT: a second daemon must fail to bind
-    // instead of sharing the port. Close-on-exec, as every other socket of the daemon.
-    http->set_socket_options([](int sock) {
-        const int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        ::fcntl(sock, F_SETFD, FD_CLOEXEC);
-    });
-    http->set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        if (request.path != Path || request.method == "GET" || request.method == "HEAD")
-            return httplib::Server::HandlerResponse::Unhandled;
-        response.status = 405;
-        response.set_header("Allow", "GET, HEAD");
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    BodySource body = Body;
-    http->Get(Path, [body](const httplib::Request&, httplib::Response& response) {
-        response.set_content(body(), ContentType);
-    });
+    std::string error;
+    const KHttpEndpoint::Factory factory = LoadFactory(error);
+    if (!factory) {
+        Logger.Error("Metrics over HTTP unavailable: %s", error.c_str());
+        return false;
+    }
+    KHttpEndpoint::Settings settings;
     // Loopback only: the counters are the operator's, not the boot LAN's, whose boards and
     // anyone else on it have no business reading them.
-    if (!http->bind_to_port(Address, static_cast<int>(port))) {
-        Logger.Error("Metrics over HTTP unavailable: cannot listen on %s:%u: %s", Address, port, std::strerror(errno));
+    settings.Address = Address;
+    settings.Port = port;
+    settings.Path = Path;
+    settings.ContentType = ContentType;
+    settings.Workers = Workers;
+    settings.Pending = Pending;
+    settings.ClientSeconds = ClientSeconds;
+    settings.MaxPayload = MaxPayload;
+    settings.Body = Body;
+    std::shared_ptr<KHttpEndpoint> http(factory(settings));
+    if (!http) {
+        Logger.Error("Metrics over HTTP unavailable: no memory for it");
+        return false;
+    }
+    if (!http->Bind(error)) {
+        Logger.Error("Metrics over HTTP unavailable: %s", error.c_str());
         return false;
     }
     // On a thread of the default policy: the pool's workers, created by it, inherit policy and name.
     if (Threads.StartServers({[http](KThreadLifetimes::Token&) {
             pthread_setname_np(pthread_self(), ThreadName);
-            http->listen_after_bind();
+            http->Listen();
         }}) != 0) {
         Logger.Error("Metrics over HTTP unavailable: no thread for it");
         return false;
@@ -171,8 +143,8 @@ void KMetricsHttpServer::Stop()
     const KThreadLifetimes::Deadline deadline = KThreadLifetimes::After(StopMs);
     bool asked = false;
     for (;;) {
-        if (!asked && Http->is_running()) {
-            Http->stop();
+        if (!asked && Http->IsListening()) {
+            Http->Stop();
             asked = true;
         }
         if (Threads.WaitIdle(std::min(deadline, KThreadLifetimes::After(asked ? StopMs : 10))))

@@ -1,9 +1,11 @@
 #pragma once
 // GET /metrics over HTTP for Prometheus' scrapers, on 127.0.0.1 only and off unless tavo.yaml
 // names a port. The body is the control socket's metrics answer; the HTTP side is
-// cpp-httplib's. Everything a client can cost is bounded: two workers, a short queue behind
-// them, 2 s for each read and write, one request per connection, a small body. Its threads run
-// under the default scheduling policy, so no scraper competes with the boards' servers.
+// cpp-httplib's, in a module (ModuleName) loaded at the first start, so that a daemon without
+// the listener pays nothing for it. Everything a client can cost is bounded: two workers, a
+// short queue behind them, 2 s for each read and write, one request per connection, a small
+// body. Its threads run under the default scheduling policy, so no scraper competes with the
+// boards' servers.
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,9 +13,7 @@
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadLifetimes.h"
 
-namespace httplib {
-class Server;
-}
+class KHttpEndpoint;
 
 class KMetricsHttpServer {
 public:
@@ -27,6 +27,8 @@ public:
     static constexpr unsigned ClientSeconds = 2; // for each read and each write of a client
     static constexpr unsigned MaxPayload = 1024; // bytes of a request body
     static constexpr const char* ThreadName = "tavo-metrics";
+    // Looked for beside the daemon's executable (a build tree), then in the installed directory.
+    static constexpr const char* ModuleName = "tavo-metrics-http.so";
 
     KMetricsHttpServer(KLogger& logger, BodySource body);
     // Stops; the threads' own lifetimes wait for whatever still runs.
@@ -49,7 +51,7 @@ private:
     KLogger& Logger;
     BodySource Body;
     // Shared with the listening thread, which keeps it should a client outlast Stop's wait.
-    std::shared_ptr<httplib::Server> Http;
+    std::shared_ptr<KHttpEndpoint> Http;
     unsigned Serving = 0;
     KThreadLifetimes Threads{false};
 };
