@@ -165,7 +165,7 @@ class BoardServices(unittest.TestCase):
         """Three senders (a board that boots, one whose identification is refused, a stranger):
         the boards table shows each as it is and the counters move by exactly the traffic sent;
         metrics parse; a user neither root nor in the group is refused; clients that never
-        finish their line do not hold up another."""
+        finish their line hold up neither another client nor a booting board."""
         from prometheus_client.parser import text_string_to_metric_families
         before, boots, peer = self.counters(), e.boards(self.sb)[BOARD]["boots"], e.BootpPeer(self, self.board)
         # A board's first faulty identification is still answered; its repeats are refused.
@@ -239,6 +239,9 @@ class BoardServices(unittest.TestCase):
         flooding.start()
         status, out = self.ctl("status")
         self.assertRegex(out, r"(?m)^transfers +0 of 64$")
+        peer.send(bootp.build_request(bootp.mac_from_serial(1234), 30))   # a board boots meanwhile
+        self.assertTrue(peer.replies(30, bootp.mac_from_serial(1234), timeout=3))
+        self.assertEqual(e.fetch(self, self.board, BOARD, "size_511.bin"), self.content["size_511.bin"])
         self.assertRaises(BlockingIOError, silent.recv, 1, socket.MSG_DONTWAIT)   # still waited for
         flooding.join(10)
         self.assertEqual(len(cut), 1, "the 1 MiB line was read to its end")
