@@ -234,7 +234,7 @@ class Service(unittest.TestCase):
         firmware = os.urandom(70000)
         self.c.write(CONFIG + "devices.yaml", ts.devices_yaml([dict(serial=SERIAL, IP=BOARD, Firmware="ndx_v2.bin",
                                                                      SetNewFirmware=True)]))
-        self.c.write(CONFIG + "tavo.yaml", ts.tavo_yaml(interfaces=[HOST]))
+        self.c.write(CONFIG + "tavo.yaml", ts.tavo_yaml(interfaces=[HOST]) + "  Metrics: {HttpPort: 9712}\n")
         self.c.write(FIRMWARE, firmware)
         cursor = self.c.cursor()
         self.c.sh("systemctl restart tavo", check=True)
@@ -261,6 +261,11 @@ class Service(unittest.TestCase):
         status = lambda: re.search(r'Status: "[1-9]\d* BOOTP replies sent, 4 transfers completed, 0 failed; '
                                    r'1 interfaces served"', self.c.sh("systemctl status --no-pager tavo").stdout)
         ts.wait_until(status, 15, "the board's counts in systemctl status", interval=0.5)
+        # The operator's views under the hardened unit: the board's row, and the metrics module loaded.
+        row = json.loads(self.c.sh("tavoctl boards --json", check=True).stdout)["boards"][0]
+        self.assertEqual((row["serial"], row["phase"], row["boots"]), (SERIAL, "time-answered", 1))
+        scrape = "import urllib.request as u; print(u.urlopen('http://127.0.0.1:9712/metrics').read().decode())"
+        self.assertIn("\ntavo_time_answered_total 1\n", self.c.sh("python3 -c \"%s\"" % scrape, check=True).stdout)
 
     def test_3_restart_and_stop_follow_the_pid_file(self):
         first, cursor = self.c.service_pid(), self.c.cursor()
