@@ -315,3 +315,43 @@ std::vector<KBoardActivity::Row> KBoardActivity::Rows(const std::map<unsigned, s
     }
     return rows;
 }
+
+KBoardActivity::Summary KBoardActivity::Summarize() const
+{
+    const Clock::time_point now = Clock::now();
+    Summary summary;
+    // A failure is a drop other than the bound (which the board's next request gets past), a
+    // reply that went nowhere, or a transfer's error.
+    const auto count = [&](const Event& last, const std::string& error, unsigned boots) {
+        summary.Booted += boots > 0 ? 1 : 0;
+        if (!last.Seen() || last.Phase == "time-answered")
+            return;
+        const bool failed = last.Phase == "bootp-reply-failed" ||
+                            (last.Phase == "bootp-dropped" && error != "max-threads") ||
+                            (last.Phase.compare(0, 5, "tftp-") == 0 && last.Phase != "tftp-request" &&
+                             last.Phase != "tftp-sending" && last.Phase != "tftp-finished");
+        if (failed)
+            ++summary.Failing;
+        else if (now - last.At < BootingFor)
+            ++summary.Booting;
+    };
+    std::lock_guard<std::mutex> lock(Mutex);
+    std::set<std::string> joined;
+    for (const auto& board : Boards) {
+        const BootpState& b = board.second;
+        auto served = b.Address.empty() ? Served.end() : Served.find(b.Address);
+        if (served == Served.end()) {
+            count(b.Last, b.Error, 0);
+            continue;
+        }
+        joined.insert(b.Address);
+        const AddressState& s = served->second;
+        const bool later = s.Last.Seen() && (!b.Last.Seen() || s.Last.At >= b.Last.At);
+        count(later ? s.Last : b.Last, later ? s.Error : b.Error, s.Boots);
+    }
+    // Boards that asked for files or the time only (their BOOTP came before this daemon started).
+    for (const auto& served : Served)
+        if (!joined.count(served.first))
+            count(served.second.Last, served.second.Error, served.second.Boots);
+    return summary;
+}

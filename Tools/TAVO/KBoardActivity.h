@@ -76,6 +76,15 @@ public:
     void TimeAnswered(const std::string& address);
     void TimeRefused(const std::string& address);
 
+    // The boards as one line can tell them: those that completed a boot since the daemon
+    // started, those on their way (a phase of the road, or waiting at the request-thread bound,
+    // begun less than BootingFor ago) and those whose last step failed.
+    struct Summary {
+        size_t Booted = 0, Booting = 0, Failing = 0;
+    };
+    static constexpr std::chrono::minutes BootingFor{2};
+    Summary Summarize() const;
+
     // Every configured board (serial -> configured address), the replacement boards that have
     // asked, then the strangers seen lately, newest first.
     std::vector<Row> Rows(const std::map<unsigned, std::string>& configured,

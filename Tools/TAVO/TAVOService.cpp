@@ -226,8 +226,10 @@ std::string TAVOService::StatusLine()
         std::lock_guard<std::mutex> lock(StatusMutex);
         interfaces = Served.size();
     }
-    return fstring("%llu BOOTP replies sent, %llu transfers completed, %llu failed; %zu interfaces served",
-                   static_cast<unsigned long long>(counts.Value(KCounters::BootpReplied)),
+    const KBoardActivity::Summary boards = KBoardActivity::Process().Summarize();
+    return fstring("%zu boards booted, %zu booting, %zu failing; %llu transfers completed, %llu failed; "
+                   "%zu interfaces served",
+                   boards.Booted, boards.Booting, boards.Failing,
                    static_cast<unsigned long long>(counts.Value(KCounters::TftpTransfersCompleted)),
                    static_cast<unsigned long long>(counts.Value(KCounters::TftpTransfersFailed)), interfaces)
         .c_str();

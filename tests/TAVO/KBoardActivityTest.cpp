@@ -1,6 +1,7 @@
 // The operators' view of the boards: one board's road joined from the three servers' events,
 // and the bound on strangers that anyone on the boot LAN can add.
 #include <gtest/gtest.h>
+#include <tuple>
 
 #include "Tools/TAVO/KBoardActivity.h"
 
@@ -36,6 +37,7 @@ TEST(BoardActivity, ABoardsRoadEndsInABootAndKeepsItsLastError)
     EXPECT_EQ(row.Blocks, 2u);
     EXPECT_EQ(row.LastError, "busy");
     EXPECT_EQ(row.Boots, 0u);
+    EXPECT_EQ(a.Summarize().Booting, 1u);
 
     a.TimeAnswered("192.0.2.7");
     a.TimeAnswered("192.0.2.7");          // a second time request is no second boot
@@ -54,6 +56,8 @@ TEST(BoardActivity, ABoardsRoadEndsInABootAndKeepsItsLastError)
     EXPECT_EQ(row.Phase, "bootp-dropped");
     EXPECT_EQ(row.LastError, "identification");
     EXPECT_EQ(row.Mac, "0A:3D:91:00:00:08");
+    const KBoardActivity::Summary summary = a.Summarize();
+    EXPECT_EQ(std::make_tuple(summary.Booted, summary.Booting, summary.Failing), std::make_tuple(1u, 0u, 1u));
 }
 
 TEST(BoardActivity, StrangersAreFewNewestFirstAndNeverConfigured)

@@ -125,8 +125,8 @@ class Service(unittest.TestCase):
         # The time server starts last: its answer shows every server up.
         s = e.board_socket(self, self.board, "192.0.2.50")
         self.assertEqual(len(e.timeproto.query(s, e.HOST, 37, timeout=3)[1]), 4)
-        self.assertEqual(ready, ["READY=1", "STATUS=0 BOOTP replies sent, 0 transfers completed, 0 failed; "
-                                            "1 interfaces served"])
+        self.assertEqual(ready, ["READY=1", "STATUS=0 boards booted, 0 booting, 0 failing; 0 transfers "
+                                            "completed, 0 failed; 1 interfaces served"])
         for _ in range(3):
             self.assertEqual(sock.recv(4096), b"WATCHDOG=1")
         os.kill(p.pid, signal.SIGTERM)

@@ -206,7 +206,7 @@ class Service(unittest.TestCase):
         self.c.service_pid()
         shown = dict(l.split("=", 1) for l in self.c.sh("systemctl show -p Type,StatusText tavo").stdout.splitlines())
         self.assertEqual(shown["Type"], "notify")
-        self.assertRegex(shown["StatusText"], r"^\d+ BOOTP replies sent, .* interfaces served$")
+        self.assertRegex(shown["StatusText"], r"^\d+ boards booted, \d+ booting, \d+ failing; .* interfaces served$")
         rating = self.c.sh("systemd-analyze security --no-pager tavo.service").stdout.strip().splitlines()
         print("\n" + rating[-1], file=sys.stderr)
 
@@ -258,7 +258,7 @@ class Service(unittest.TestCase):
         # Seconds since 1900, less the kernel's timezone offset: none is set on these machines.
         self.assertTrue(before + 2208988800 <= phases["time"]["value"] <= after + 2208988800, (before, phases["time"]))
         # The board's counts reach `systemctl status` with the daemon's next status line.
-        status = lambda: re.search(r'Status: "[1-9]\d* BOOTP replies sent, 4 transfers completed, 0 failed; '
+        status = lambda: re.search(r'Status: "1 boards booted, 0 booting, 0 failing; 4 transfers completed, 0 failed; '
                                    r'1 interfaces served"', self.c.sh("systemctl status --no-pager tavo").stdout)
         ts.wait_until(status, 15, "the board's counts in systemctl status", interval=0.5)
         # The operator's views under the hardened unit: the board's row, and the metrics module loaded.
