@@ -256,20 +256,16 @@ bool KBOOTPServer::WorthAThread(const unsigned char* data, int length, bool from
     // they cannot take request threads from boards: malformed ones, and our own replies, which
     // come back on the reply socket once per interface.
     using Drop = KBOOTPDecision::Drop;
-    auto drop = [this](Drop reason) {
-        Counters.Add(KCounters::Dropped(reason));
-        return false;
-    };
     KBOOTPPacket packet;
     if (!packet.Read(data, static_cast<size_t>(length)))
-        return drop(Drop::Malformed);
+        return Dropped(Drop::Malformed);
     if (MAC2Serial(ByteArray2MAC(packet.chaddr, packet.hlen, ':')) == 0)
-        return drop(Drop::NotNDX);
+        return Dropped(Drop::NotNDX);
     if (packet.op == 1)
-        return fromRequestSocket || drop(Drop::ReplyPort);
+        return fromRequestSocket || Dropped(Drop::ReplyPort);
     for (uint32_t own : ownAddresses)
         if (own == packet.siaddr)
-            return drop(Drop::OwnReply);
+            return Dropped(Drop::OwnReply);
     return true;
 }
 
@@ -328,11 +324,18 @@ void KBOOTPServer::ProcessRequest(const unsigned char* packet, int length, KUDPS
     Activity.BootpAssigned(prepared.Serial, prepared.Machine.IP, prepared.Interface.Address.c_str());
     Notify(prepared.Client, bsAddressAssigned);
     if (AddressInUse(prepared.Serial, prepared.Machine)) {
-        Counters.Add(KCounters::Dropped(KBOOTPDecision::Drop::AddressInUse));
-        Activity.BootpDropped(prepared.Serial, KBOOTPDecision::Name(KBOOTPDecision::Drop::AddressInUse));
+        Dropped(KBOOTPDecision::Drop::AddressInUse, prepared.Serial);
         return;
     }
     SendReply(prepared, socket);
+}
+
+bool KBOOTPServer::Dropped(KBOOTPDecision::Drop reason, unsigned int serial)
+{
+    Counters.Add(KCounters::Dropped(reason));
+    if (serial != 0)
+        Activity.BootpDropped(serial, KBOOTPDecision::Name(reason));
+    return false;
 }
 
 config::DevicesTables KBOOTPServer::LoadDevices()
@@ -354,20 +357,14 @@ config::DevicesTables KBOOTPServer::LoadDevices()
 bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fromRequestSocket, PreparedReply& out)
 {
     using Drop = KBOOTPDecision::Drop;
-    auto drop = [this](Drop reason) {
-        Counters.Add(KCounters::Dropped(reason));
-        return false;
-    };
     KBOOTPDecision::Request request;
-    // A board's own request: the operators' view shows why it went unanswered.
-    auto dropRequest = [&](Drop reason, unsigned int serial) {
-        if (request.Packet.op == 1)
-            Activity.BootpDropped(serial, KBOOTPDecision::Name(reason));
-        return drop(reason);
+    // Only a board's own request has a row to show why it went unanswered.
+    const auto dropRequest = [&](Drop reason, unsigned int serial) {
+        return Dropped(reason, request.Packet.op == 1 ? serial : 0);
     };
     request.FromRequestSocket = fromRequestSocket;
     if (length < 0 || !request.Packet.Read(packet, static_cast<size_t>(length)))
-        return drop(Drop::Malformed);
+        return Dropped(Drop::Malformed);
     const kstring client = ByteArray2MAC(request.Packet.chaddr, request.Packet.hlen, ':');
 
     KBOOTPDecision decision;
@@ -375,7 +372,7 @@ bool KBOOTPServer::PrepareReply(const unsigned char* packet, int length, bool fr
         basekit::KLockGuard lock(ListMutex);
         const Drop screened = KBOOTPDecision::Screen(request, Interfaces);
         if (screened != Drop::None)
-            return drop(screened);
+            return Dropped(screened);
         const unsigned int serial = KBOOTPDecision::SerialOf(request.Packet);
         // The configuration is read before the identification is registered, so that the
         // register knows whether the board is one of ours; a load failure is still reported

@@ -131,6 +131,9 @@ private:
     void RunRequest(RequestParameters& parameters);
     // The log line of a decision (the replacement warning, the drop's line), if it has one.
     void Report(const KBOOTPDecision& decision, const KBOOTPPacket& packet);
+    // Counts a datagram that gets no reply and, for a board's request (serial not 0), shows why
+    // on its row. Always false, for the request path's returns.
+    bool Dropped(KBOOTPDecision::Drop reason, unsigned int serial = 0);
     bool WorthAThread(const unsigned char* data, int length, bool fromRequestSocket,
                       const std::vector<uint32_t>& ownAddresses);
     bool AddressInUse(unsigned int serial, const KBOOTPMachine& machine);

@@ -90,9 +90,7 @@ void KBoardActivity::BootpNotLookedAt(unsigned serial, const std::string& mac, c
     auto board = Boards.find(serial);
     if (board != Boards.end()) {
         board->second.Request = now;
-        board->second.Last = Event{"bootp-dropped", now};
-        board->second.Error = reason;
-        board->second.ErrorAt = now;
+        board->second.Drop(reason, now);
         return;
     }
     if (NotLookedAt.size() >= MaxNotLookedAt)
@@ -118,9 +116,7 @@ void KBoardActivity::BootpDropped(unsigned serial, const char* reason)
             }
         return;
     }
-    board->second.Last = Event{"bootp-dropped", now};
-    board->second.Error = reason;
-    board->second.ErrorAt = now;
+    board->second.Drop(reason, now);
 }
 
 void KBoardActivity::BootpAssigned(unsigned serial, const std::string& address, const std::string& interface)

@@ -104,6 +104,12 @@ private:
         Probe ProbeResult = Probe::Unknown;
         std::string Error;
         Clock::time_point ErrorAt{};
+        void Drop(const char* reason, Clock::time_point now)
+        {
+            Last = Event{"bootp-dropped", now};
+            Error = reason;
+            ErrorAt = now;
+        }
     };
     struct AddressState {
         Event Last;

@@ -515,7 +515,7 @@ void KControlServer::ServeClient(int fd)
     } else {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        // Status and boards each cost a copy of the devices table: only what is asked is made.
+        // Status and boards each read the devices table: only what is asked is made.
         const std::string word = line.substr(0, line.find(' '));
         const bool status = word == "status" || word == "metrics";
         answer = Answer(line, status ? StatusOf() : Status(), KCounters::Process().Snapshot(),

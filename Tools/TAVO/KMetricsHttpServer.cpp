@@ -10,19 +10,20 @@
 #include <unistd.h>
 
 #include "Basekit/KFileDescriptor.h"
+#include "Basekit/KHostSystem.h"
 #include "Tools/TAVO/KHttpEndpoint.h"
 
 namespace {
 
 const unsigned StopMs = 3000; // a client's read and write end within 2 x ClientSeconds
 
+// The executable's directory, with its slash; empty when unknown.
 std::string Here()
 {
     char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
+    if (!KHostSystem::GetExeName(path, sizeof path, true))
         return std::string();
-    const std::string exe(path, static_cast<size_t>(n));
+    const std::string exe = path;
     return exe.substr(0, exe.rfind('/') + 1);
 }
 

@@ -6,7 +6,6 @@
 #include "Basekit/KByteWriter.h"
 #include "Basekit/KException.h"
 #include "Basekit/KHostSystem.h"
-#include "Tools/TAVO/KBoardActivity.h"
 #include "Tools/TAVO/KConfig.h"
 #include "Tools/TAVO/KNETInterface.h"
 #include "Tools/TAVO/KUDPSock.h"
@@ -114,7 +113,7 @@ void KTimeServer::ServerThread(KNETInterfaceEx iface)
             ProcessRequest(&socket, client, ntohs(from.sin_port));
         } else {
             Counters.Add(KCounters::TimeRefused);
-            KBoardActivity::Process().TimeRefused(client);
+            Activity.TimeRefused(client);
         }
     }
 }
@@ -135,7 +134,7 @@ void KTimeServer::ProcessRequest(KUDPSock* socket, std::string client, int port)
     // a datagram causes.
     if (socket->Send(answer, sizeof answer, &to) == 4) {
         Counters.Add(KCounters::TimeAnswered);
-        KBoardActivity::Process().TimeAnswered(client);
+        Activity.TimeAnswered(client);
         return;
     }
     Counters.Add(KCounters::TimeRefused);

@@ -10,6 +10,7 @@
 #include "Basekit/KLogBudget.h"
 #include "Basekit/KLogger.h"
 #include "Basekit/KThreadMutex.h"
+#include "Tools/TAVO/KBoardActivity.h"
 #include "Tools/TAVO/KCounters.h"
 #include "Tools/TAVO/KNETInterfaceEx.h"
 #include "Basekit/KThreadLifetimes.h"
@@ -54,6 +55,8 @@ private:
     KLogBudget Budget;
     // Every datagram: answered, or refused (unknown sender, wrong length, failed answer).
     KCounters& Counters = KCounters::Process();
+    // The time answered is a boot's last step, for the operators' view of the boards.
+    KBoardActivity& Activity = KBoardActivity::Process();
     std::atomic<uint64_t> Beats{0};
     KThreadLifetimes Threads;
 };

@@ -79,4 +79,10 @@ DevicesTables TAVODevs::Copy() const
     return *this;
 }
 
+size_t TAVODevs::Boards() const
+{
+    basekit::KLockGuard guard(KConfigReloader::Mutex);
+    return machines.size();
+}
+
 } // namespace config

@@ -1,5 +1,6 @@
 #pragma once
 // The boards this daemon serves: config/devices.yaml, document "Devices".
+#include <cstddef>
 #include <map>
 
 #include "Tools/TAVO/KBOOTPMachine.h"
@@ -21,6 +22,8 @@ public:
     std::unique_ptr<KReloadable> CloneForValidation() const override;
     // Both tables as one consistent copy, never a view half-way through a reload.
     DevicesTables Copy() const;
+    // How many boards are configured, without copying the tables for it.
+    size_t Boards() const;
 };
 
 // Throws a KBOOTPMachine when the entry is not an NDX board.

@@ -295,7 +295,7 @@ KControlServer::Status TAVOService::ControlStatus()
     // The table as the BOOTP server last loaded it; loaded here at most once, before the
     // first request (a file that does not load is reported by the servers, not here).
     try {
-        s.Boards = static_cast<long long>(config::KConfig<config::TAVODevs, 0>::instance()->Copy().machines.size());
+        s.Boards = static_cast<long long>(config::KConfig<config::TAVODevs, 0>::instance()->Boards());
     } catch (const std::exception&) {
     }
     config::KConfigReloader::LastReload(s.LastReload, s.LastReloadOk);
